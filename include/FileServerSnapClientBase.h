@@ -1,0 +1,39 @@
+#ifndef INCLUDE_FILESERVERSNAPCLIENTBASE_H
+#define INCLUDE_FILESERVERSNAPCLIENTBASE_H
+
+#include <functional>
+#include <list>
+#include <set>
+#include <string>
+
+#include "FileServerRecords.h"
+#include "HostTypes.h"
+#include "QiError.h"
+
+// The agent's snapshot plug-in interface. The agent obtains an object from GetSnapClient, drives it
+// through these operations on one thread at a time, and deletes it through this base. Every
+// operation returns its outcome as a CQiError; none throws. The slot order is part of the binary
+// contract with the agent: do not reorder.
+class CFileServerSnapClientBase {
+ public:
+  virtual ~CFileServerSnapClientBase() {}
+
+  virtual CQiError Initialize(LONGLONG jobId, ULONG clientId, ULONG appId1, ULONG appId2,
+                              const std::string& unused1, const std::string& unused2,
+                              const std::string& snapMapFile, LONGLONG previousJobId, LONGLONG unused3,
+                              LONGLONG unused4, LONGLONG unused5, const ContentMapperAPIPtr& contentMapper) = 0;
+  virtual CQiError InitArray(ULONG clientId) = 0;
+  virtual CQiError VerifySnapScanSupport() = 0;
+  virtual CQiError ConfigureSnapshot(std::list<std::string>& backupPaths, const std::list<std::string>& includes,
+                                     const std::list<std::string>& excludes) = 0;
+  virtual CQiError ManageSnapshots() = 0;
+  virtual CQiError CompareSnapshots(std::string sourceVolume, std::string localVolume,
+                                    std::function<FileServerSnapshotCompareItem()>& itemSource) = 0;
+  virtual CQiError CleanupSnapshot(const std::set<std::string>& names) = 0;
+  virtual CQiError UpdateContentMapperPaths(ContentMapperAPIPtr& contentMapper) = 0;
+  virtual CQiError CleanupSnapshotsPostBackup(bool backupSucceeded) = 0;
+  virtual CQiError RepopulateContentMapperPaths(ContentMapperAPIPtr& contentMapper) = 0;
+  virtual CQiError DeleteAutoMountFailedSnapshots(const std::list<std::string>& paths) = 0;
+};
+
+#endif

@@ -1,0 +1,43 @@
+#ifndef KWQUMULOSDKWRAPPER_PARSER_H
+#define KWQUMULOSDKWRAPPER_PARSER_H
+
+#include <list>
+#include <memory>
+#include <string>
+
+#include "QiError.h"
+#include "QumuloRecords.h"
+
+namespace Qumulo {
+
+class JsonDocumentParser;
+
+// Decodes the cluster's JSON responses into records. Keeps its parsing buffers between calls, so
+// one parser serves a whole job cheaply. Not thread-safe.
+class CParser {
+ public:
+  CParser();
+  virtual ~CParser();
+  CParser(const CParser&) = delete;
+  CParser& operator=(const CParser&) = delete;
+
+  // Each returns a clear error (what was expected, where) for malformed JSON or a missing or
+  // wrong-typed field; `context` ("GET /v1/...") names the request in that error.
+  CQiError ParseLoginToken(const std::string& body, const std::string& context, std::string& token);
+  CQiError ParseDirectoryEntry(const std::string& body, const std::string& context, CDirectoryEntry& entry);
+  CQiError ParseNFSExports(const std::string& body, const std::string& context, std::list<CNFSExportEntry>& exports);
+  CQiError ParseSnapshot(const std::string& body, const std::string& context, CSnapshotInfo& snapshot);
+  CQiError ParseSnapshotList(const std::string& body, const std::string& context, std::list<CSnapshotInfo>& snapshots);
+  // Appends the page's entries to `page` in order and sets the next-page token.
+  CQiError ParseDiffPage(const std::string& body, const std::string& context, std::list<CSnapshotDiffInfo>& page,
+                         std::string& nextPageToken);
+  // The cluster's message from an error body, or "" when there is none.
+  std::string ParseErrorMessage(const std::string& body);
+
+ private:
+  std::unique_ptr<JsonDocumentParser> m_json;
+};
+
+}  // namespace Qumulo
+
+#endif

@@ -1,0 +1,40 @@
+#ifndef KWQUMULOSDKWRAPPER_SNAPSHOTQUERIES_H
+#define KWQUMULOSDKWRAPPER_SNAPSHOTQUERIES_H
+
+#include <list>
+#include <string>
+
+#include <boost/shared_ptr.hpp>
+
+#include "Connection.h"
+#include "Parser.h"
+#include "QumuloRecords.h"
+
+namespace Qumulo {
+
+// Snapshot queries. Shares the connection and the parser; not thread-safe.
+class CSnapshotQueries {
+ public:
+  CSnapshotQueries(boost::shared_ptr<CConnection> connection, boost::shared_ptr<CParser> parser);
+  virtual ~CSnapshotQueries();
+
+  // Snapshots the directory with identifier `directoryId` under `name`; `expiration` "" never
+  // expires. Not repeated on failure: a lost answer could otherwise leave two snapshots.
+  virtual CQiError CreateSnapshot(const std::string& name, unsigned long directoryId, CSnapshotInfo& snapshot,
+                                  std::string expiration);
+  // Every snapshot of the cluster, appended in the cluster's order.
+  virtual CQiError ListSnapshots(std::list<CSnapshotInfo>& snapshots);
+  virtual CQiError DeleteSnapshot(unsigned long id);
+  // One page of the difference between two snapshots: appends it to `page` and sets
+  // `nextPageToken` ("" after the last page). `pageToken` "" asks for the first page.
+  virtual CQiError GetSnapshotDiff(unsigned long olderId, unsigned long newerId, std::list<CSnapshotDiffInfo>& page,
+                                   std::string& nextPageToken, std::string pageToken);
+
+ protected:
+  boost::shared_ptr<CConnection> m_connection;
+  boost::shared_ptr<CParser> m_parser;
+};
+
+}  // namespace Qumulo
+
+#endif
