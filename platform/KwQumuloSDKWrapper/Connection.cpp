@@ -1,0 +1,160 @@
+#include "Connection.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "ErrorCodes.h"
+#include "FXErrorUtil.h"
+#include "HttpTransport.h"
+#include "LogWriter.h"
+#include "Parser.h"
+#include "WireText.h"
+
+namespace Qumulo {
+
+namespace {
+
+constexpr long kMaxBackoffMillis = 10000;
+const char kLoginPath[] = "/v1/session/login";
+
+long BackoffMillis(const TransportOptions& options, int attempt) {
+  long delay = std::max(0L, options.backoffMillis);
+  for (int i = 1; i < attempt && delay < kMaxBackoffMillis; ++i) delay *= 2;
+  return std::min(delay, kMaxBackoffMillis);
+}
+
+void Wipe(std::string& secret) {
+  std::fill(secret.begin(), secret.end(), '\0');
+  secret.clear();
+}
+
+}  // namespace
+
+CConnection::CConnection() : CConnection(TransportOptions::Default()) {}
+
+CConnection::CConnection(const TransportOptions& options)
+    : m_options(options), m_transport(new HttpTransport(options)) {}
+
+CConnection::~CConnection() {
+  Wipe(m_password);
+  Wipe(m_token);
+}
+
+CQiError CConnection::Connect(const std::string& url, const std::string& userName, const std::string& password) {
+  if (!m_transport->IsValid()) {
+    return FXErrorUtil::ErrorWin32(QW_HERE, kErrorOutOfMemory, "cannot create the HTTP transfer handle for %s",
+                                   url.c_str());
+  }
+  m_url = url;
+  while (!m_url.empty() && m_url.back() == '/') m_url.pop_back();
+  m_userName = userName;
+  m_password = password;
+  Wipe(m_token);
+  if (m_options.insecure && FXLogEnabled(0)) {
+    g_ptrLogWriter->Write(0, __PRETTY_FUNCTION__, __LINE__, 0, 0,
+                          "warning: TLS certificate verification is switched off for %s; the cluster's identity is "
+                          "not checked",
+                          m_url.c_str());
+  }
+  HttpResponse response;
+  CQiError result = Send("POST", kLoginPath, std::string(), true, response);
+  if (result.IsError()) return result.Push(QW_HERE, "cannot log in to %s as %s", m_url.c_str(), m_userName.c_str());
+  return CQiError::Success();
+}
+
+CQiError CConnection::Send(const std::string& method, const std::string& path, const std::string& body,
+                           bool idempotent, HttpResponse& response) {
+  const bool isLogin = path == kLoginPath;
+  response = HttpResponse();
+  if (!m_transport->IsValid()) {
+    return FXErrorUtil::ErrorWin32(QW_HERE, kErrorOutOfMemory, "%s %s: no HTTP transfer handle", method.c_str(),
+                                   path.c_str());
+  }
+  if (m_url.empty() || (!isLogin && m_token.empty())) {
+    return FXErrorUtil::ErrorWin32(QW_HERE, kErrorNotConnected, "%s %s: not connected to the cluster", method.c_str(),
+                                   path.c_str());
+  }
+
+  // The login body carries the password: built here, sent, wiped.
+  std::string loginBody;
+  if (isLogin) {
+    loginBody = "{\"username\": ";
+    AppendJsonString(loginBody, m_userName);
+    loginBody += ", \"password\": ";
+    AppendJsonString(loginBody, m_password);
+    loginBody += "}";
+  }
+  const std::string& requestBody = isLogin ? loginBody : body;
+  const std::string url = m_url + path;
+  const int maxAttempts = idempotent ? std::max(1, m_options.maxAttempts) : 1;
+  bool renewedSession = false;
+  CQiError failure;
+
+  for (int attempt = 1;;) {
+    long status = 0;
+    response.attempts = attempt;
+    const CURLcode code = m_transport->Perform(method, url, requestBody, isLogin ? std::string() : m_token, status);
+    response.status = status;
+    response.body = &m_transport->Body();
+
+    bool retryable = false;
+    if (code != CURLE_OK) {
+      retryable = IsRetryableCurl(code);
+      const char* detail = m_transport->ErrorDetail();
+      failure = FXErrorUtil::ErrorWin32(QW_HERE, ErrorCodeFromCurl(code), "%s %s at %s: %s%s%s%s", method.c_str(),
+                                        path.c_str(), m_url.c_str(), curl_easy_strerror(code), *detail ? " (" : "",
+                                        detail, *detail ? ")" : "");
+    } else if (status >= 200 && status <= 299) {
+      Wipe(loginBody);
+      if (!isLogin) return CQiError::Success();
+      CParser parser;
+      std::string token;
+      CQiError parsed = parser.ParseLoginToken(m_transport->Body(), method + " " + path, token);
+      if (parsed.IsError()) return parsed.Push(QW_HERE);
+      Wipe(m_token);
+      m_token.swap(token);
+      return CQiError::Success();
+    } else if (status == 401 && !isLogin && !renewedSession) {
+      // The session expired in the middle of the job: log in once more and repeat the request. The
+      // cluster refused it before acting on it, so even a creation is safe to repeat.
+      renewedSession = true;
+      if (FXLogEnabled(1)) {
+        g_ptrLogWriter->Write(1, __PRETTY_FUNCTION__, __LINE__, 0, 0, "%s %s: session expired, logging in again",
+                              method.c_str(), path.c_str());
+      }
+      HttpResponse loginResponse;
+      CQiError login = Send("POST", kLoginPath, std::string(), true, loginResponse);
+      if (login.IsError()) {
+        Wipe(loginBody);
+        return login.Push(QW_HERE, "%s %s: the session expired and logging in again failed", method.c_str(),
+                          path.c_str());
+      }
+      continue;
+    } else {
+      retryable = IsRetryableHttpStatus(status);
+      CParser parser;
+      const std::string message = parser.ParseErrorMessage(m_transport->Body());
+      const char* what = status == 401 && isLogin ? "login refused" : status == 401 ? "session refused" : "HTTP error";
+      failure = FXErrorUtil::ErrorWin32(QW_HERE, ErrorCodeFromHttpStatus(status), "%s %s: HTTP %ld (%s)%s%s",
+                                        method.c_str(), path.c_str(), status, what, message.empty() ? "" : ": ",
+                                        message.c_str());
+    }
+
+    if (!retryable || attempt >= maxAttempts) break;
+    const long delay = BackoffMillis(m_options, attempt);
+    if (FXLogEnabled(1)) {
+      g_ptrLogWriter->Write(1, __PRETTY_FUNCTION__, __LINE__, 0, 0, "%s; retrying in %ld ms (attempt %d of %d)",
+                            failure.Messages().front().c_str(), delay, attempt + 1, maxAttempts);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    ++attempt;
+  }
+  Wipe(loginBody);
+  if (response.attempts > 1) {
+    return failure.Push(QW_HERE, "%s %s: gave up after %d attempts", method.c_str(), path.c_str(), response.attempts);
+  }
+  return failure;
+}
+
+}  // namespace Qumulo

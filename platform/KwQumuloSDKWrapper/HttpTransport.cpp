@@ -1,0 +1,116 @@
+#include "HttpTransport.h"
+
+#include <algorithm>
+#include <mutex>
+
+namespace Qumulo {
+
+namespace {
+std::once_flag g_curlGlobalInit;
+const std::string kNoBody;
+}  // namespace
+
+const std::string& HttpResponse::Body() const { return body ? *body : kNoBody; }
+
+HttpTransport::HttpTransport(const TransportOptions& options) : m_curl(nullptr) {
+  m_errorBuffer[0] = '\0';
+  std::call_once(g_curlGlobalInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  m_curl = curl_easy_init();
+  if (m_curl == nullptr) return;
+
+  curl_easy_setopt(m_curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(m_curl, CURLOPT_ERRORBUFFER, m_errorBuffer);
+  curl_easy_setopt(m_curl, CURLOPT_WRITEFUNCTION, &HttpTransport::OnData);
+  curl_easy_setopt(m_curl, CURLOPT_WRITEDATA, this);
+  // The credentials must never travel in clear text, and never to another host by a redirect.
+  curl_easy_setopt(m_curl, CURLOPT_PROTOCOLS_STR, "https");
+  curl_easy_setopt(m_curl, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(m_curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+  curl_easy_setopt(m_curl, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2);
+  curl_easy_setopt(m_curl, CURLOPT_TCP_KEEPALIVE, 1L);
+  curl_easy_setopt(m_curl, CURLOPT_CONNECTTIMEOUT, std::max(1L, options.connectTimeoutSeconds));
+  // A cluster that stops sending for this long is taken as hung; the agent must not wait forever.
+  curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_TIME, std::max(1L, options.lowSpeedTimeSeconds));
+  if (options.insecure) {
+    curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYHOST, 0L);
+  } else {
+    curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!options.caFile.empty()) curl_easy_setopt(m_curl, CURLOPT_CAINFO, options.caFile.c_str());
+  }
+}
+
+HttpTransport::~HttpTransport() {
+  if (m_curl != nullptr) curl_easy_cleanup(m_curl);
+  curl_slist_free_all(m_headers);
+}
+
+void HttpTransport::SetHeaders(const std::string& bearerToken) {
+  if (m_headersBuilt && bearerToken == m_headersToken) return;
+  curl_slist_free_all(m_headers);
+  m_headers = nullptr;
+  m_headers = curl_slist_append(m_headers, "Accept: application/json");
+  m_headers = curl_slist_append(m_headers, "Content-Type: application/json");
+  m_headers = curl_slist_append(m_headers, "Expect:");
+  if (!bearerToken.empty()) {
+    std::string authorization = "Authorization: Bearer " + bearerToken;
+    m_headers = curl_slist_append(m_headers, authorization.c_str());
+    std::fill(authorization.begin(), authorization.end(), '\0');
+  }
+  m_headersToken = bearerToken;
+  m_headersBuilt = true;
+}
+
+size_t HttpTransport::OnData(char* data, size_t size, size_t count, void* self) {
+  HttpTransport* transport = static_cast<HttpTransport*>(self);
+  std::string& body = transport->m_body;
+  const size_t bytes = size * count;
+  if (body.empty()) {
+    // Headers are in by the first chunk: grow once to the announced length instead of per chunk.
+    curl_off_t announced = -1;
+    if (curl_easy_getinfo(transport->m_curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK &&
+        announced > 0 && announced < (curl_off_t(1) << 32)) {
+      const size_t wanted = static_cast<size_t>(announced) + kReceivePadding;
+      if (body.capacity() < wanted) body.reserve(wanted);
+    }
+  }
+  const size_t needed = body.size() + bytes + kReceivePadding;
+  if (body.capacity() < needed) body.reserve(std::max(needed, body.capacity() * 2));
+  body.append(data, bytes);
+  return bytes;
+}
+
+CURLcode HttpTransport::Perform(const std::string& method, const std::string& url, const std::string& body,
+                                const std::string& bearerToken, long& status) {
+  status = 0;
+  m_body.clear();
+  m_errorBuffer[0] = '\0';
+  if (m_curl == nullptr) return CURLE_FAILED_INIT;
+
+  SetHeaders(bearerToken);
+  curl_easy_setopt(m_curl, CURLOPT_HTTPHEADER, m_headers);
+  curl_easy_setopt(m_curl, CURLOPT_URL, url.c_str());
+  // The handle keeps options between requests, so every request sets its method afresh.
+  if (method == "GET") {
+    curl_easy_setopt(m_curl, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(m_curl, CURLOPT_CUSTOMREQUEST, nullptr);
+  } else if (method == "POST" || !body.empty()) {
+    curl_easy_setopt(m_curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(m_curl, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(m_curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(m_curl, CURLOPT_CUSTOMREQUEST, method == "POST" ? nullptr : method.c_str());
+  } else {
+    curl_easy_setopt(m_curl, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(m_curl, CURLOPT_CUSTOMREQUEST, method.c_str());
+  }
+
+  const CURLcode result = curl_easy_perform(m_curl);
+  // The body may be a login request: leave libcurl no pointer to it.
+  curl_easy_setopt(m_curl, CURLOPT_POSTFIELDS, nullptr);
+  if (result == CURLE_OK) curl_easy_getinfo(m_curl, CURLINFO_RESPONSE_CODE, &status);
+  return result;
+}
+
+}  // namespace Qumulo

@@ -1,0 +1,61 @@
+#ifndef KWQUMULOSDKWRAPPER_HTTPTRANSPORT_H
+#define KWQUMULOSDKWRAPPER_HTTPTRANSPORT_H
+
+#include <curl/curl.h>
+
+#include <cstddef>
+#include <string>
+
+#include "TransportOptions.h"
+
+namespace Qumulo {
+
+// Bytes kept free behind every received body, so that the JSON parser can read it in place.
+constexpr size_t kReceivePadding = 64;
+
+// The answer to one request. The body is the connection's receive buffer: it stays valid until the
+// connection's next request.
+struct HttpResponse {
+  long status = 0;
+  int attempts = 0;                    // tries the request took; more than one after retries
+  const std::string* body = nullptr;
+
+  const std::string& Body() const;
+};
+
+// Sole owner of one libcurl easy handle and its header list. Reusing the handle for every request
+// keeps one keep-alive TLS connection for the whole job. Not thread-safe.
+class HttpTransport {
+ public:
+  explicit HttpTransport(const TransportOptions& options);
+  ~HttpTransport();
+  HttpTransport(const HttpTransport&) = delete;
+  HttpTransport& operator=(const HttpTransport&) = delete;
+
+  // False when libcurl could not create its handle.
+  bool IsValid() const { return m_curl != nullptr; }
+
+  // Performs one request. `bearerToken` "" sends no Authorization header. On CURLE_OK `status`
+  // holds the HTTP status and Body() the whole answer; otherwise ErrorDetail() says what failed.
+  CURLcode Perform(const std::string& method, const std::string& url, const std::string& body,
+                   const std::string& bearerToken, long& status);
+
+  const std::string& Body() const { return m_body; }
+  // libcurl's own description of the last failure; never carries headers or bodies.
+  const char* ErrorDetail() const { return m_errorBuffer; }
+
+ private:
+  static size_t OnData(char* data, size_t size, size_t count, void* self);
+  void SetHeaders(const std::string& bearerToken);
+
+  CURL* m_curl;
+  curl_slist* m_headers = nullptr;
+  std::string m_headersToken;          // the token m_headers carries
+  bool m_headersBuilt = false;
+  std::string m_body;                  // reused: its capacity outlives each request
+  char m_errorBuffer[CURL_ERROR_SIZE];
+};
+
+}  // namespace Qumulo
+
+#endif

@@ -1,0 +1,32 @@
+#ifndef KWQUMULOSDKWRAPPER_JSONDOCUMENTPARSER_H
+#define KWQUMULOSDKWRAPPER_JSONDOCUMENTPARSER_H
+
+#include <simdjson.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace Qumulo {
+
+// Starts on-demand simdjson documents over response bodies. The parser reads a few bytes past the
+// end of its input: a body that already has that much spare capacity (the transport's receive
+// buffer does) is parsed in place, any other is first copied into a padded buffer that is kept and
+// reused. Not thread-safe; a document lives until the next Iterate.
+class JsonDocumentParser {
+ public:
+  JsonDocumentParser();
+  JsonDocumentParser(const JsonDocumentParser&) = delete;
+  JsonDocumentParser& operator=(const JsonDocumentParser&) = delete;
+
+  simdjson::error_code Iterate(const std::string& body, simdjson::ondemand::document& document);
+
+ private:
+  simdjson::ondemand::parser m_parser;
+  std::unique_ptr<char[]> m_padded;
+  size_t m_paddedCapacity = 0;
+};
+
+}  // namespace Qumulo
+
+#endif

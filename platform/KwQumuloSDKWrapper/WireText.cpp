@@ -1,0 +1,59 @@
+#include "WireText.h"
+
+namespace Qumulo {
+
+static const char kHexDigits[] = "0123456789ABCDEF";
+
+std::string PercentEncode(std::string_view value) {
+  std::string out;
+  out.reserve(value.size() + value.size() / 2);
+  for (unsigned char c : value) {
+    const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+                            c == '.' || c == '_' || c == '~' || c == '/';
+    if (unreserved) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHexDigits[c >> 4];
+      out += kHexDigits[c & 0x0F];
+    }
+  }
+  return out;
+}
+
+void AppendJsonString(std::string& out, std::string_view value) {
+  out += '"';
+  for (unsigned char c : value) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          out += "\\u00";
+          out += kHexDigits[c >> 4];
+          out += kHexDigits[c & 0x0F];
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  out += '"';
+}
+
+bool ParseDecimalId(std::string_view text, uint64_t& value) {
+  if (text.empty()) return false;
+  uint64_t result = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    const uint64_t digit = static_cast<uint64_t>(c - '0');
+    if (result > (UINT64_MAX - digit) / 10) return false;
+    result = result * 10 + digit;
+  }
+  value = result;
+  return true;
+}
+
+}  // namespace Qumulo
