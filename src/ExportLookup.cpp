@@ -1,0 +1,133 @@
+// Export lookup: from a backup path, through the mount table or the auto-mount converter and the
+// cluster's NFS exports, to the cluster directory behind it.
+
+#include "FXPath.h"
+#include "FXString.h"
+#include "FileShareAutoMount.h"
+#include "KwMntTab.h"
+#include "QumuloSnapClient.h"
+#include "Shares.h"
+#include "SnapClientSupport.h"
+
+namespace {
+
+// The path part of an NFS source "server:/path": everything after the first ":", or the whole text
+// when it has none (a local device).
+std::string PathAfterServer(const std::string& source) {
+  const size_t colon = source.find(':');
+  return colon == std::string::npos ? source : source.substr(colon + 1);
+}
+
+// The part of `path` below `base` ("a/b" for /mnt/p/a/b/ below /mnt/p), without delimiters at
+// either end; "" when path is base itself.
+std::string PathBelow(const std::string& path, const std::string& base) {
+  std::string trimmedBase = base;
+  while (!trimmedBase.empty() && trimmedBase.back() == '/') trimmedBase.pop_back();
+  if (path.size() <= trimmedBase.size()) return std::string();
+  std::string below = path.substr(trimmedBase.size());
+  const size_t first = below.find_first_not_of('/');
+  if (first == std::string::npos) return std::string();
+  const size_t last = below.find_last_not_of('/');
+  return below.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+CQiError CQumuloSnapClient::GetExportInfo(std::string& backupPath, const std::list<std::string>&,
+                                          const std::list<std::string>&, bool&, FileServerExportInfo& info) {
+  return RunAtBoundary(snapfn::kGetExportInfo, [&]() -> CQiError {
+    // Read once per process: the mount table is assumed stable for the agent's life. Callers in
+    // mount-table mode must not overlap.
+    static std::list<KwMntTab::Entry> s_mntList;
+
+    if (!m_useContentMapper && s_mntList.empty()) {
+      CQiError result = KwMntTab::getAll(s_mntList);
+      if (result.IsError()) return result.Push(SNAP_LOCATION(snapfn::kGetExportInfo));
+    }
+
+    std::string mountPath;
+    if (!m_useContentMapper) {
+      SNAP_LOG(2, snapfn::kGetExportInfo, "Scan Content [%s]", backupPath.c_str());
+      const KwMntTab::Entry* match = nullptr;
+      for (const KwMntTab::Entry& entry : s_mntList) {
+        // The root file system holds every path and so says nothing about where it lives.
+        if (entry.m_mountPoint != "/" && FXPath::IsDescendantOf(backupPath, entry.m_mountPoint, true)) {
+          match = &entry;
+          break;
+        }
+      }
+      if (match == nullptr) {
+        return FXErrorUtil::ErrorWin32(SNAP_LOCATION(snapfn::kGetExportInfo), snapcode::kFailed,
+                                       " Scan Content [%s] is not mounted", backupPath.c_str());
+      }
+      mountPath = PathAfterServer(match->m_device);
+      // A backup path below its mount point names the directory below the mount's source, so that
+      // its snapshot, and the ".snapshot" directory the agent reads through, are its own.
+      const std::string below = PathBelow(backupPath, match->m_mountPoint);
+      if (!below.empty()) FXPath::Append(mountPath, below, 0).IgnoreError();
+      SNAP_LOG(2, snapfn::kGetExportInfo, "NFS mount path [%s]", mountPath.c_str());
+    } else {
+      std::string mountFormat;
+      std::string serverRoot;
+      bool noExportPath = false;
+      CQiError converted = FileShareAutoMount::convertScanToMountFormat(backupPath, mountFormat, serverRoot,
+                                                                         noExportPath);
+      if (converted.IsError() || noExportPath) {
+        return FXErrorUtil::ErrorWin32(SNAP_LOCATION(snapfn::kGetExportInfo), snapcode::kAutoMountFailed,
+                                       "Could not find export path for [%s]", backupPath.c_str());
+      }
+      mountPath = PathAfterServer(mountFormat);
+      SNAP_LOG(2, snapfn::kGetExportInfo, "NFS mount path [%s]", mountPath.c_str());
+    }
+
+    std::list<Qumulo::CNFSExportEntry> exports;
+    CQiError listed = m_shares->GetNFSExports(exports);
+    if (listed.IsError()) return listed.Push(SNAP_LOCATION(snapfn::kGetExportInfo));
+
+    // The first export that holds the mount path wins, in the cluster's order; the root export is
+    // only the fallback, and a later root export replaces an earlier one.
+    Qumulo::CNFSExportEntry chosen;
+    Qumulo::CNFSExportEntry rootExport;
+    bool found = false;
+    bool haveRoot = false;
+    for (const Qumulo::CNFSExportEntry& entry : exports) {
+      if (entry.m_exportPath != "/" && FXPath::IsDescendantOf(mountPath, entry.m_exportPath, true)) {
+        chosen = entry;
+        found = true;
+        SNAP_LOG(0, snapfn::kGetExportInfo, "Found NFS Export [%s] for backup path : [%s], mountPath[%s]",
+                 entry.m_exportPath.c_str(), backupPath.c_str(), mountPath.c_str());
+        break;
+      }
+      if (entry.m_exportPath == "/") {
+        rootExport = entry;
+        haveRoot = true;
+      }
+    }
+    if (!found) {
+      if (!haveRoot) {
+        return FXErrorUtil::ErrorWin32(SNAP_LOCATION(snapfn::kGetExportInfo), snapcode::kNotFound,
+                                       "Unable to find NFS Exports for the backup path [%s] in qumulo cluster",
+                                       backupPath.c_str());
+      }
+      chosen = rootExport;
+      SNAP_LOG(0, snapfn::kGetExportInfo, "Found NFS Export [%s] for backup path : [%s]",
+               chosen.m_exportPath.c_str(), backupPath.c_str());
+    }
+
+    std::string resultBackupPath = backupPath;
+    FXPath::AppendTrailingDelimiter(resultBackupPath).IgnoreError();
+    std::string workingPath = mountPath;
+    FXPath::RemoveTrailingDelimiter(chosen.m_exportPath).IgnoreError();
+    FXPath::RemoveTrailingDelimiter(chosen.m_fsPath).IgnoreError();
+    SNAP_LOG(0, snapfn::kGetExportInfo, "SharePath[%s], ExportPath[%s] FSPath[%s]", workingPath.c_str(),
+             chosen.m_exportPath.c_str(), chosen.m_fsPath.c_str());
+    FXString::ReplaceLeft(workingPath, chosen.m_exportPath, chosen.m_fsPath);
+    if (workingPath.empty() || workingPath.back() != '/') workingPath += '/';
+
+    info.m_backupPath = resultBackupPath;
+    info.m_fsPath = workingPath;
+    SNAP_LOG(0, snapfn::kGetExportInfo, "Backup Path [%s] => Qumulo Filesystem Path [%s]", info.m_backupPath.c_str(),
+             info.m_fsPath.c_str());
+    return CQiError::Success();
+  });
+}

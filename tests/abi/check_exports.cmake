@@ -1,0 +1,12 @@
+# Fails unless the plug-in's dynamic symbol table defines GetSnapClient and nothing else.
+execute_process(COMMAND nm -D --defined-only ${PLUGIN} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${PLUGIN}")
+endif()
+string(REGEX REPLACE "[^\n]* [A-Za-z] " "" names "${symbols}")
+string(STRIP "${names}" names)
+string(REPLACE "\n" ";" names "${names}")
+if(NOT names STREQUAL "GetSnapClient")
+  message(FATAL_ERROR "plug-in exports more than GetSnapClient:\n${symbols}")
+endif()
+message(STATUS "exported: ${names}")

@@ -1,0 +1,94 @@
+// Loads the built plug-in the way the agent does and drives every operation through the base
+// interface of a fresh object: no operation may crash, throw, or reach a cluster.
+
+#include <dlfcn.h>
+
+#include <functional>
+#include <list>
+#include <set>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "FileServerSnapClientBase.h"
+#include "SnapClientFactory.h"
+
+namespace {
+
+class PluginAbiTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_handle = dlopen(SNAP_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(m_handle, nullptr) << dlerror();
+    m_factory = reinterpret_cast<GetSnapClientFn>(dlsym(m_handle, "GetSnapClient"));
+    ASSERT_NE(m_factory, nullptr) << dlerror();
+  }
+  void TearDown() override {
+    if (m_handle != nullptr) dlclose(m_handle);
+  }
+
+  void* m_handle = nullptr;
+  GetSnapClientFn m_factory = nullptr;
+};
+
+TEST_F(PluginAbiTest, OnlyTheFactoryIsVisibleToTheAgent) {
+  EXPECT_EQ(dlsym(m_handle, "_ZN17CQumuloSnapClientC1Ev"), nullptr);  // the constructor
+  EXPECT_EQ(dlsym(m_handle, "_ZN17CQumuloSnapClient15ManageSnapshotsEv"), nullptr);
+}
+
+TEST_F(PluginAbiTest, FreshObjectAnswersEveryOperationThroughTheBase) {
+  CFileServerSnapClientBase* client = m_factory();
+  ASSERT_NE(client, nullptr);
+
+  ContentMapperAPIPtr noMapper;
+  CQiError init = client->Initialize(10, 0, 1, 2, "", "", "", 9, 0, 0, 0, noMapper);
+  EXPECT_TRUE(init.IsError());
+  EXPECT_EQ(init.Win32Code(), 160u);
+
+  CQiError initArray = client->InitArray(0);
+  EXPECT_EQ(initArray.Win32Code(), 160u);
+
+  EXPECT_FALSE(client->VerifySnapScanSupport().IsError());
+
+  std::list<std::string> paths{"/mnt/a"};
+  std::list<std::string> none;
+  CQiError configure = client->ConfigureSnapshot(paths, none, none);
+  EXPECT_EQ(configure.Win32Code(), 774u);
+  ASSERT_FALSE(configure.Messages().empty());
+  EXPECT_EQ(configure.Messages().front(), "Qumulo Snap client is not initialized");
+
+  EXPECT_EQ(client->ManageSnapshots().Win32Code(), 774u);
+
+  std::function<FileServerSnapshotCompareItem()> items;
+  EXPECT_EQ(client->CompareSnapshots("/mnt/a", "/mnt/a", items).Win32Code(), 774u);
+  EXPECT_FALSE(items);
+
+  EXPECT_FALSE(client->CleanupSnapshot(std::set<std::string>()).IsError());
+  EXPECT_EQ(client->CleanupSnapshot(std::set<std::string>{"kwsnap_1_2_3_4"}).Win32Code(), 774u);
+
+  ContentMapperAPIPtr mapper;
+  CQiError update = client->UpdateContentMapperPaths(mapper);
+  EXPECT_EQ(update.Win32Code(), 1627u);
+  EXPECT_FALSE(mapper);
+
+  EXPECT_FALSE(client->CleanupSnapshotsPostBackup(true).IsError());
+  EXPECT_FALSE(client->CleanupSnapshotsPostBackup(false).IsError());
+  EXPECT_FALSE(client->RepopulateContentMapperPaths(mapper).IsError());
+  EXPECT_FALSE(client->DeleteAutoMountFailedSnapshots(paths).IsError());
+
+  delete client;
+}
+
+TEST_F(PluginAbiTest, ObjectsAreIndependent) {
+  CFileServerSnapClientBase* first = m_factory();
+  CFileServerSnapClientBase* second = m_factory();
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  EXPECT_NE(first, second);
+  delete first;
+  // The second object still works after the first is gone.
+  EXPECT_FALSE(second->VerifySnapScanSupport().IsError());
+  delete second;
+}
+
+}  // namespace

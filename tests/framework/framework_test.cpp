@@ -1,0 +1,166 @@
+// The framework stand-in at its edges: string and path helpers, the error stack, the log guard and
+// the stream owner.
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "CapturingLogWriter.h"
+#include "FXErrorUtil.h"
+#include "FXPath.h"
+#include "FXString.h"
+#include "FileLogWriter.h"
+#include "auto_fileptr.h"
+
+namespace {
+
+TEST(FXStringTest, MatchLeftReplaceLeftRemoveRightAtTheirEdges) {
+  EXPECT_FALSE(FXString::MatchLeft("kw", "kwsnap"));  // shorter than the prefix
+  EXPECT_TRUE(FXString::MatchLeft("kwsnap_1_2_", "kwsnap_1_2_"));
+  EXPECT_TRUE(FXString::MatchLeft("anything", ""));
+  EXPECT_FALSE(FXString::MatchLeft("Kwsnap", "kwsnap"));  // case matters
+
+  std::string s = "/fs/a";
+  FXString::ReplaceLeft(s, "", "/pre");  // an empty `from` prepends
+  EXPECT_EQ(s, "/pre/fs/a");
+  s = "/fs/a/b";
+  EXPECT_TRUE(FXString::ReplaceLeft(s, "/fs/a", "/mnt/x"));
+  EXPECT_EQ(s, "/mnt/x/b");
+  s = "/other";
+  EXPECT_FALSE(FXString::ReplaceLeft(s, "/fs", "/mnt"));
+  EXPECT_EQ(s, "/other");
+
+  s = "/";
+  FXString::RemoveRight(s, "/");
+  EXPECT_EQ(s, "");
+  s = "/a//";
+  FXString::RemoveRight(s, "/");  // only one
+  EXPECT_EQ(s, "/a/");
+  s = "/a";
+  FXString::RemoveRight(s, "/");
+  EXPECT_EQ(s, "/a");
+}
+
+TEST(FXStringTest, FormatHandlesLongOutput) {
+  std::string big(1000, 'x');
+  EXPECT_EQ(FXString::Format("[%s]", big.c_str()), "[" + big + "]");
+  EXPECT_EQ(FXString::Format("%s_%lu_%lu", "kwsnap", 12UL, 3UL), "kwsnap_12_3");
+}
+
+TEST(FXPathTest, AppendKeepsExactlyOneDelimiter) {
+  std::string p = "/mnt/p/";
+  FXPath::AppendTrailingDelimiter(p).IgnoreError();
+  EXPECT_EQ(p, "/mnt/p/");  // a path that has one keeps it
+  p = "/mnt/p";
+  FXPath::AppendTrailingDelimiter(p).IgnoreError();
+  EXPECT_EQ(p, "/mnt/p/");
+  p = "";
+  FXPath::AppendTrailingDelimiter(p).IgnoreError();
+  EXPECT_EQ(p, "/");
+  p = "/mnt/p/";
+  FXPath::Append(p, ".snapshot", 0).IgnoreError();
+  FXPath::Append(p, "7_kwsnap", 0).IgnoreError();
+  EXPECT_EQ(p, "/mnt/p/.snapshot/7_kwsnap");
+  p = "/";
+  FXPath::Append(p, "x", 0).IgnoreError();
+  EXPECT_EQ(p, "/x");
+  p = "/a";
+  FXPath::RemoveTrailingDelimiter(p).IgnoreError();
+  EXPECT_EQ(p, "/a");
+}
+
+TEST(FXPathTest, AncestryIsByComponentAndTheFlagAdmitsTheBaseItself) {
+  EXPECT_TRUE(FXPath::IsAncestorOf("/mnt/proj", "/mnt/proj", true));
+  EXPECT_FALSE(FXPath::IsAncestorOf("/mnt/proj", "/mnt/proj", false));
+  EXPECT_TRUE(FXPath::IsAncestorOf("/mnt/proj/", "/mnt/proj", true));  // trailing "/" ignored
+  EXPECT_TRUE(FXPath::IsAncestorOf("/mnt/proj", "/mnt/proj/a/b", true));
+  EXPECT_FALSE(FXPath::IsAncestorOf("/mnt/proj", "/mnt/project", true));
+  EXPECT_FALSE(FXPath::IsAncestorOf("/mnt/proj/a", "/mnt/proj", true));
+  EXPECT_TRUE(FXPath::IsAncestorOf("/", "/anything", true));
+  EXPECT_TRUE(FXPath::IsDescendantOf("/projects/team", "/projects", true));
+  EXPECT_FALSE(FXPath::IsDescendantOf("/projects", "/projects/team", true));
+}
+
+TEST(CQiErrorTest, SuccessIsCheapAndPushLeavesItAlone) {
+  CQiError ok = CQiError::Success();
+  EXPECT_FALSE(ok.IsError());
+  EXPECT_EQ(ok.Win32Code(), 0u);
+  CQiError pushed = ok.Push(FXCodeLocation("F", "f()", 1), "ignored");
+  EXPECT_FALSE(pushed.IsError());
+  EXPECT_TRUE(pushed.LocationStack().empty());
+}
+
+TEST(CQiErrorTest, StackReadsInnermostFirstAfterSeveralPushes) {
+  CQiError error = FXErrorUtil::ErrorWin32(FXCodeLocation("QumuloSnapClient", "inner()", 10), 774, "missing %s", "x");
+  EXPECT_TRUE(error.IsError());
+  EXPECT_LT(error.Status(), 0);
+  EXPECT_EQ(error.Win32Code(), 774u);
+  error = error.Push(FXCodeLocation("QumuloSnapClient", "middle()", 20));
+  error = error.Push(FXCodeLocation("QumuloSnapClient", "outer()", 30), "context %d", 7);
+
+  std::vector<std::string> stack = error.LocationStack();
+  ASSERT_EQ(stack.size(), 3u);
+  EXPECT_EQ(stack[0], "QumuloSnapClient: inner():10: missing x");
+  EXPECT_EQ(stack[1], "QumuloSnapClient: middle():20");
+  EXPECT_EQ(stack[2], "QumuloSnapClient: outer():30: context 7");
+  EXPECT_EQ(error.Messages(), (std::vector<std::string>{"missing x", "context 7"}));
+  EXPECT_EQ(error.Win32Code(), 774u);  // pushing never changes the code
+  EXPECT_NE(error.ToString().find("error 774"), std::string::npos);
+}
+
+TEST(CQiErrorTest, CodeWithoutMessageAndCopiesShareTheDetail) {
+  CQiError error = FXErrorUtil::ErrorWin32(FXCodeLocation("F", "f()", 1), 14);
+  EXPECT_TRUE(error.Messages().empty());
+  EXPECT_EQ(error.Status(), FXErrorUtil::StatusFromWin32(14));
+  CQiError copy = error;
+  EXPECT_EQ(copy.Status(), error.Status());
+  EXPECT_EQ(copy.LocationStack(), error.LocationStack());
+}
+
+TEST(LogGuardTest, LinesBelowTheCurrentLevelAreNotWritten) {
+  ScopedLogCapture capture(2);
+  for (int level : {0, 1, 2, 3, 6}) {
+    if (FXLogEnabled(level)) g_ptrLogWriter->Write(level, "f()", 1, 0, 0, "level %d", level);
+  }
+  EXPECT_EQ(capture->Texts(), (std::vector<std::string>{"level 0", "level 1", "level 2"}));
+
+  capture->SetLevel(-1);  // a negative level silences even level 0
+  EXPECT_FALSE(FXLogEnabled(0));
+}
+
+TEST(FileLogWriterTest, WritesTimestampedLinesToItsFile) {
+  char name[] = "/tmp/logwriterXXXXXX";
+  int fd = mkstemp(name);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  {
+    CFileLogWriter writer(1);
+    ASSERT_TRUE(writer.Open(name));
+    writer.Write(1, "virtual CQiError X::Y()", 42, 0, 0, "hello %s", "there");
+    writer.Flush();
+  }
+  FILE* in = std::fopen(name, "r");
+  ASSERT_NE(in, nullptr);
+  char line[512] = {0};
+  ASSERT_NE(std::fgets(line, sizeof(line), in), nullptr);
+  std::fclose(in);
+  std::remove(name);
+  EXPECT_NE(std::string(line).find("[L1] virtual CQiError X::Y():42 hello there\n"), std::string::npos);
+}
+
+TEST(AutoFilePtrTest, OwnsAndClosesItsStream) {
+  auto_fileptr none(nullptr);
+  EXPECT_FALSE(none.is_valid());
+  EXPECT_EQ(none.close(), 0);
+
+  auto_fileptr full(std::fopen("/dev/full", "w"));
+  ASSERT_TRUE(full.is_valid());
+  std::fputs("x", full.get());
+  EXPECT_NE(full.close(), 0);  // the buffered byte cannot reach a full device
+  EXPECT_FALSE(full.is_valid());
+}
+
+}  // namespace
