@@ -1,0 +1,271 @@
+// The parser on canned bodies: exact ids, every record shape, and malformed answers that must end in
+// a clear error rather than a crash or a half-filled list.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ErrorCodes.h"
+#include "Parser.h"
+
+namespace Qumulo {
+namespace {
+
+std::string AllMessages(const CQiError& error) {
+  std::string text;
+  for (const auto& message : error.Messages()) text += message + "\n";
+  return text;
+}
+
+const char kSnapshotRecord[] =
+    R"({"id": "18446744073709551615", "name": "kwsnap_1_2_10_9007199254740993",
+        "directory_name": "7_kwsnap_1_2_10_9007199254740993", "source_file_id": "9007199254740993",
+        "source_path": "/fs/projects/", "timestamp": 1765000000, "expiration": "", "in_delete": false})";
+
+TEST(ParserTest, SnapshotListKeepsIdsAbove2To53Exact) {
+  CParser parser;
+  std::list<CSnapshotInfo> snapshots;
+  const std::string body = std::string(R"({"entries": [)") + kSnapshotRecord +
+                           R"(, {"id": "9007199254740995", "name": "other", "directory_name": "d",
+                                 "source_file_id": "9007199254740997", "timestamp": 5,
+                                 "expiration": "2030-01-01T00:00:00Z", "in_delete": true, "future_field": [1, {}]}]})";
+  ASSERT_FALSE(parser.ParseSnapshotList(body, "GET /v1/snapshots", snapshots).IsError());
+  ASSERT_EQ(snapshots.size(), 2u);
+  const CSnapshotInfo& first = snapshots.front();
+  EXPECT_EQ(first.m_id, 18446744073709551615ull);
+  EXPECT_EQ(first.m_sourceFileId, 9007199254740993ull);
+  EXPECT_EQ(first.m_name, "kwsnap_1_2_10_9007199254740993");
+  EXPECT_EQ(first.m_directoryName, "7_kwsnap_1_2_10_9007199254740993");
+  EXPECT_EQ(first.m_timestamp, 1765000000u);
+  EXPECT_FALSE(first.m_hasExpiration);
+  EXPECT_FALSE(first.m_inDelete);
+  const CSnapshotInfo& second = snapshots.back();
+  EXPECT_EQ(second.m_id, 9007199254740995ull);
+  EXPECT_EQ(second.m_sourceFileId, 9007199254740997ull);
+  EXPECT_TRUE(second.m_hasExpiration);
+  EXPECT_EQ(second.m_expiration, "2030-01-01T00:00:00Z");
+  EXPECT_TRUE(second.m_inDelete);
+}
+
+TEST(ParserTest, SingleSnapshotAndEmptyList) {
+  CParser parser;
+  CSnapshotInfo snapshot;
+  ASSERT_FALSE(parser.ParseSnapshot(kSnapshotRecord, "POST /v1/snapshots", snapshot).IsError());
+  EXPECT_EQ(snapshot.m_id, 18446744073709551615ull);
+
+  std::list<CSnapshotInfo> snapshots;
+  ASSERT_FALSE(parser.ParseSnapshotList(R"({"entries": []})", "GET /v1/snapshots", snapshots).IsError());
+  EXPECT_TRUE(snapshots.empty());
+}
+
+TEST(ParserTest, BadIdsAreRejectedNamingTheField) {
+  CParser parser;
+  const char* const badIds[] = {R"("")", R"("-1")", R"("12a")", R"(" 12")", R"("18446744073709551616")",
+                                R"("99999999999999999999999")", "9007199254740993", "null"};
+  for (const char* id : badIds) {
+    SCOPED_TRACE(id);
+    const std::string body = std::string(R"({"id": )") + id +
+                             R"(, "name": "n", "directory_name": "d", "source_file_id": "1", "timestamp": 1,
+                                "expiration": "", "in_delete": false})";
+    CSnapshotInfo snapshot;
+    CQiError error = parser.ParseSnapshot(body, "POST /v1/snapshots", snapshot);
+    ASSERT_TRUE(error.IsError());
+    EXPECT_EQ(error.Win32Code(), kErrorInvalidData);
+    EXPECT_NE(AllMessages(error).find("POST /v1/snapshots"), std::string::npos) << AllMessages(error);
+    EXPECT_NE(AllMessages(error).find("\"id\""), std::string::npos) << AllMessages(error);
+  }
+}
+
+TEST(ParserTest, WrongTypedAndMissingFieldsAreClearErrors) {
+  CParser parser;
+  struct Case {
+    const char* body;
+    const char* mentions;
+  };
+  const Case cases[] = {
+      {R"({"entries": [{"id": "1", "name": 5, "directory_name": "d", "source_file_id": "1"}]})", "\"name\""},
+      {R"({"entries": [{"id": "1", "name": "n", "directory_name": "d", "source_file_id": "1", "in_delete": "no"}]})",
+       "\"in_delete\""},
+      {R"({"entries": [{"id": "1", "name": "n", "directory_name": "d", "source_file_id": "1", "timestamp": -4}]})",
+       "\"timestamp\""},
+      {R"({"entries": [{"id": "1", "name": "n", "source_file_id": "1"}]})", "\"directory_name\""},
+      {R"({"entries": [{"id": "1", "name": "n", "directory_name": "d", "source_file_id": "1"}, 7]})", "element 1"},
+      {R"({"entries": {}})", "\"entries\""},
+      {R"({"snapshots": []})", "\"entries\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.body);
+    std::list<CSnapshotInfo> snapshots(1);
+    CQiError error = parser.ParseSnapshotList(c.body, "GET /v1/snapshots", snapshots);
+    ASSERT_TRUE(error.IsError());
+    EXPECT_EQ(error.Win32Code(), kErrorInvalidData);
+    EXPECT_NE(AllMessages(error).find(c.mentions), std::string::npos) << AllMessages(error);
+    EXPECT_EQ(snapshots.size(), 1u) << "a failed parse leaves the caller's list as it was";
+  }
+}
+
+TEST(ParserTest, DiffPageMapsOperationsAndUnescapesPaths) {
+  CParser parser;
+  std::list<CSnapshotDiffInfo> page(1);
+  std::string next = "stale";
+  const std::string body =
+      R"({"entries": [{"op": "created", "type": "directory", "path": "/fs/p/new/"},
+                      {"path": "/fs/p/caf\u00e9 \"q\".c", "type": "file", "op": "modified"},
+                      {"op": "deleted", "type": "file", "path": "/fs/p/gone"},
+                      {"op": "renamed", "type": "file", "path": "/fs/p/x", "extra": {"a": [1]}}],
+          "next": "tok+/="})";
+  ASSERT_FALSE(parser.ParseDiffPage(body, "GET diff", page, next).IsError());
+  ASSERT_EQ(page.size(), 5u);
+  auto it = std::next(page.begin());
+  EXPECT_EQ(it->m_path, "/fs/p/new/");
+  EXPECT_EQ(it->m_changeType, kSnapshotChangeCreated);
+  EXPECT_TRUE(it->m_isDirectory);
+  ++it;
+  EXPECT_EQ(it->m_path, "/fs/p/caf\xc3\xa9 \"q\".c");
+  EXPECT_EQ(it->m_changeType, kSnapshotChangeModified);
+  EXPECT_FALSE(it->m_isDirectory);
+  ++it;
+  EXPECT_EQ(it->m_changeType, kSnapshotChangeDeleted);
+  ++it;
+  EXPECT_EQ(it->m_changeType, kSnapshotChangeUnknown);
+  EXPECT_EQ(next, "tok+/=");
+
+  ASSERT_FALSE(parser.ParseDiffPage(R"({"entries": [], "next": ""})", "GET diff", page, next).IsError());
+  EXPECT_EQ(next, "");
+  EXPECT_EQ(page.size(), 5u);
+}
+
+TEST(ParserTest, DiffPageWithoutNextOrWithBadEntryFails) {
+  CParser parser;
+  const char* const bodies[] = {
+      R"({"entries": []})",
+      R"({"entries": [{"op": "created", "type": "file"}], "next": ""})",
+      R"({"entries": [{"op": 1, "type": "file", "path": "/a"}], "next": ""})",
+      R"({"entries": [{"op": "created", "type": "file", "path": "/a"}], "next": null})",
+      R"({"entries": [{"op": "created", "type": "file", "path": "/a"}], "next": ""} trailing)",
+  };
+  for (const char* body : bodies) {
+    SCOPED_TRACE(body);
+    std::list<CSnapshotDiffInfo> page;
+    std::string next = "unchanged";
+    CQiError error = parser.ParseDiffPage(body, "GET diff", page, next);
+    ASSERT_TRUE(error.IsError());
+    EXPECT_EQ(error.Win32Code(), kErrorInvalidData);
+    EXPECT_TRUE(page.empty());
+    EXPECT_EQ(next, "unchanged");
+  }
+}
+
+// Every cut of a valid body, as a dropped or truncated answer would leave it, must fail cleanly.
+TEST(ParserTest, EveryTruncationOfADiffPageFailsCleanly) {
+  CParser parser;
+  const std::string body =
+      R"({"entries": [{"op": "created", "type": "directory", "path": "/fs/p/new/"},)"
+      R"({"op": "modified", "type": "file", "path": "/fs/p/a\"b"}], "next": "t1"})";
+  for (size_t length = 0; length < body.size(); ++length) {
+    std::list<CSnapshotDiffInfo> page;
+    std::string next;
+    const std::string cut = body.substr(0, length);
+    CQiError error = parser.ParseDiffPage(cut, "GET diff", page, next);
+    EXPECT_TRUE(error.IsError()) << "accepted a body cut at " << length << ": " << cut;
+    EXPECT_TRUE(page.empty());
+  }
+}
+
+// The transport leaves spare capacity behind its bodies so that they are parsed in place; other
+// strings are copied into the parser's own padded buffer. Both must read the same.
+TEST(ParserTest, InPlaceAndCopiedBodiesParseAlike) {
+  CParser parser;
+  const std::string text = R"({"entries": [{"op": "deleted", "type": "file", "path": "/fs/x"}], "next": "n"})";
+  std::string roomy;
+  roomy.reserve(text.size() + 256);
+  roomy = text;
+  std::string tight(text);
+  tight.shrink_to_fit();
+  for (const std::string* body : {&roomy, &tight, &roomy}) {
+    std::list<CSnapshotDiffInfo> page;
+    std::string next;
+    ASSERT_FALSE(parser.ParseDiffPage(*body, "GET diff", page, next).IsError());
+    ASSERT_EQ(page.size(), 1u);
+    EXPECT_EQ(page.front().m_path, "/fs/x");
+    EXPECT_EQ(next, "n");
+  }
+}
+
+TEST(ParserTest, DirectoryEntryAndExports) {
+  CParser parser;
+  CDirectoryEntry entry;
+  ASSERT_FALSE(parser
+                   .ParseDirectoryEntry(
+                       R"({"id": "9007199254740993", "path": "/fs/projects/", "name": "projects", "type": "directory",
+                           "size": 4096, "num_links": 2, "owner": 10, "group": 20, "change_time": 1765000001,
+                           "modification_time": 1765000002, "creation_time": 1765000003})",
+                       "GET attrs", entry)
+                   .IsError());
+  EXPECT_EQ(entry.m_fileId, 9007199254740993ull);
+  EXPECT_EQ(entry.m_path, "/fs/projects/");
+  EXPECT_TRUE(entry.m_isDirectory);
+  EXPECT_EQ(entry.m_size, 4096u);
+  EXPECT_EQ(entry.m_numLinks, 2u);
+  EXPECT_EQ(entry.m_owner, 10u);
+  EXPECT_EQ(entry.m_group, 20u);
+  EXPECT_EQ(entry.m_changeTime, 1765000001u);
+  EXPECT_EQ(entry.m_modificationTime, 1765000002u);
+  EXPECT_EQ(entry.m_creationTime, 1765000003u);
+
+  CDirectoryEntry untouched;
+  untouched.m_fileId = 42;
+  EXPECT_TRUE(parser.ParseDirectoryEntry(R"({"path": "/fs/", "type": "directory"})", "GET attrs", untouched).IsError());
+  EXPECT_EQ(untouched.m_fileId, 42u);
+
+  std::list<CNFSExportEntry> exports;
+  ASSERT_FALSE(parser
+                   .ParseNFSExports(R"({"exports": [
+                       {"id": "2", "export_path": "/", "fs_path": "/fs", "description": "root"},
+                       {"id": "1", "export_path": "/projects", "fs_path": "/fs/projects", "description": ""}]})",
+                                    "GET /v1/nfs/exports", exports)
+                   .IsError());
+  ASSERT_EQ(exports.size(), 2u);
+  EXPECT_EQ(exports.front().m_exportPath, "/");
+  EXPECT_EQ(exports.front().m_fsPath, "/fs");
+  EXPECT_EQ(exports.front().m_description, "root");
+  EXPECT_EQ(exports.back().m_id, 1u);
+  EXPECT_EQ(exports.back().m_exportPath, "/projects");
+  EXPECT_TRUE(parser.ParseNFSExports(R"({"exports": [{"id": "1", "fs_path": "/fs"}]})", "GET", exports).IsError());
+  EXPECT_EQ(exports.size(), 2u);
+}
+
+TEST(ParserTest, LoginTokenAndErrorMessages) {
+  CParser parser;
+  std::string token;
+  ASSERT_FALSE(parser.ParseLoginToken(R"({"bearer_token": "abc", "expires_in": 3600})", "POST login", token).IsError());
+  EXPECT_EQ(token, "abc");
+  EXPECT_TRUE(parser.ParseLoginToken(R"({"expires_in": 3600})", "POST login", token).IsError());
+  EXPECT_TRUE(parser.ParseLoginToken(R"({"bearer_token": ""})", "POST login", token).IsError());
+  EXPECT_EQ(token, "abc");
+
+  EXPECT_EQ(parser.ParseErrorMessage(R"({"error": "not_found", "message": "no such path /fs/x"})"),
+            "no such path /fs/x");
+  EXPECT_EQ(parser.ParseErrorMessage(R"({"error": "internal", "message": "line\none"})"), "line one");
+  EXPECT_EQ(parser.ParseErrorMessage("<html>Bad gateway</html>"), "");
+  EXPECT_EQ(parser.ParseErrorMessage(""), "");
+  EXPECT_EQ(parser.ParseErrorMessage(R"({"message": 12})"), "");
+  const std::string longMessage(5000, 'x');
+  EXPECT_LE(parser.ParseErrorMessage(R"({"message": ")" + longMessage + "\"}").size(), 512u);
+}
+
+TEST(ParserTest, NonJsonBodiesFailWithContext) {
+  CParser parser;
+  const char* const bodies[] = {"", "   ", "null", "[]", "\"text\"", "{", "{\"entries\": [", "\xff\xfe{}",
+                                "{\"entries\": [], \"next\": \"\"}{}"};
+  for (const char* body : bodies) {
+    SCOPED_TRACE(body);
+    std::list<CSnapshotDiffInfo> page;
+    std::string next;
+    CQiError error = parser.ParseDiffPage(body, "GET /v1/snapshots/2/changes-since/1", page, next);
+    ASSERT_TRUE(error.IsError());
+    EXPECT_NE(AllMessages(error).find("GET /v1/snapshots/2/changes-since/1"), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace Qumulo
