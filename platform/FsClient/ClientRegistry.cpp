@@ -37,13 +37,11 @@ bool ReadClientRecord(const std::string& registryPath, unsigned long clientId, C
     if (client["hostname"].get_string().get(text) == simdjson::SUCCESS) record.hostname = std::string(text);
     simdjson::dom::object fileserver;
     if (client["fileserver"].get_object().get(fileserver) == simdjson::SUCCESS) {
+      record.hasFileServer = true;
       std::string_view user, password;
-      if (fileserver["username"].get_string().get(user) == simdjson::SUCCESS) {
-        record.hasCredentials = true;
-        record.userName = std::string(user);
-        if (fileserver["password"].get_string().get(password) == simdjson::SUCCESS) {
-          record.password = std::string(password);
-        }
+      if (fileserver["username"].get_string().get(user) == simdjson::SUCCESS) record.userName = std::string(user);
+      if (fileserver["password"].get_string().get(password) == simdjson::SUCCESS) {
+        record.password = std::string(password);
       }
     }
     return true;

@@ -7,7 +7,7 @@
 struct ClientRecord {
   bool found = false;
   std::string hostname;
-  bool hasCredentials = false;
+  bool hasFileServer = false;
   std::string userName;
   std::string password;
 };

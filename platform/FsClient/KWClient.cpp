@@ -50,10 +50,9 @@ KWClient::KWClient(unsigned long clientId) : m_clientId(clientId), m_found(false
   }
   m_found = true;
   m_hostname = record.hostname;
-  if (record.hasCredentials) {
+  // A client without a "fileserver" entry has no properties at all.
+  if (record.hasFileServer) {
     m_properties.reset(new ClientProperties(record.userName, record.password, registry, isPrivate));
-  } else {
-    m_properties.reset(new ClientProperties("", "", registry, isPrivate));
   }
 }
 

@@ -20,7 +20,8 @@ class KWClient {
 
   // 0 and the client's network host name; non-zero when the client or the registry is missing.
   int getNetworkHostname(std::string& hostname, void* reserved);
-  // The client's properties, owned by this object; null when the client is not in the registry.
+  // The client's properties, owned by this object; null when the client is not in the registry or
+  // has no "fileserver" entry.
   ClientProperties* getClientProperties(void* reserved);
 
   // The registry file that new KWClient objects read.
