@@ -1,0 +1,54 @@
+// ClusterProcess: the built `clustersim` binary run as a child process. Start()
+// returns once the child printed its "listening on ..." line (no sleeping);
+// Stop() sends SIGTERM and reaps it. Not thread-safe; one owner.
+//
+//   snaptest::ClusterProcess emulator;
+//   ASSERT_TRUE(emulator.Start({"--root", root, "--bind", address, "--user", "admin",
+//                               "--password-file", file, "--export", "/=/"}))
+//       << emulator.error();
+//   // emulator.url(), emulator.ca_path()
+#ifndef SNAPTEST_CLUSTER_PROCESS_H_
+#define SNAPTEST_CLUSTER_PROCESS_H_
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace snaptest {
+
+// Path of the built emulator binary.
+std::string ClusterSimBinary();
+
+class ClusterProcess {
+ public:
+  ClusterProcess() = default;
+  ~ClusterProcess();  // Stop()
+  ClusterProcess(const ClusterProcess&) = delete;
+  ClusterProcess& operator=(const ClusterProcess&) = delete;
+
+  // Runs the binary with `args` (argv[0] excluded) and waits up to
+  // `timeout_seconds` for its listening line. Its stderr goes to ours.
+  bool Start(const std::vector<std::string>& args, int timeout_seconds = 60);
+  // SIGTERM, then waits for the exit. Returns the exit status (-1 if not running).
+  int Stop();
+
+  bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+  const std::string& error() const { return error_; }
+  const std::string& listening_line() const { return line_; }
+  const std::string& url() const { return url_; }        // from the listening line
+  const std::string& ca_path() const { return ca_path_; }
+
+ private:
+  pid_t pid_ = -1;
+  int stdout_fd_ = -1;
+  std::string error_;
+  std::string line_;
+  std::string url_;
+  std::string ca_path_;
+};
+
+}  // namespace snaptest
+
+#endif  // SNAPTEST_CLUSTER_PROCESS_H_

@@ -1,0 +1,83 @@
+// EmbeddedCluster: a cluster emulator running inside the test process, on a
+// fresh loopback address at port 8000, over a temporary root and state
+// directory. Start() returns once the server accepts connections. Counters and
+// faults are reached through server(). Not thread-safe itself; the server it
+// runs is.
+//
+//   snaptest::EmbeddedCluster cluster;
+//   cluster.options.exports = {{"/projects", "/fs/projects"}};
+//   ASSERT_TRUE(cluster.Start()) << cluster.error();
+//   cluster.MakeDir("/fs/projects/src");
+//   // connect to cluster.url() trusting cluster.ca_path(), log in with
+//   // cluster.user() / cluster.password()
+#ifndef SNAPTEST_EMBEDDED_CLUSTER_H_
+#define SNAPTEST_EMBEDDED_CLUSTER_H_
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "clustersim/server.h"
+#include "snaptest/temp_dir.h"
+
+namespace snaptest {
+
+struct EmbeddedClusterOptions {
+  // (export path, cluster path) in order; each cluster directory is made under the root.
+  std::vector<std::pair<std::string, std::string>> exports = {{"/", "/"}};
+  std::string user = "admin";
+  std::string password = "test-password";
+  int64_t token_ttl_seconds = 3600;
+  bool test_hooks = true;
+  std::vector<std::pair<std::string, uint64_t>> synthetic_diffs;  // (cluster path, items)
+  bool verbose = false;
+};
+
+class EmbeddedCluster {
+ public:
+  EmbeddedCluster();
+  ~EmbeddedCluster();  // stops the server and removes the directories
+  EmbeddedCluster(const EmbeddedCluster&) = delete;
+  EmbeddedCluster& operator=(const EmbeddedCluster&) = delete;
+
+  EmbeddedClusterOptions options;  // set before Start()
+
+  // Starts on a new loopback address (retrying if the port is taken).
+  // On failure returns false and error() says why.
+  bool Start();
+  // Stops and starts again on the same address, root and state directory.
+  bool Restart();
+  void Stop();
+
+  const std::string& error() const { return error_; }
+  const std::string& address() const { return address_; }
+  std::string url() const;            // "https://ADDR:8000"
+  std::string ca_path() const;
+  const std::string& root() const { return root_; }           // disk path of the cluster's "/"
+  const std::string& state_dir() const { return state_dir_; }
+  const std::string& user() const { return options.user; }
+  const std::string& password() const { return options.password; }
+  clustersim::Server& server() { return *server_; }           // counters, faults; valid while started
+
+  // Disk path of a cluster path.
+  std::string DiskPath(const std::string& cluster_path) const;
+  // Make a directory (with parents) or write a file at a cluster path.
+  bool MakeDir(const std::string& cluster_path) const;
+  bool WriteFile(const std::string& cluster_path, const std::string& content) const;
+
+ private:
+  bool StartOn(const std::string& address);
+
+  TempDir temp_;
+  std::string root_;
+  std::string state_dir_;
+  std::string password_file_;
+  std::string address_;
+  std::string error_;
+  std::unique_ptr<clustersim::Server> server_;
+};
+
+}  // namespace snaptest
+
+#endif  // SNAPTEST_EMBEDDED_CLUSTER_H_

@@ -1,0 +1,27 @@
+// TLS material for the emulator: a self-signed CA and a server certificate
+// for the bind address, made with OpenSSL and kept as PEM files in the state
+// directory. Functions are thread-compatible (callers serialise per directory).
+#ifndef CLUSTERSIM_CERTIFICATES_H_
+#define CLUSTERSIM_CERTIFICATES_H_
+
+#include <string>
+
+#include "clustersim/status.h"
+
+namespace clustersim {
+
+struct CertificatePaths {
+  std::string ca_cert;      // what clients trust
+  std::string server_cert;  // the server's certificate
+  std::string server_key;   // its private key (mode 0600)
+};
+
+// Reuses the files in `state_dir` when they still fit `address` (subjectAltName
+// IP or DNS entry, signed by the CA there, not about to expire); otherwise makes
+// new ones, keeping an existing CA.
+Status EnsureCertificates(const std::string& state_dir, const std::string& address,
+                          CertificatePaths* paths);
+
+}  // namespace clustersim
+
+#endif  // CLUSTERSIM_CERTIFICATES_H_

@@ -1,0 +1,98 @@
+// The REST protocol over the emulator's state: sessions, file attributes,
+// NFS exports, snapshots, paged differences and the test hooks. Transport
+// agnostic apart from httplib's request and response types. Thread-safe.
+#ifndef CLUSTERSIM_CLUSTER_SERVICE_H_
+#define CLUSTERSIM_CLUSTER_SERVICE_H_
+
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "clustersim/diff_pages.h"
+#include "clustersim/faults.h"
+#include "clustersim/file_ids.h"
+#include "clustersim/options.h"
+#include "clustersim/path_resolver.h"
+#include "clustersim/sessions.h"
+#include "clustersim/snapshot_store.h"
+#include "clustersim/status.h"
+
+namespace httplib {
+struct Request;
+struct Response;
+}  // namespace httplib
+
+namespace clustersim {
+
+// The most entries a difference page holds, whatever the client asks for.
+inline constexpr uint64_t kMaxPageEntries = 10000;
+inline constexpr uint64_t kDefaultPageEntries = 1000;
+
+class ClusterService {
+ public:
+  ClusterService(const Options& options, std::string password);
+  ClusterService(const ClusterService&) = delete;
+  ClusterService& operator=(const ClusterService&) = delete;
+
+  // Loads the persistent state kept in `state_dir`.
+  Status Open(const std::string& state_dir);
+
+  // Answers one request; never throws.
+  void Handle(const httplib::Request& request, httplib::Response& response);
+
+  // Wakes requests held back by the delay fault; later ones are not delayed.
+  void Shutdown();
+
+  FaultSwitches& faults() { return faults_; }
+  Counters& counters() { return counters_; }
+  SessionTable& sessions() { return sessions_; }
+  // Replaces the difference of every snapshot pair of `fs_path`; 0 items removes the override.
+  void SetSyntheticDiff(const std::string& fs_path, uint64_t items);
+  // Applies a fault set, expiring the tokens when it says so.
+  void ApplyFaults(const FaultSettings& settings);
+
+ private:
+  struct Reply {
+    int status = 200;
+    std::string body;  // JSON; empty for 204
+  };
+
+  Reply Route(const httplib::Request& request);
+  Reply RouteDebug(const httplib::Request& request);
+  Status Authenticate(const httplib::Request& request);
+
+  Reply Login(const httplib::Request& request);
+  Reply FileAttributes(const httplib::Request& request);
+  Reply NfsExports();
+  Reply CreateSnapshot(const httplib::Request& request);
+  Reply ListSnapshots();
+  Reply DeleteSnapshot(const std::string& id_text);
+  Reply Changes(const httplib::Request& request, const std::string& newer_text, const std::string& older_text);
+  Status BuildDifference(const SnapshotRecord& older, const SnapshotRecord& newer, RenderedDiff* out);
+
+  static Reply ErrorReply(const Status& status);
+  void WaitFor(std::chrono::milliseconds delay);
+
+  const Options options_;
+  SessionTable sessions_;
+  PathResolver resolver_;
+  FileIdTable file_ids_;
+  SnapshotStore snapshots_;
+  DiffCache diff_cache_;
+  FaultSwitches faults_;
+  Counters counters_;
+
+  std::mutex synthetic_mutex_;
+  std::map<std::string, uint64_t> synthetic_diffs_;  // directory path ending with "/" -> items
+
+  std::mutex shutdown_mutex_;
+  std::condition_variable shutdown_cv_;
+  bool shutting_down_ = false;
+};
+
+}  // namespace clustersim
+
+#endif  // CLUSTERSIM_CLUSTER_SERVICE_H_

@@ -1,0 +1,88 @@
+#include "clustersim/diff_pages.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "clustersim/json.h"
+
+namespace clustersim {
+
+void RenderedDiff::Add(const DiffEntry& entry) {
+  buffer_.append("{\"op\":\"");
+  buffer_.append(ChangeOpName(entry.op));
+  buffer_.append(entry.is_directory ? "\",\"type\":\"directory\",\"path\":" : "\",\"type\":\"file\",\"path\":");
+  AppendJsonString(&buffer_, entry.path);
+  buffer_.append("},");
+  offsets_.push_back(buffer_.size());
+}
+
+void RenderedDiff::AppendSlice(size_t begin, size_t end, std::string* out) const {
+  if (begin >= end || end > size()) return;
+  // Leave out the comma after the last entry of the slice.
+  out->append(buffer_, offsets_[begin], offsets_[end] - offsets_[begin] - 1);
+}
+
+std::string MakePageToken(uint64_t older, uint64_t newer, size_t index) {
+  return "p1." + std::to_string(older) + "." + std::to_string(newer) + "." + std::to_string(index);
+}
+
+Status ParsePageToken(const std::string& token, uint64_t older, uint64_t newer, size_t size, size_t* index) {
+  const std::string prefix = "p1." + std::to_string(older) + "." + std::to_string(newer) + ".";
+  if (token.compare(0, prefix.size(), prefix) != 0 || token.size() == prefix.size() ||
+      token.size() > prefix.size() + 20) {
+    return Status::BadRequest("bad page token");
+  }
+  const char* digits = token.c_str() + prefix.size();
+  for (const char* p = digits; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return Status::BadRequest("bad page token");
+  }
+  errno = 0;
+  unsigned long long value = std::strtoull(digits, nullptr, 10);
+  if (errno != 0 || value == 0 || value >= size) return Status::BadRequest("bad page token");
+  *index = static_cast<size_t>(value);
+  return Status::Ok();
+}
+
+Status DiffCache::Get(uint64_t older, uint64_t newer, const Builder& build,
+                      std::shared_ptr<const RenderedDiff>* out) {
+  const Key key(older, newer);
+  std::shared_ptr<Slot> slot;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = slots_.begin(); it != slots_.end(); ++it) {
+      if (it->first == key) {
+        slot = it->second;
+        slots_.splice(slots_.begin(), slots_, it);
+        break;
+      }
+    }
+    if (!slot) {
+      slot = std::make_shared<Slot>();
+      slots_.emplace_front(key, slot);
+      if (slots_.size() > capacity_) slots_.pop_back();
+    }
+  }
+  std::lock_guard<std::mutex> build_lock(slot->build_mutex);
+  if (!slot->diff) {
+    auto diff = std::make_shared<RenderedDiff>();
+    Status status = build(diff.get());
+    if (!status.ok()) return status;  // not cached: the next request tries again
+    slot->diff = std::move(diff);
+  }
+  *out = slot->diff;
+  return Status::Ok();
+}
+
+void DiffCache::Forget(uint64_t snapshot_id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  slots_.remove_if([snapshot_id](const std::pair<Key, std::shared_ptr<Slot>>& entry) {
+    return entry.first.first == snapshot_id || entry.first.second == snapshot_id;
+  });
+}
+
+void DiffCache::Clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  slots_.clear();
+}
+
+}  // namespace clustersim

@@ -1,0 +1,113 @@
+#include "clustersim/options.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace clustersim {
+
+namespace {
+
+bool ParseInt(const std::string& text, int64_t min, int64_t max, int64_t* out) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  long long value = std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || value < min || value > max) return false;
+  *out = value;
+  return true;
+}
+
+// Splits "LEFT=RIGHT" at the first or the last '='.
+bool SplitAssignment(const std::string& text, bool at_last, std::string* left, std::string* right) {
+  size_t eq = at_last ? text.rfind('=') : text.find('=');
+  if (eq == std::string::npos || eq == 0 || eq + 1 == text.size()) return false;
+  *left = text.substr(0, eq);
+  *right = text.substr(eq + 1);
+  return true;
+}
+
+}  // namespace
+
+std::string UsageText() {
+  return "usage: clustersim --root DIR --bind ADDR [--port 8000] --user NAME --password-file FILE\n"
+         "                  --export EXPORT_PATH=FS_PATH ... [--state-dir DIR]\n"
+         "                  [--cert FILE --key FILE] [--token-ttl SECONDS] [--test-hooks]\n"
+         "                  [--synthetic-diff FS_PATH=N ...] [--verbose]\n";
+}
+
+Status ParseCommandLine(const std::vector<std::string>& args, Options* options, bool* show_help) {
+  *show_help = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    auto value = [&](std::string* out) -> Status {
+      if (i + 1 >= args.size()) return Status::BadRequest(arg + " needs a value");
+      *out = args[++i];
+      return Status::Ok();
+    };
+    std::string text;
+    Status status;
+    if (arg == "--help" || arg == "-h") {
+      *show_help = true;
+      return Status::Ok();
+    } else if (arg == "--test-hooks") {
+      options->test_hooks = true;
+    } else if (arg == "--verbose") {
+      options->verbose = true;
+    } else if (arg == "--root") {
+      status = value(&options->root);
+    } else if (arg == "--bind") {
+      status = value(&options->bind_address);
+    } else if (arg == "--user") {
+      status = value(&options->user);
+    } else if (arg == "--password-file") {
+      status = value(&options->password_file);
+    } else if (arg == "--state-dir") {
+      status = value(&options->state_dir);
+    } else if (arg == "--cert") {
+      status = value(&options->cert_file);
+    } else if (arg == "--key") {
+      status = value(&options->key_file);
+    } else if (arg == "--port") {
+      int64_t port = 0;
+      if ((status = value(&text)).ok() && !ParseInt(text, 0, 65535, &port)) {
+        status = Status::BadRequest("--port must be a number from 0 to 65535");
+      }
+      options->port = static_cast<int>(port);
+    } else if (arg == "--token-ttl") {
+      int64_t ttl = 0;
+      if ((status = value(&text)).ok() && !ParseInt(text, 1, INT32_MAX, &ttl)) {
+        status = Status::BadRequest("--token-ttl must be a positive number of seconds");
+      }
+      options->token_ttl_seconds = ttl;
+    } else if (arg == "--export") {
+      ExportConfig config;
+      if ((status = value(&text)).ok() && !SplitAssignment(text, false, &config.export_path, &config.fs_path)) {
+        status = Status::BadRequest("--export needs EXPORT_PATH=FS_PATH");
+      }
+      options->exports.push_back(config);
+    } else if (arg == "--synthetic-diff") {
+      SyntheticDiffConfig config;
+      std::string count;
+      int64_t items = 0;
+      if ((status = value(&text)).ok() && (!SplitAssignment(text, true, &config.fs_path, &count) ||
+                                           !ParseInt(count, 0, INT64_MAX, &items))) {
+        status = Status::BadRequest("--synthetic-diff needs FS_PATH=N");
+      }
+      config.items = static_cast<uint64_t>(items);
+      options->synthetic_diffs.push_back(config);
+    } else {
+      status = Status::BadRequest("unknown argument " + arg);
+    }
+    if (!status.ok()) return status;
+  }
+  if (options->root.empty()) return Status::BadRequest("--root is required");
+  if (options->bind_address.empty()) return Status::BadRequest("--bind is required");
+  if (options->user.empty()) return Status::BadRequest("--user is required");
+  if (options->password_file.empty()) return Status::BadRequest("--password-file is required");
+  if (options->cert_file.empty() != options->key_file.empty()) {
+    return Status::BadRequest("--cert and --key go together");
+  }
+  return Status::Ok();
+}
+
+}  // namespace clustersim

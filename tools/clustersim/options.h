@@ -1,0 +1,49 @@
+// The emulator's configuration and its command-line form.
+// Plain values; no synchronisation needed.
+#ifndef CLUSTERSIM_OPTIONS_H_
+#define CLUSTERSIM_OPTIONS_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "clustersim/status.h"
+
+namespace clustersim {
+
+struct ExportConfig {
+  std::string export_path;  // as NFS clients mount it; "/" is the root export
+  std::string fs_path;      // cluster path of the published directory
+};
+
+struct SyntheticDiffConfig {
+  std::string fs_path;  // cluster path of the snapshotted directory
+  uint64_t items = 0;
+};
+
+struct Options {
+  std::string root;           // local directory served as the cluster's "/"
+  std::string bind_address;   // IPv4 address (or host name) to listen on
+  int port = 8000;            // 0 picks a free port
+  std::string user;
+  std::string password_file;  // first line is the password
+  std::vector<ExportConfig> exports;  // kept in the order given
+  std::string state_dir;      // empty: "<root>.state"
+  std::string cert_file;      // both empty: generate a CA and a server certificate
+  std::string key_file;
+  int64_t token_ttl_seconds = 3600;
+  bool test_hooks = false;
+  std::vector<SyntheticDiffConfig> synthetic_diffs;
+  bool verbose = false;
+  int worker_threads = 16;
+};
+
+// Parses `clustersim` arguments (argv[0] excluded). Sets *show_help for --help.
+Status ParseCommandLine(const std::vector<std::string>& args, Options* options, bool* show_help);
+
+// One-paragraph usage text for --help and argument errors.
+std::string UsageText();
+
+}  // namespace clustersim
+
+#endif  // CLUSTERSIM_OPTIONS_H_

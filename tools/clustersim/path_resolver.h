@@ -1,0 +1,43 @@
+// Maps cluster paths to files under the emulator's root, refusing anything
+// that would leave the root (".." components, symlinks pointing outside) or
+// enter a ".snapshot" directory. Immutable after Create(); thread-safe.
+#ifndef CLUSTERSIM_PATH_RESOLVER_H_
+#define CLUSTERSIM_PATH_RESOLVER_H_
+
+#include <string>
+
+#include "clustersim/status.h"
+
+namespace clustersim {
+
+// The name of the hidden directory that holds snapshot images.
+inline constexpr const char kSnapshotDirName[] = ".snapshot";
+
+struct ResolvedPath {
+  std::string cluster_path;  // normalised: "/" or "/a/b" (no trailing "/")
+  std::string disk_path;     // the object itself; a final symlink is not followed
+};
+
+class PathResolver {
+ public:
+  // `root` must be an existing directory.
+  static Status Create(const std::string& root, PathResolver* out);
+
+  // 400 for a malformed or escaping path, 404 when it does not exist.
+  Status Resolve(const std::string& cluster_path, ResolvedPath* out) const;
+
+  // Disk path of a normalised cluster path, without any checks.
+  std::string DiskPathOf(const std::string& cluster_path) const;
+  // Cluster path of a disk path under the root (empty if it is not under it).
+  std::string ClusterPathOf(const std::string& disk_path) const;
+  const std::string& root() const { return root_; }
+
+ private:
+  bool InsideRoot(const std::string& disk_path) const;
+
+  std::string root_;  // canonical, no trailing "/"
+};
+
+}  // namespace clustersim
+
+#endif  // CLUSTERSIM_PATH_RESOLVER_H_

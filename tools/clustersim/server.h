@@ -1,0 +1,65 @@
+// The cluster emulator as an embeddable object: an HTTPS server (TLS 1.2 or
+// later) speaking the cluster REST protocol over a directory tree on disk.
+// Start() returns once connections are accepted; Stop() is idempotent and also
+// run by the destructor. Accessors are thread-safe once Start() succeeded.
+#ifndef CLUSTERSIM_SERVER_H_
+#define CLUSTERSIM_SERVER_H_
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "clustersim/faults.h"
+#include "clustersim/options.h"
+#include "clustersim/status.h"
+
+namespace httplib {
+class SSLServer;
+}  // namespace httplib
+
+namespace clustersim {
+
+class ClusterService;
+
+class Server {
+ public:
+  explicit Server(Options options);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Loads state, prepares certificates, binds and starts serving. Fails with a
+  // clear message, e.g. when the address is in use.
+  Status Start();
+  void Stop();
+
+  const Options& options() const { return options_; }
+  const std::string& state_dir() const { return state_dir_; }
+  int port() const { return port_; }
+  std::string url() const;              // "https://ADDR:PORT"
+  const std::string& ca_path() const { return ca_path_; }
+  std::string ListeningLine() const;    // "listening on https://ADDR:PORT ca=PATH"
+
+  CounterValues counters() const;
+  void ResetCounters();
+  void SetFaults(const FaultSettings& settings);  // replaces the active set
+  void ClearFaults();
+  FaultSettings faults() const;
+  void ExpireAllTokens();
+  void SetSyntheticDiff(const std::string& fs_path, uint64_t items);
+
+ private:
+  Options options_;
+  std::string state_dir_;
+  std::string ca_path_;
+  int port_ = 0;
+  std::unique_ptr<ClusterService> service_;
+  std::unique_ptr<httplib::SSLServer> http_;
+  std::thread listener_;
+  bool started_ = false;
+};
+
+}  // namespace clustersim
+
+#endif  // CLUSTERSIM_SERVER_H_

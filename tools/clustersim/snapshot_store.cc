@@ -1,0 +1,208 @@
+#include "clustersim/snapshot_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+#include "clustersim/json.h"
+#include "clustersim/tree_copy.h"
+
+namespace clustersim {
+
+namespace {
+
+// The longest name whose "<id>_<name>" still fits a file-name component.
+constexpr size_t kMaxNameBytes = 200;
+
+Status ValidateName(const std::string& name) {
+  if (name.empty()) return Status::BadRequest("snapshot name is empty");
+  if (name.size() > kMaxNameBytes) return Status::BadRequest("snapshot name is longer than 200 bytes");
+  // The name becomes part of a directory name on disk.
+  if (name.find('/') != std::string::npos || name.find('\0') != std::string::npos) {
+    return Status::BadRequest("snapshot name holds '/' or a NUL byte");
+  }
+  return Status::Ok();
+}
+
+Status WriteFileAtomically(const std::string& path, const std::string& content) {
+  std::string temp = path + ".tmp";
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return Status::Internal("cannot write " + temp + ": " + std::strerror(errno));
+  bool ok = true;
+  for (size_t done = 0; ok && done < content.size();) {
+    ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) done += static_cast<size_t>(n);
+  }
+  ok = ::fsync(fd) == 0 && ok;
+  ok = ::close(fd) == 0 && ok;
+  if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    return Status::Internal("cannot write " + path + ": " + std::strerror(errno));
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+std::string SnapshotToJson(const SnapshotRecord& record) {
+  return JsonWriter()
+      .Id("id", record.id)
+      .String("name", record.name)
+      .String("directory_name", record.directory_name)
+      .Id("source_file_id", record.source_file_id)
+      .String("source_path", record.source_path)
+      .Number("timestamp", record.timestamp)
+      .String("expiration", record.expiration)
+      .Bool("in_delete", record.in_delete)
+      .Finish();
+}
+
+Status SnapshotStore::Open(const std::string& state_dir, const PathResolver* resolver) {
+  resolver_ = resolver;
+  state_file_ = state_dir + "/snapshots.json";
+  std::ifstream in(state_file_, std::ios::binary);
+  if (!in) return Status::Ok();  // first start
+  std::stringstream content;
+  content << in.rdbuf();
+  JsonObject state;
+  Status status = JsonObject::Parse(content.str(), &state);
+  std::optional<uint64_t> next_id;
+  if (status.ok()) status = state.GetUint("next_id", &next_id);
+  if (status.ok()) {
+    status = state.ForEachObject("snapshots", [this](const JsonObject& item) -> Status {
+      SnapshotRecord record;
+      std::optional<uint64_t> id, source_id, timestamp;
+      std::optional<std::string> name, directory_name, source_path, expiration;
+      std::optional<bool> in_delete;
+      Status s = item.GetUint("id", &id);
+      if (s.ok()) s = item.GetUint("source_file_id", &source_id);
+      if (s.ok()) s = item.GetUint("timestamp", &timestamp);
+      if (s.ok()) s = item.GetString("name", &name);
+      if (s.ok()) s = item.GetString("directory_name", &directory_name);
+      if (s.ok()) s = item.GetString("source_path", &source_path);
+      if (s.ok()) s = item.GetString("expiration", &expiration);
+      if (s.ok()) s = item.GetBool("in_delete", &in_delete);
+      if (!s.ok()) return s;
+      if (!id || !source_id || !name || !directory_name || !source_path) {
+        return Status::BadRequest("a snapshot record lacks a field");
+      }
+      record.id = *id;
+      record.source_file_id = *source_id;
+      record.timestamp = static_cast<int64_t>(timestamp.value_or(0));
+      record.name = *name;
+      record.directory_name = *directory_name;
+      record.source_path = *source_path;
+      record.expiration = expiration.value_or("");
+      record.in_delete = in_delete.value_or(false);
+      snapshots_[record.id] = record;
+      if (record.id >= next_id_) next_id_ = record.id + 1;
+      return Status::Ok();
+    });
+  }
+  if (!status.ok()) return status.Annotate("reading " + state_file_);
+  if (next_id && *next_id > next_id_) next_id_ = *next_id;
+  return Status::Ok();
+}
+
+Status SnapshotStore::SaveLocked() const {
+  std::string body = "{\"next_id\":" + std::to_string(next_id_) + ",\"snapshots\":[";
+  bool first = true;
+  for (const auto& entry : snapshots_) {
+    if (!first) body += ",\n";
+    first = false;
+    body += SnapshotToJson(entry.second);
+  }
+  body += "]}\n";
+  return WriteFileAtomically(state_file_, body);
+}
+
+std::string SnapshotStore::ImagePath(const SnapshotRecord& record) const {
+  std::string dir = resolver_->DiskPathOf(record.source_path.size() > 1 && record.source_path.back() == '/'
+                                              ? record.source_path.substr(0, record.source_path.size() - 1)
+                                              : record.source_path);
+  if (dir != "/") dir += "/";
+  return dir + kSnapshotDirName + "/" + record.directory_name;
+}
+
+Status SnapshotStore::Create(const std::string& name, uint64_t source_file_id, const ResolvedPath& source,
+                             const std::string& expiration, SnapshotRecord* out) {
+  Status status = ValidateName(name);
+  if (!status.ok()) return status;
+  struct stat st;
+  if (::lstat(source.disk_path.c_str(), &st) != 0) return Status::NotFound("the directory is gone");
+  if (!S_ISDIR(st.st_mode)) return Status::Conflict(source.cluster_path + " is not a directory");
+
+  SnapshotRecord record;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    record.id = next_id_++;
+  }
+  record.name = name;
+  record.directory_name = std::to_string(record.id) + "_" + name;
+  record.source_file_id = source_file_id;
+  record.source_path = source.cluster_path == "/" ? "/" : source.cluster_path + "/";
+  record.timestamp = static_cast<int64_t>(std::time(nullptr));
+  record.expiration = expiration;
+
+  std::string snapshot_dir = (source.disk_path == "/" ? "" : source.disk_path) + "/" + kSnapshotDirName;
+  if (::mkdir(snapshot_dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    return Status::Internal("cannot make " + snapshot_dir + ": " + std::strerror(errno));
+  }
+  const std::string image = ImagePath(record);
+  status = CopyTree(source.disk_path, image);
+  if (!status.ok()) return status.Annotate("freezing " + source.cluster_path);
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  snapshots_[record.id] = record;
+  status = SaveLocked();
+  if (!status.ok()) {
+    snapshots_.erase(record.id);
+    IgnoreError(RemoveTree(image));
+    return status;
+  }
+  *out = record;
+  return Status::Ok();
+}
+
+std::vector<SnapshotRecord> SnapshotStore::List() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<SnapshotRecord> records;
+  records.reserve(snapshots_.size());
+  for (const auto& entry : snapshots_) records.push_back(entry.second);
+  return records;
+}
+
+Status SnapshotStore::Get(uint64_t id, SnapshotRecord* out) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = snapshots_.find(id);
+  if (it == snapshots_.end()) return Status::NotFound("no snapshot with id " + std::to_string(id));
+  *out = it->second;
+  return Status::Ok();
+}
+
+Status SnapshotStore::Delete(uint64_t id) {
+  SnapshotRecord record;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = snapshots_.find(id);
+    if (it == snapshots_.end()) return Status::NotFound("no snapshot with id " + std::to_string(id));
+    record = it->second;
+    snapshots_.erase(it);
+    Status status = SaveLocked();
+    if (!status.ok()) {
+      snapshots_[id] = record;
+      return status;
+    }
+  }
+  return RemoveTree(ImagePath(record)).Annotate("removing the image of snapshot " + std::to_string(id));
+}
+
+}  // namespace clustersim
