@@ -1,0 +1,271 @@
+// The paged comparison of two snapshots and the change items handed to the agent.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "CapturingLogWriter.h"
+#include "TestableSnapClient.h"
+
+namespace {
+
+using Qumulo::kSnapshotChangeCreated;
+using Qumulo::kSnapshotChangeDeleted;
+using Qumulo::kSnapshotChangeModified;
+
+class ChangeDetectionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    client.Connect(cluster, 1, 2, 12, 11);
+    AddExport("/backup/projects/", "/fs/projects/", 501, 401);
+  }
+
+  void AddExport(const std::string& backupPath, const std::string& fsPath, uint64_t current, uint64_t previous) {
+    FileServerExportInfo info;
+    info.m_backupPath = backupPath;
+    info.m_fsPath = fsPath;
+    info.m_snapshotName = "kwsnap_1_2_12_" + std::to_string(current);
+    info.m_snapshotId = current;
+    info.m_prevSnapshotName = "kwsnap_1_2_11_" + std::to_string(previous);
+    info.m_prevSnapshotId = previous;
+    info.m_runSnapDiffScan = true;
+    client.m_exports.push_back(info);
+    client.m_fileSystemPaths[backupPath] = fsPath;
+  }
+
+  void Page(const std::string& token, std::vector<Qumulo::CSnapshotDiffInfo> items, const std::string& next) {
+    cluster.diffPages[token] = FakeCluster::DiffPage{std::move(items), next};
+  }
+
+  // Pulls items until the end-of-list item, which is not included.
+  std::vector<FileServerSnapshotCompareItem> PullAll(std::function<FileServerSnapshotCompareItem()>& source) {
+    std::vector<FileServerSnapshotCompareItem> out;
+    for (;;) {
+      FileServerSnapshotCompareItem item = source();
+      if (item.m_changeType == kFileServerChangeEndOfList) return out;
+      out.push_back(item);
+    }
+  }
+
+  static std::vector<Qumulo::CSnapshotDiffInfo> Files(const std::string& stem, size_t count) {
+    std::vector<Qumulo::CSnapshotDiffInfo> items;
+    items.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+      items.push_back(FakeCluster::Diff(stem + std::to_string(i), kSnapshotChangeModified, false));
+    }
+    return items;
+  }
+
+  FakeCluster cluster;
+  TestableSnapClient client;
+  std::function<FileServerSnapshotCompareItem()> source;
+};
+
+TEST_F(ChangeDetectionTest, PagesAreFetchedWithEachTokenInOrder) {
+  Page("", Files("/fs/projects/a", 2), "t1");
+  Page("t1", Files("/fs/projects/b", 1), "t2");
+  Page("t2", Files("/fs/projects/c", 1), "");
+  ASSERT_FALSE(client.CompareSnapshots("/backup/projects", "/local", source).IsError());
+
+  ASSERT_EQ(cluster.diffCalls.size(), 3u);
+  const char* tokens[] = {"", "t1", "t2"};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(cluster.diffCalls[i].pageToken, tokens[i]);
+    EXPECT_EQ(cluster.diffCalls[i].nextTokenOnEntry, "");
+    EXPECT_EQ(cluster.diffCalls[i].pageSizeOnEntry, 0u);
+    EXPECT_EQ(cluster.diffCalls[i].olderId, 401u);
+    EXPECT_EQ(cluster.diffCalls[i].newerId, 501u);
+  }
+  std::vector<std::string> paths;
+  for (const auto& item : PullAll(source)) paths.push_back(item.m_path);
+  EXPECT_EQ(paths, (std::vector<std::string>{"/backup/projects/a0", "/backup/projects/a1", "/backup/projects/b0",
+                                             "/backup/projects/c0"}));
+  EXPECT_EQ(client.m_comparePath, "/backup/projects/");
+}
+
+TEST_F(ChangeDetectionTest, ProgressLinesFallOnExactMultiplesBeforeAFurtherPage) {
+  // Six pages of half the progress interval: lines before the third and the fifth page only.
+  const char* tokens[] = {"", "p2", "p3", "p4", "p5", "p6", ""};
+  for (int i = 0; i < 6; ++i) Page(tokens[i], Files("/fs/projects/f", 50000), tokens[i + 1]);
+  ScopedLogCapture log(0);
+  ASSERT_FALSE(client.CompareSnapshots("/backup/projects/", "/local/", source).IsError());
+
+  std::vector<std::string> progress;
+  for (const auto& text : log->Texts()) {
+    if (text.rfind("Retrieved", 0) == 0) progress.push_back(text);
+  }
+  EXPECT_EQ(progress, (std::vector<std::string>{"Retrieved [100000] Changelist Items",
+                                                "Retrieved [200000] Changelist Items"}));
+  EXPECT_TRUE(log->Contains(
+      "Total number of items received by ChangeList for snapshots [BASE][401] and [INCR][501]: 300000 "));
+  EXPECT_EQ(client.m_diffList.size(), 300000u);
+}
+
+TEST_F(ChangeDetectionTest, SinglePageAndEmptyFirstPage) {
+  Page("", Files("/fs/projects/x", 1), "");
+  {
+    ScopedLogCapture log(0);
+    ASSERT_FALSE(client.CompareSnapshots("/backup/projects/", "/l", source).IsError());
+    EXPECT_EQ(cluster.diffCalls.size(), 1u);
+    EXPECT_FALSE(log->AnyContains("Retrieved"));
+    EXPECT_TRUE(log->Contains("Source Volume [/backup/projects/] Local Volume [/l/]"));
+    EXPECT_TRUE(log->Contains("Compare snapshots Current [kwsnap_1_2_12_501][501] Previous [kwsnap_1_2_11_401][401]"));
+  }
+  PullAll(source);
+
+  cluster.diffCalls.clear();
+  Page("", {}, "more");
+  Page("more", Files("/fs/projects/y", 1), "");
+  ScopedLogCapture log(0);
+  ASSERT_FALSE(client.CompareSnapshots("/backup/projects/", "/l", source).IsError());
+  EXPECT_TRUE(log->Contains("Retrieved [0] Changelist Items"));
+}
+
+TEST_F(ChangeDetectionTest, FailureOnALaterPageKeepsFetchedItemsAndTheCallerCallable) {
+  Page("", Files("/fs/projects/a", 2), "t1");
+  Page("t1", Files("/fs/projects/b", 2), "t2");
+  Page("t2", Files("/fs/projects/c", 2), "");
+  cluster.failDiffCall = 2;
+  bool sentinelCalled = false;
+  source = [&]() {
+    sentinelCalled = true;
+    return FileServerSnapshotCompareItem();
+  };
+  client.m_comparePath = "/earlier/";
+
+  CQiError result = client.CompareSnapshots("/backup/projects/", "/l", source);
+  ASSERT_TRUE(result.IsError());
+  EXPECT_EQ(result.Win32Code(), 1460u);  // the service's error comes through
+  EXPECT_NE(result.LocationStack().back().find("CompareSnapshots"), std::string::npos);
+  EXPECT_EQ(client.m_diffList.size(), 4u);
+  EXPECT_EQ(client.m_comparePath, "/earlier/");
+  source();
+  EXPECT_TRUE(sentinelCalled);
+}
+
+TEST_F(ChangeDetectionTest, UnknownPathsAndGuards) {
+  CQiError missing = client.CompareSnapshots("/not/compared", "/l", source);
+  EXPECT_EQ(missing.Win32Code(), 1627u);
+  EXPECT_EQ(missing.Messages().front(), "Could not compare snapshots for path [/not/compared/]");
+  EXPECT_FALSE(source);
+
+  TestableSnapClient fresh;
+  ScopedLogCapture log(0);
+  EXPECT_EQ(fresh.CompareSnapshots("/backup/projects", "/l", source).Win32Code(), 774u);
+  EXPECT_TRUE(log->Lines().empty());
+}
+
+TEST_F(ChangeDetectionTest, FrontMostEntryOfARepeatedPathIsCompared) {
+  AddExport("/backup/projects/", "/fs/projects/", 502, 402);
+  client.m_exports.front().m_runSnapDiffScan = false;
+  client.m_exports.front().m_prevSnapshotId = 0;
+  Page("", {}, "");
+  ScopedLogCapture log(0);
+  ASSERT_FALSE(client.CompareSnapshots("/backup/projects", "/l", source).IsError());
+  EXPECT_TRUE(log->Contains("Run SnapDiff Scan is disabled. Snapshots may be unavailable."));
+  ASSERT_EQ(cluster.diffCalls.size(), 1u);
+  EXPECT_EQ(cluster.diffCalls[0].olderId, 0u);  // still asked, with no base
+  EXPECT_EQ(cluster.diffCalls[0].newerId, 501u);
+}
+
+TEST_F(ChangeDetectionTest, ItemsCarryTypeModeExistenceAndTranslatedPath) {
+  Page("",
+       {FakeCluster::Diff("/fs/projects/src/a.c", kSnapshotChangeModified, false),
+        FakeCluster::Diff("/fs/projects/src/new/", kSnapshotChangeCreated, true),
+        FakeCluster::Diff("/fs/projects/old/", kSnapshotChangeDeleted, true),
+        FakeCluster::Diff("/fs/projects/changed/", kSnapshotChangeModified, true),
+        FakeCluster::Diff("/fs/projects/", kSnapshotChangeModified, true),
+        FakeCluster::Diff("/fs/projects/odd", 7, false),
+        FakeCluster::Diff("/elsewhere/x/", kSnapshotChangeDeleted, false)},
+       "");
+  ASSERT_FALSE(client.CompareSnapshots("/backup/projects/", "/l", source).IsError());
+  std::vector<FileServerSnapshotCompareItem> items = PullAll(source);
+  ASSERT_EQ(items.size(), 7u);
+
+  EXPECT_EQ(items[0].m_changeType, 2);
+  EXPECT_EQ(items[0].m_path, "/backup/projects/src/a.c");
+  EXPECT_EQ(items[0].m_info.m_mode, 0x8000u);
+  EXPECT_TRUE(items[0].m_info.m_exists);
+  EXPECT_FALSE(items[0].m_newDirectory);
+
+  EXPECT_EQ(items[1].m_changeType, 1);
+  EXPECT_EQ(items[1].m_path, "/backup/projects/src/new");
+  EXPECT_EQ(items[1].m_info.m_mode, 0x4000u);
+  EXPECT_TRUE(items[1].m_newDirectory);
+
+  EXPECT_EQ(items[2].m_changeType, 4);
+  EXPECT_FALSE(items[2].m_info.m_exists);
+  EXPECT_EQ(items[2].m_info.m_mode, 0x4000u);
+  EXPECT_FALSE(items[2].m_newDirectory);
+
+  EXPECT_EQ(items[3].m_changeType, 2);
+  EXPECT_FALSE(items[3].m_newDirectory);
+
+  EXPECT_EQ(items[4].m_path, "/backup/projects");  // the compared directory itself
+
+  EXPECT_EQ(items[5].m_changeType, 0);  // unknown types pass as "none"
+  EXPECT_FALSE(items[5].m_info.m_exists);
+  EXPECT_EQ(items[5].m_path, "/backup/projects/odd");
+  EXPECT_EQ(items[5].m_info.m_mode, 0x8000u);
+
+  EXPECT_EQ(items[6].m_path, "/elsewhere/x");  // not below the prefix: untranslated
+  for (const auto& item : items) {
+    EXPECT_EQ(item.m_secondaryPath, "");
+    EXPECT_EQ(item.m_secondaryInfo.m_mode, 0u);
+  }
+
+  FileServerSnapshotCompareItem end = source();
+  EXPECT_EQ(end.m_changeType, 5);
+  EXPECT_EQ(end.m_path, "");
+  EXPECT_EQ(end.m_info.m_mode, 0u);
+  EXPECT_FALSE(end.m_info.m_exists);
+  EXPECT_EQ(source().m_changeType, 5);  // and again
+}
+
+TEST_F(ChangeDetectionTest, DescriptionLineOfANewFile) {
+  Page("", {FakeCluster::Diff("/fs/projects/n.txt", kSnapshotChangeCreated, false)}, "");
+  ASSERT_FALSE(client.CompareSnapshots("/backup/projects/", "/l", source).IsError());
+  ScopedLogCapture log(6);
+  source();
+  EXPECT_TRUE(log->Contains("Server [/fs/projects] Source [/fs/projects/n.txt] Local [/backup/projects]"));
+  EXPECT_TRUE(log->Contains("Changelist Item :  ChangeType [NEW]  Server [/fs/projects/n.txt] => Local "
+                            "[/backup/projects/n.txt] Folder [No] "));
+  log->Clear();
+  source();  // the end-of-list item logs nothing
+  EXPECT_TRUE(log->Lines().empty());
+}
+
+TEST_F(ChangeDetectionTest, LeftoverItemsKeepTheirOwnBackupPath) {
+  AddExport("/backup/other/", "/fs/other/", 601, 402);
+  Page("", Files("/fs/projects/p", 2), "");
+  ASSERT_FALSE(client.CompareSnapshots("/backup/projects/", "/l", source).IsError());
+  // The agent compares the next path without pulling the first path's items.
+  cluster.diffPages.clear();
+  Page("", Files("/fs/other/o", 1), "");
+  ScopedLogCapture log(0);
+  ASSERT_FALSE(client.CompareSnapshots("/backup/other/", "/l", source).IsError());
+  EXPECT_TRUE(log->AnyContains("and [INCR][601]: 3 "));  // counts the leftovers too
+
+  std::vector<std::string> paths;
+  for (const auto& item : PullAll(source)) paths.push_back(item.m_path);
+  EXPECT_EQ(paths,
+            (std::vector<std::string>{"/backup/projects/p0", "/backup/projects/p1", "/backup/other/o0"}));
+}
+
+TEST_F(ChangeDetectionTest, ItemsOfAFailedComparisonKeepTheirOwnBackupPath) {
+  AddExport("/backup/other/", "/fs/other/", 601, 402);
+  Page("", Files("/fs/other/o", 1), "t1");
+  cluster.failDiffCall = 1;
+  ASSERT_TRUE(client.CompareSnapshots("/backup/other/", "/l", source).IsError());
+  cluster.failDiffCall = -1;
+  cluster.diffPages.clear();
+  Page("", Files("/fs/projects/p", 1), "");
+  ASSERT_FALSE(client.CompareSnapshots("/backup/projects/", "/l", source).IsError());
+  std::vector<std::string> paths;
+  for (const auto& item : PullAll(source)) paths.push_back(item.m_path);
+  EXPECT_EQ(paths, (std::vector<std::string>{"/backup/other/o0", "/backup/projects/p0"}));
+}
+
+}  // namespace

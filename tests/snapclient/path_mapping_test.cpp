@@ -1,0 +1,204 @@
+// The content mapper's path map and the snapshot map file.
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include <boost/make_shared.hpp>
+#include <gtest/gtest.h>
+
+#include "CapturingLogWriter.h"
+#include "ContentMapper.h"
+#include "TestableSnapClient.h"
+
+namespace {
+
+std::string ReadFile(const std::string& name) {
+  std::ifstream in(name, std::ios::binary);
+  std::stringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+bool Exists(const std::string& name) {
+  struct stat info;
+  return ::stat(name.c_str(), &info) == 0;
+}
+
+// A content mapper of another kind than the agent's concrete one.
+class OtherMapper : public ContentMapperAPI {
+ public:
+  int LookupLocalPath(const std::string&, std::string& localPath) override {
+    localPath.clear();
+    return 1;
+  }
+  std::string MapPath(const std::string& scanPath) const override { return scanPath; }
+  void AddLocalMount(const std::string&, const std::string&) override {}
+  int SetPathMap(std::map<std::string, std::string>&) override { return 0; }
+};
+
+class PathMappingTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/pathmapXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    m_dir = dir;
+    mapFile = m_dir + "/snapmap.txt";
+    client.m_snapMapFile = mapFile;
+  }
+  void TearDown() override {
+    std::remove(mapFile.c_str());
+    ::rmdir(m_dir.c_str());
+  }
+
+  std::string m_dir;
+  std::string mapFile;
+  TestableSnapClient client;
+};
+
+TEST_F(PathMappingTest, SaveAppendsOneLinePerEntryInByteOrder) {
+  {
+    std::ofstream other(mapFile);
+    other << "x:kept line\n";
+  }
+  client.m_contentMapperPaths["/b/"] = "/b/.snapshot/S2";
+  client.m_contentMapperPaths["/a/"] = "/a/.snapshot/x:y";
+  client.m_contentMapperPaths["/B/"] = "/B/.snapshot/S0";
+  ASSERT_FALSE(client.SaveSnapshotInformation().IsError());
+  const std::string lines = "m:/B/:/B/.snapshot/S0:\nm:/a/:/a/.snapshot/x:y:\nm:/b/:/b/.snapshot/S2:\n";
+  EXPECT_EQ(ReadFile(mapFile), "x:kept line\n" + lines);
+  ASSERT_FALSE(client.SaveSnapshotInformation().IsError());  // a second save appends the map again
+  EXPECT_EQ(ReadFile(mapFile), "x:kept line\n" + lines + lines);
+}
+
+TEST_F(PathMappingTest, SaveFailuresNameTheFile) {
+  client.m_snapMapFile = m_dir + "/missing/dir/map.txt";
+  CQiError noDir = client.SaveSnapshotInformation();
+  EXPECT_EQ(noDir.Win32Code(), 1627u);
+  EXPECT_EQ(noDir.Messages().front(), " Failed to open [" + m_dir + "/missing/dir/map.txt] file");
+
+  client.m_snapMapFile = "";
+  CQiError unnamed = client.SaveSnapshotInformation();
+  EXPECT_EQ(unnamed.Win32Code(), 1627u);
+  EXPECT_EQ(unnamed.Messages().front(), "SnapMapInfo file not set");
+
+  // A device that takes no data: the lost lines are a failure, not a success.
+  client.m_snapMapFile = "/dev/full";
+  client.m_contentMapperPaths["/a/"] = "/a/.snapshot/S";
+  CQiError full = client.SaveSnapshotInformation();
+  ASSERT_TRUE(full.IsError());
+  EXPECT_EQ(full.Win32Code(), 1627u);
+  EXPECT_NE(full.Messages().front().find("/dev/full"), std::string::npos);
+}
+
+TEST_F(PathMappingTest, SaveOfAnEmptyMapCreatesAnEmptyFile) {
+  ASSERT_FALSE(client.SaveSnapshotInformation().IsError());
+  EXPECT_TRUE(Exists(mapFile));
+  EXPECT_EQ(ReadFile(mapFile), "");
+}
+
+TEST_F(PathMappingTest, UpdateInstallsTheMapInANewMapperAndSavesIt) {
+  client.m_contentMapperPaths["/m/b/"] = "/m/b/.snapshot/2";
+  client.m_contentMapperPaths["/m/a/"] = "/m/a/.snapshot/1";
+  ContentMapperAPIPtr mapper;
+  ScopedLogCapture log(0);
+  ASSERT_FALSE(client.UpdateContentMapperPaths(mapper).IsError());
+
+  auto concrete = boost::dynamic_pointer_cast<CContentMapper>(mapper);
+  ASSERT_TRUE(concrete);
+  EXPECT_EQ(concrete->GetPathMap(), client.m_contentMapperPaths);
+  EXPECT_EQ(concrete->MapPath("/m/a/dir/f.txt"), "/m/a/.snapshot/1/dir/f.txt");
+  EXPECT_EQ(log->Texts(), (std::vector<std::string>{"Content mapper path : /m/a/ => /m/a/.snapshot/1",
+                                                     "Content mapper path : /m/b/ => /m/b/.snapshot/2",
+                                                     "Saving snapshot information in File [" + mapFile + "]"}));
+  EXPECT_EQ(ReadFile(mapFile), "m:/m/a/:/m/a/.snapshot/1:\nm:/m/b/:/m/b/.snapshot/2:\n");
+}
+
+TEST_F(PathMappingTest, UpdateWithoutAMapFileName) {
+  client.m_snapMapFile = "";
+  ContentMapperAPIPtr mapper;
+  CQiError empty = client.UpdateContentMapperPaths(mapper);
+  EXPECT_EQ(empty.Messages().front(), "SnapMapInfo file not set");
+  EXPECT_FALSE(mapper);  // an empty map needs no mapper
+
+  client.m_contentMapperPaths["/a/"] = "/a/.snapshot/1";
+  CQiError filled = client.UpdateContentMapperPaths(mapper);
+  EXPECT_EQ(filled.Win32Code(), 1627u);
+  ASSERT_TRUE(mapper);  // installed before the save failed
+  EXPECT_EQ(boost::dynamic_pointer_cast<CContentMapper>(mapper)->GetPathMap().size(), 1u);
+}
+
+TEST_F(PathMappingTest, RepopulateRewritesTheFileWithTheAutoMountForms) {
+  client.m_contentMapperPaths["/scan/a/"] = "/nfs/a/.snapshot/1";
+  client.m_contentMapperPaths["/scan/b/"] = "/unreachable/b/.snapshot/2";
+  ASSERT_FALSE(client.SaveSnapshotInformation().IsError());  // an earlier save
+  auto concrete = boost::make_shared<CContentMapper>();
+  concrete->AddLocalMount("/nfs", "/auto/srv");
+  ContentMapperAPIPtr mapper = concrete;
+
+  ASSERT_FALSE(client.RepopulateContentMapperPaths(mapper).IsError());
+  EXPECT_TRUE(client.m_useContentMapper);
+  std::map<std::string, std::string> expected{{"/scan/a/", "/auto/srv/a/.snapshot/1"}, {"/scan/b/", ""}};
+  EXPECT_EQ(client.m_contentMapperPaths, expected);
+  EXPECT_EQ(concrete->GetPathMap(), expected);
+  EXPECT_EQ(ReadFile(mapFile), "m:/scan/a/:/auto/srv/a/.snapshot/1:\nm:/scan/b/::\n");
+}
+
+TEST_F(PathMappingTest, RepopulateWithAnEmptyMapEmptiesTheFile) {
+  {
+    std::ofstream old(mapFile);
+    old << "m:/old/:/old/.snapshot/1:\n";
+  }
+  ContentMapperAPIPtr mapper = boost::make_shared<CContentMapper>();
+  ASSERT_FALSE(client.RepopulateContentMapperPaths(mapper).IsError());
+  EXPECT_EQ(ReadFile(mapFile), "");
+}
+
+TEST_F(PathMappingTest, RepopulateRefusesOtherMappersAndIgnoresNone) {
+  client.m_contentMapperPaths["/a/"] = "/a/.snapshot/1";
+  ContentMapperAPIPtr none;
+  ScopedLogCapture log(0);
+  EXPECT_FALSE(client.RepopulateContentMapperPaths(none).IsError());
+  EXPECT_TRUE(log->Contains("Given content mapper is not initialized!"));
+  EXPECT_FALSE(client.m_useContentMapper);
+
+  ContentMapperAPIPtr other = boost::make_shared<OtherMapper>();
+  CQiError refused = client.RepopulateContentMapperPaths(other);
+  EXPECT_EQ(refused.Win32Code(), 160u);
+  EXPECT_EQ(refused.Messages().front(), "Dynamic cast failed for ContentMapper");
+  EXPECT_TRUE(client.m_useContentMapper);
+  EXPECT_EQ(client.m_contentMapperPaths.size(), 1u);
+}
+
+TEST_F(PathMappingTest, RepopulateWithoutAFileNameKeepsTheMap) {
+  client.m_contentMapperPaths["/a/"] = "/a/.snapshot/1";
+  client.m_snapMapFile = "";
+  ContentMapperAPIPtr mapper = boost::make_shared<CContentMapper>();
+  CQiError result = client.RepopulateContentMapperPaths(mapper);
+  EXPECT_EQ(result.Win32Code(), 1627u);
+  EXPECT_EQ(result.Messages().front(), "SnapMapInfo file not set");
+  EXPECT_EQ(client.m_contentMapperPaths.size(), 1u);
+}
+
+TEST_F(PathMappingTest, RepopulateReportsAFileItCouldNotWrite) {
+  client.m_contentMapperPaths["/a/"] = "/nfs/a/.snapshot/1";
+  auto concrete = boost::make_shared<CContentMapper>();
+  concrete->AddLocalMount("/nfs", "/auto");
+  ContentMapperAPIPtr mapper = concrete;
+
+  client.m_snapMapFile = m_dir + "/no/such/dir/map.txt";
+  CQiError unopened = client.RepopulateContentMapperPaths(mapper);
+  EXPECT_EQ(unopened.Win32Code(), 1627u);
+  // The new map is in place all the same.
+  EXPECT_EQ(client.m_contentMapperPaths.at("/a/"), "/auto/a/.snapshot/1");
+  EXPECT_EQ(concrete->GetPathMap().at("/a/"), "/auto/a/.snapshot/1");
+
+  client.m_snapMapFile = "/dev/full";
+  EXPECT_EQ(client.RepopulateContentMapperPaths(mapper).Win32Code(), 1627u);
+}
+
+}  // namespace
