@@ -1,0 +1,367 @@
+// The snap client against the emulator over verified HTTPS: connecting and job initialisation,
+// then whole jobs through ConfigureSnapshot, CompareSnapshots and the path map, with a mount-table
+// file that maps the emulator's export to local mount points.
+//
+// The mount table is read once per process, so one emulator and one table serve the whole program;
+// each test uses its own client id (and so its own snapshot names) and its own directories.
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <boost/make_shared.hpp>
+#include <gtest/gtest.h>
+
+#include "CapturingLogWriter.h"
+#include "ContentMapper.h"
+#include "KWClient.h"
+#include "KwMntTab.h"
+#include "QumuloSnapClient.h"
+#include "TransportOptions.h"
+#include "snaptest/embedded_cluster.h"
+#include "snaptest/temp_dir.h"
+
+namespace {
+
+const std::list<std::string> kNone;
+
+std::string ReadFile(const std::string& name) {
+  std::ifstream in(name, std::ios::binary);
+  std::stringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+std::vector<std::string> ListDir(const std::string& dir) {
+  std::vector<std::string> names;
+  std::unique_ptr<DIR, int (*)(DIR*)> handle(opendir(dir.c_str()), closedir);
+  if (!handle) return names;
+  while (struct dirent* entry = readdir(handle.get())) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// One emulator for the program: export /projects publishes /fs/projects; the host "mounts" it at
+// <mnt>/projects (a symlink, so reads through the mount see the emulator's tree).
+class ClusterEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    s_cluster = new snaptest::EmbeddedCluster();
+    s_cluster->options.exports = {{"/projects", "/fs/projects"}};
+    ASSERT_TRUE(s_cluster->Start()) << s_cluster->error();
+    s_host = new snaptest::TempDir("snaphost");
+    s_mountPoint = s_host->Sub("mnt/projects");
+    ASSERT_TRUE(snaptest::MakeDirs(s_host->Sub("mnt")));
+    ASSERT_EQ(::symlink(s_cluster->DiskPath("/fs/projects").c_str(), s_mountPoint.c_str()), 0);
+
+    const std::string table = s_host->Sub("mounts");
+    ASSERT_TRUE(snaptest::WriteFile(table, "/dev/sda1 / ext4 rw 0 0\n" + s_cluster->address() + ":/projects " +
+                                               s_mountPoint + " nfs rw 0 0\n"));
+    KwMntTab::SetTablePath(table);
+
+    const std::string address = s_cluster->address();
+    const std::string password = s_cluster->password();
+    std::string clients;
+    for (int id = 20; id < 40; ++id) {  // one client per test, all standing for this cluster
+      clients += "{\"id\":" + std::to_string(id) + ",\"hostname\":\"" + address +
+                 "\",\"fileserver\":{\"username\":\"admin\",\"password\":\"" + password + "\"}},";
+    }
+    clients += "{\"id\":8,\"hostname\":\"" + address + "\",\"fileserver\":{\"username\":\"admin\",\"password\":\"Nope-Secret-8\"}},";
+    clients += "{\"id\":9,\"hostname\":\"" + address + "\"},";
+    clients += "{\"id\":10,\"hostname\":\"\",\"fileserver\":{\"username\":\"admin\",\"password\":\"x\"}}";
+    s_registry = s_host->Sub("registry.json");
+    ASSERT_TRUE(snaptest::WriteFile(s_registry, "{\"clients\":[" + clients + "]}"));
+    ASSERT_EQ(::chmod(s_registry.c_str(), 0600), 0);
+    KWClient::SetRegistryPath(s_registry);
+
+    Qumulo::TransportOptions options = Qumulo::TransportOptions::Default();
+    options.caFile = s_cluster->ca_path();
+    Qumulo::TransportOptions::SetDefault(options);
+  }
+  void TearDown() override {
+    delete s_cluster;
+    delete s_host;
+  }
+
+  static snaptest::EmbeddedCluster* s_cluster;
+  static snaptest::TempDir* s_host;
+  static std::string s_mountPoint;
+  static std::string s_registry;
+};
+snaptest::EmbeddedCluster* ClusterEnvironment::s_cluster = nullptr;
+snaptest::TempDir* ClusterEnvironment::s_host = nullptr;
+std::string ClusterEnvironment::s_mountPoint;
+std::string ClusterEnvironment::s_registry;
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new ClusterEnvironment);
+
+class SnapClient : public CQumuloSnapClient {
+ public:
+  using CQumuloSnapClient::m_contentMapperPaths;
+  using CQumuloSnapClient::m_exports;
+  using CQumuloSnapClient::m_initialized;
+  using CQumuloSnapClient::m_snapshotPrefix;
+  using CQumuloSnapClient::m_useContentMapper;
+  using CQumuloSnapClient::m_connection;
+};
+
+class ClusterJobTest : public ::testing::Test {
+ protected:
+  snaptest::EmbeddedCluster& cluster() { return *ClusterEnvironment::s_cluster; }
+  std::string Mount(const std::string& below) { return ClusterEnvironment::s_mountPoint + "/" + below; }
+  std::string MapFile() { return m_files.Sub("snapmap.txt"); }
+
+  CQiError Init(SnapClient& client, ULONG clientId, LONGLONG job, LONGLONG previous,
+                const ContentMapperAPIPtr& mapper = ContentMapperAPIPtr()) {
+    return client.Initialize(job, clientId, 1, 2, "", "", MapFile(), previous, 0, 0, 0, mapper);
+  }
+
+  // One job on fresh object: Initialize, ConfigureSnapshot, UpdateContentMapperPaths.
+  CQiError Job(SnapClient& client, ULONG clientId, LONGLONG job, LONGLONG previous, std::list<std::string> paths,
+               ContentMapperAPIPtr* mapperOut = nullptr) {
+    CQiError result = Init(client, clientId, job, previous);
+    if (result.IsError()) return result;
+    result = client.ConfigureSnapshot(paths, kNone, kNone);
+    if (result.IsError()) return result;
+    ContentMapperAPIPtr mapper;
+    result = client.UpdateContentMapperPaths(mapper);
+    if (mapperOut != nullptr) *mapperOut = mapper;
+    return result;
+  }
+
+  std::vector<std::string> ChangeList(SnapClient& client, const std::string& path) {
+    std::function<FileServerSnapshotCompareItem()> source;
+    CQiError result = client.CompareSnapshots(path, path, source);
+    EXPECT_FALSE(result.IsError()) << result.ToString();
+    std::vector<std::string> lines;
+    if (result.IsError()) return lines;
+    for (;;) {
+      FileServerSnapshotCompareItem item = source();
+      if (item.m_changeType == kFileServerChangeEndOfList) break;
+      lines.push_back(std::to_string(item.m_changeType) + (item.m_info.m_mode == 0x4000 ? " dir " : " file ") +
+                      item.m_path + (item.m_newDirectory ? " newdir" : ""));
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  }
+
+  // The image directory of client 23's job 10 snapshot below a backup path.
+  static std::string job10Snapshot(const std::string& path) {
+    for (const auto& name : ListDir(path + "/.snapshot")) {
+      if (name.find("kwsnap_23_2_10_") != std::string::npos) return name;
+    }
+    return "";
+  }
+
+  snaptest::TempDir m_files{"snapjob"};
+};
+
+TEST_F(ClusterJobTest, InitializeConnectsOverVerifiedTls) {
+  SnapClient client;
+  ScopedLogCapture log(0);
+  CQiError result = Init(client, 20, 10, 9);
+  ASSERT_FALSE(result.IsError()) << result.ToString();
+  EXPECT_TRUE(client.IsInitialized());
+  EXPECT_EQ(client.m_snapshotPrefix, "kwsnap_20_2");
+  EXPECT_FALSE(client.m_useContentMapper);
+  EXPECT_TRUE(log->Contains("Retrieved Qumulo Server [" + cluster().address() +
+                            "] and FileServer Credentials Username [admin]"));
+  for (const auto& text : log->Texts()) EXPECT_EQ(text.find(cluster().password()), std::string::npos);
+}
+
+TEST_F(ClusterJobTest, InitializeFailuresLeaveTheObjectUninitialised) {
+  {
+    SnapClient client;
+    CQiError result = Init(client, 0, 10, 9);
+    EXPECT_EQ(result.Win32Code(), 160u);
+    EXPECT_EQ(result.Messages(), std::vector<std::string>{"The Client ID is not set"});
+    EXPECT_EQ(result.LocationStack().size(), 2u);  // InitArray, then Initialize
+    EXPECT_EQ(client.m_snapshotPrefix, "kwsnap_0_2");
+    EXPECT_FALSE(client.IsInitialized());
+  }
+  struct Case {
+    ULONG clientId;
+    const char* message;
+  } cases[] = {{77, "Unable to retrieve Qumulo Server Hostname"},           // not in the registry
+               {10, "Unable to retrieve Qumulo Server Hostname"},           // empty host name
+               {9, "Unable to retrieve Qumulo File server credentials"}};   // no properties at all
+  for (const Case& c : cases) {
+    SnapClient client;
+    CQiError result = Init(client, c.clientId, 10, 9);
+    EXPECT_EQ(result.Win32Code(), 774u) << c.clientId;
+    EXPECT_EQ(result.Messages().front(), c.message) << c.clientId;
+    EXPECT_FALSE(client.IsInitialized());
+  }
+}
+
+TEST_F(ClusterJobTest, WrongPasswordReadsBottomUpFromConnect) {
+  SnapClient client;
+  CQiError result = Init(client, 8, 10, 9);
+  ASSERT_TRUE(result.IsError());
+  std::vector<std::string> stack = result.LocationStack();
+  // Connect's own frames first, then Configure, InitArray with its message, Initialize.
+  ASSERT_GE(stack.size(), 4u) << result.ToString();
+  const size_t n = stack.size();
+  EXPECT_NE(stack[0].find("KwQumuloSDKWrapper"), std::string::npos);
+  EXPECT_NE(stack[n - 3].find("CQiError CQumuloSnapClient::Configure()"), std::string::npos);
+  EXPECT_NE(stack[n - 2].find("virtual CQiError CQumuloSnapClient::InitArray(ULONG)"), std::string::npos);
+  EXPECT_NE(stack[n - 2].find("Unable to configure the qumulo file server"), std::string::npos);
+  EXPECT_NE(stack[n - 1].find("Initialize"), std::string::npos);
+  EXPECT_EQ(result.Win32Code(), 5u);
+  EXPECT_EQ(result.ToString().find("Nope-Secret-8"), std::string::npos);
+  EXPECT_FALSE(client.IsInitialized());
+  EXPECT_TRUE(client.m_connection);  // replaced, not connected
+}
+
+TEST_F(ClusterJobTest, LooseRegistryFileIsRefusedForCredentials) {
+  ASSERT_EQ(::chmod(ClusterEnvironment::s_registry.c_str(), 0644), 0);
+  SnapClient client;
+  CQiError result = Init(client, 21, 10, 9);
+  ::chmod(ClusterEnvironment::s_registry.c_str(), 0600);
+  EXPECT_EQ(result.Win32Code(), 774u);
+  EXPECT_EQ(result.Messages().front(), "Unable to retrieve Qumulo File server credentials");
+}
+
+TEST_F(ClusterJobTest, ContentMapperOfAnotherKindFailsAfterConnecting) {
+  class OtherMapper : public ContentMapperAPI {
+   public:
+    int LookupLocalPath(const std::string&, std::string&) override { return 1; }
+    std::string MapPath(const std::string& p) const override { return p; }
+    void AddLocalMount(const std::string&, const std::string&) override {}
+    int SetPathMap(std::map<std::string, std::string>&) override { return 0; }
+  };
+  SnapClient client;
+  CQiError result = Init(client, 22, 10, 9, boost::make_shared<OtherMapper>());
+  EXPECT_EQ(result.Win32Code(), 160u);
+  EXPECT_EQ(result.Messages().front(), "Dynamic cast failed for ContentMapper");
+  EXPECT_TRUE(client.m_useContentMapper);
+  EXPECT_FALSE(client.IsInitialized());
+
+  auto mapper = boost::make_shared<CContentMapper>();
+  std::map<std::string, std::string> paths{{"/scan/", "/read/"}};
+  mapper->SetPathMap(paths);
+  SnapClient second;
+  ASSERT_FALSE(Init(second, 22, 10, 9, mapper).IsError());
+  paths["/later/"] = "/x/";
+  mapper->SetPathMap(paths);
+  EXPECT_EQ(second.m_contentMapperPaths.size(), 1u);  // a copy taken at initialisation
+}
+
+TEST_F(ClusterJobTest, ThreeJobsSnapshotCompareAndCleanUp) {
+  for (const char* dir : {"/fs/projects/alpha/old", "/fs/projects/beta"}) ASSERT_TRUE(cluster().MakeDir(dir));
+  ASSERT_TRUE(cluster().WriteFile("/fs/projects/alpha/a.txt", "version 1\n"));
+  ASSERT_TRUE(cluster().WriteFile("/fs/projects/alpha/b.txt", "to be deleted\n"));
+  ASSERT_TRUE(cluster().WriteFile("/fs/projects/alpha/old/inner.txt", "old\n"));
+  ASSERT_TRUE(cluster().WriteFile("/fs/projects/beta/c.txt", "c\n"));
+  const std::string alpha = Mount("alpha");
+  const std::string beta = Mount("beta");
+
+  // Job 10: the first; nothing to compare with.
+  {
+    SnapClient job;
+    ScopedLogCapture log(0);
+    CQiError result = Job(job, 23, 10, 9, {alpha, beta});
+    ASSERT_FALSE(result.IsError()) << result.ToString();
+    int notFound = 0;
+    for (const auto& text : log->Texts()) notFound += text.rfind("Previous snapshot [kwsnap_23_2_9_", 0) == 0;
+    EXPECT_EQ(notFound, 2);
+  }
+  const std::string frozenDir = job10Snapshot(alpha);
+  ASSERT_FALSE(frozenDir.empty());
+
+  // Change the live tree: modify, add, delete files and directories.
+  ASSERT_TRUE(cluster().WriteFile("/fs/projects/alpha/a.txt", "version 2, longer\n"));
+  ASSERT_TRUE(cluster().WriteFile("/fs/projects/alpha/new.txt", "new\n"));
+  ASSERT_EQ(::unlink(cluster().DiskPath("/fs/projects/alpha/b.txt").c_str()), 0);
+  ASSERT_TRUE(cluster().MakeDir("/fs/projects/alpha/sub"));
+  ASSERT_TRUE(cluster().WriteFile("/fs/projects/alpha/sub/f.txt", "f\n"));
+  ASSERT_TRUE(snaptest::RemoveAll(cluster().DiskPath("/fs/projects/alpha/old")));
+
+  // Job 11: compares with job 10 and sees exactly those changes.
+  {
+    SnapClient job;
+    ContentMapperAPIPtr mapper;
+    ASSERT_FALSE(Job(job, 23, 11, 10, {alpha, beta}, &mapper).IsError());
+    for (const auto& info : job.m_exports) EXPECT_TRUE(info.m_runSnapDiffScan) << info.m_backupPath;
+
+    std::vector<std::string> expected{
+        "1 dir " + alpha + "/sub newdir", "1 file " + alpha + "/new.txt", "1 file " + alpha + "/sub/f.txt",
+        "2 dir " + alpha,                 "2 file " + alpha + "/a.txt",   "4 dir " + alpha + "/old",
+        "4 file " + alpha + "/b.txt",     "4 file " + alpha + "/old/inner.txt"};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(ChangeList(job, alpha), expected);
+    EXPECT_TRUE(ChangeList(job, beta).empty());
+
+    // Reads go to the frozen image of job 11 while the live tree moves on.
+    ASSERT_TRUE(cluster().WriteFile("/fs/projects/alpha/a.txt", "version 3\n"));
+    auto concrete = boost::dynamic_pointer_cast<CContentMapper>(mapper);
+    ASSERT_TRUE(concrete);
+    const std::string readPath = concrete->MapPath(alpha + "/a.txt");
+    EXPECT_NE(readPath.find("/.snapshot/"), std::string::npos);
+    EXPECT_EQ(ReadFile(readPath), "version 2, longer\n");
+    EXPECT_EQ(ReadFile(alpha + "/.snapshot/" + frozenDir + "/a.txt"), "version 1\n");
+
+    // The map file lists each backup path with its snapshot path; saves append, so job 11's lines
+    // follow job 10's.
+    std::string expectedMap;
+    for (const auto& entry : job.m_contentMapperPaths) expectedMap += "m:" + entry.first + ":" + entry.second + ":\n";
+    const std::string mapFile = ReadFile(MapFile());
+    ASSERT_GT(mapFile.size(), expectedMap.size());
+    EXPECT_EQ(mapFile.substr(mapFile.size() - expectedMap.size()), expectedMap);
+    EXPECT_EQ(job.m_contentMapperPaths.size(), 2u);
+  }
+
+  // Beta is replaced by a new directory before job 12.
+  ASSERT_TRUE(snaptest::RemoveAll(cluster().DiskPath("/fs/projects/beta")));
+  ASSERT_TRUE(cluster().MakeDir("/fs/projects/beta"));
+  ASSERT_TRUE(cluster().WriteFile("/fs/projects/beta/c.txt", "c again\n"));
+
+  // Job 12: job 10's snapshots are stale and go; 11's and 12's stay.
+  {
+    SnapClient job;
+    ScopedLogCapture log(0);
+    ASSERT_FALSE(Job(job, 23, 12, 11, {alpha, beta}).IsError());
+    EXPECT_TRUE(job.m_exports.front().m_runSnapDiffScan);
+    EXPECT_FALSE(job.m_exports.back().m_runSnapDiffScan);  // a new directory: nothing to compare with
+    int deleted = 0;
+    for (const auto& text : log->Texts()) deleted += text.rfind("Deleting snapshot [kwsnap_23_2_10_", 0) == 0;
+    EXPECT_EQ(deleted, 2);
+  }
+  std::vector<std::string> images = ListDir(cluster().DiskPath("/fs/projects/alpha/.snapshot"));
+  EXPECT_EQ(images.size(), 2u);
+  for (const auto& image : images) EXPECT_EQ(image.find("_10_"), std::string::npos) << image;
+}
+
+TEST_F(ClusterJobTest, SecondPathWithoutAMountStopsTheJob) {
+  ASSERT_TRUE(cluster().MakeDir("/fs/projects/gamma"));
+  ASSERT_TRUE(cluster().MakeDir("/fs/projects/delta"));
+  SnapClient job;
+  ASSERT_FALSE(Init(job, 24, 10, 9).IsError());
+  std::list<std::string> paths{Mount("gamma"), "/not/mounted/anywhere", Mount("delta")};
+  CQiError result = job.ConfigureSnapshot(paths, kNone, kNone);
+  EXPECT_EQ(result.Win32Code(), 1627u);
+  EXPECT_EQ(result.Messages().front(), " Scan Content [/not/mounted/anywhere] is not mounted");
+  EXPECT_EQ(job.m_exports.size(), 1u);
+  EXPECT_EQ(ListDir(cluster().DiskPath("/fs/projects/gamma/.snapshot")).size(), 1u);
+  EXPECT_TRUE(ListDir(cluster().DiskPath("/fs/projects/delta/.snapshot")).empty());
+}
+
+TEST_F(ClusterJobTest, JobUsesOneTlsConnection) {
+  ASSERT_TRUE(cluster().MakeDir("/fs/projects/eps"));
+  cluster().server().ResetCounters();
+  SnapClient job;
+  ASSERT_FALSE(Job(job, 25, 10, 9, {Mount("eps")}).IsError());
+  EXPECT_EQ(cluster().server().counters().tls_connections, 1u);
+}
+
+}  // namespace
