@@ -1,0 +1,24 @@
+#include "agent_setup.h"
+
+#include "FileShareAutoMount.h"
+#include "KWClient.h"
+#include "KwMntTab.h"
+#include "TransportOptions.h"
+#include "log_writer.h"
+
+namespace snapjob {
+
+bool ConfigureAgent(const RunOptions& options, std::string* error) {
+  if (!InstallLogWriter(options.log_file, options.log_level, error)) return false;
+  KWClient::SetRegistryPath(options.registry);
+  KwMntTab::SetTablePath(options.mount_table);
+  FileShareAutoMount::SetAutoMountRoot(options.auto_mount_root);
+
+  Qumulo::TransportOptions transport = Qumulo::TransportOptions::Default();
+  transport.caFile = options.ca_file;
+  transport.insecure = options.insecure;
+  Qumulo::TransportOptions::SetDefault(transport);
+  return true;
+}
+
+}  // namespace snapjob

@@ -1,0 +1,122 @@
+#include "change_output.h"
+
+#include "json_text.h"
+
+namespace snapjob {
+namespace {
+
+// Text lines are for people: control characters in a path would break the alignment or the
+// line, so they are shown as escapes.
+std::string Printable(const std::string& path) {
+  std::string out;
+  out.reserve(path.size());
+  for (const char c : path) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte == '\n') {
+      out += "\\n";
+    } else if (byte == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      char escape[8];
+      std::snprintf(escape, sizeof(escape), "\\x%02x", byte);
+      out += escape;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+class TextChangeWriter : public ChangeWriter {
+ public:
+  explicit TextChangeWriter(FILE* out) : out_(out) {}
+
+  void Item(const std::string&, const FileServerSnapshotCompareItem& item) override {
+    std::fprintf(out_, "%-8s  %-4s  %s\n", ChangeName(item.m_changeType), TypeName(item),
+                 Printable(item.m_path).c_str());
+  }
+
+  void PathDone(const std::string& backup_path, const ChangeCounts& counts) override {
+    std::fprintf(out_, "-- %s: %llu change%s (%llu new, %llu modified, %llu deleted", Printable(backup_path).c_str(),
+                 static_cast<unsigned long long>(counts.total()), counts.total() == 1 ? "" : "s",
+                 static_cast<unsigned long long>(counts.created), static_cast<unsigned long long>(counts.modified),
+                 static_cast<unsigned long long>(counts.deleted));
+    if (counts.other != 0) std::fprintf(out_, ", %llu other", static_cast<unsigned long long>(counts.other));
+    std::fputs(")\n", out_);
+  }
+
+  void FullPath(const std::string& backup_path, const std::string& read_path) override {
+    std::fprintf(out_, "-- %s: full backup, read from %s\n", Printable(backup_path).c_str(),
+                 Printable(read_path).c_str());
+  }
+
+  void Flush() override { std::fflush(out_); }
+
+ private:
+  FILE* out_;
+};
+
+class JsonlChangeWriter : public ChangeWriter {
+ public:
+  explicit JsonlChangeWriter(FILE* out) : out_(out) {}
+
+  void Item(const std::string& backup_path, const FileServerSnapshotCompareItem& item) override {
+    line_.clear();
+    line_ += "{\"backup_path\":";
+    AppendJsonString(line_, backup_path);
+    line_ += ",\"change\":\"";
+    line_ += ChangeName(item.m_changeType);
+    line_ += "\",\"type\":\"";
+    line_ += TypeName(item);
+    line_ += "\",\"path\":";
+    AppendJsonString(line_, item.m_path);
+    line_ += ",\"exists\":";
+    line_ += item.m_info.m_exists ? "true" : "false";
+    line_ += ",\"new_dir\":";
+    line_ += item.m_newDirectory ? "true" : "false";
+    line_ += ",\"mode\":";
+    line_ += std::to_string(item.m_info.m_mode);
+    line_ += "}\n";
+    std::fwrite(line_.data(), 1, line_.size(), out_);
+  }
+
+  // Programs count the lines themselves; nothing but items goes to the stream.
+  void PathDone(const std::string&, const ChangeCounts&) override {}
+  void FullPath(const std::string&, const std::string&) override {}
+  void Flush() override { std::fflush(out_); }
+
+ private:
+  FILE* out_;
+  std::string line_;  // reused: one allocation for the whole list
+};
+
+}  // namespace
+
+void ChangeCounts::Count(const FileServerSnapshotCompareItem& item) {
+  switch (item.m_changeType) {
+    case kFileServerChangeNew: ++created; break;
+    case kFileServerChangeModified: ++modified; break;
+    case kFileServerChangeDeleted: ++deleted; break;
+    default: ++other; break;
+  }
+}
+
+const char* ChangeName(int32_t change_type) {
+  switch (change_type) {
+    case kFileServerChangeNew: return "new";
+    case kFileServerChangeModified: return "modified";
+    case kFileServerChangeDeleted: return "deleted";
+    default: return "none";
+  }
+}
+
+const char* TypeName(const FileServerSnapshotCompareItem& item) {
+  return (item.m_info.m_mode & 0xF000) == 0x4000 ? "dir" : "file";
+}
+
+std::unique_ptr<ChangeWriter> NewChangeWriter(OutputFormat format, FILE* out) {
+  if (format == OutputFormat::kJsonl) return std::unique_ptr<ChangeWriter>(new JsonlChangeWriter(out));
+  return std::unique_ptr<ChangeWriter>(new TextChangeWriter(out));
+}
+
+}  // namespace snapjob

@@ -1,0 +1,139 @@
+#include "job_runner.h"
+
+#include <functional>
+#include <list>
+
+#include <boost/make_shared.hpp>
+
+#include "ContentMapper.h"
+#include "FXErrorUtil.h"
+
+namespace snapjob {
+namespace {
+
+const char kRunJob[] = "snapjob::RunJob";
+
+std::string WithTrailingSlash(std::string path) {
+  if (path.empty() || path.back() != '/') path += '/';
+  return path;
+}
+
+// Pulls one path's change list to its end-of-list item.
+ChangeCounts DrainChanges(const std::string& backup_path, std::function<FileServerSnapshotCompareItem()>& next,
+                          ChangeWriter* writer, ProgressMeter* meter) {
+  ChangeCounts counts;
+  meter->Start("changes of " + backup_path, true);
+  for (;;) {
+    const FileServerSnapshotCompareItem item = next();
+    if (item.m_changeType == kFileServerChangeEndOfList) break;
+    writer->Item(backup_path, item);
+    counts.Count(item);
+    meter->Add(1);
+  }
+  meter->Finish();
+  writer->PathDone(backup_path, counts);
+  return counts;
+}
+
+class JobRun {
+ public:
+  JobRun(const PluginLibrary& plugin, const RunOptions& options, ChangeWriter* writer, ProgressMeter* meter)
+      : plugin_(plugin), options_(options), writer_(writer), meter_(meter) {}
+
+  JobResult Run() {
+    client_ = plugin_.NewSnapClient();
+    if (!client_) {
+      Fail("GetSnapClient", FXErrorUtil::ErrorWin32(FXCodeLocation("snapjob", kRunJob, __LINE__), 14,
+                                                   "GetSnapClient returned no snap client"));
+      return std::move(result_);
+    }
+    if (!Steps()) {
+      // The agent tells the plug-in that the backup did not succeed before it lets go.
+      client_->CleanupSnapshotsPostBackup(false).IgnoreError();
+    }
+    client_.reset();
+    writer_->Flush();
+    return std::move(result_);
+  }
+
+ private:
+  bool Steps() {
+    const bool auto_mount = !options_.auto_mount_root.empty();
+    // With auto-mounted shares the agent hands its content mapper to Initialize, which switches
+    // the plug-in's export lookup to the auto-mount form of the paths.
+    if (auto_mount) result_.content_mapper = boost::make_shared<CContentMapper>();
+
+    if (!Check("Initialize", client_->Initialize(options_.job, options_.client_id, options_.app_id1,
+                                                 options_.app_id2, "", "", options_.map_file,
+                                                 options_.previous_job, 0, 0, 0, result_.content_mapper))) {
+      return false;
+    }
+    if (!Check("VerifySnapScanSupport", client_->VerifySnapScanSupport())) return false;
+
+    std::list<std::string> paths(options_.backup_paths.begin(), options_.backup_paths.end());
+    const std::list<std::string> no_filters;
+    if (!Check("ConfigureSnapshot", client_->ConfigureSnapshot(paths, no_filters, no_filters))) return false;
+
+    if (auto_mount) {
+      if (!Check("RepopulateContentMapperPaths", client_->RepopulateContentMapperPaths(result_.content_mapper))) {
+        return false;
+      }
+    } else if (!Check("UpdateContentMapperPaths", client_->UpdateContentMapperPaths(result_.content_mapper))) {
+      return false;
+    }
+
+    for (const std::string& path : options_.backup_paths) {
+      if (!options_.incremental) {
+        const std::string scan_path = WithTrailingSlash(path);
+        writer_->FullPath(path, result_.content_mapper ? result_.content_mapper->MapPath(scan_path) : scan_path);
+        continue;
+      }
+      std::function<FileServerSnapshotCompareItem()> next;
+      meter_->Start("fetching changes of " + path, false);
+      const CQiError compared = client_->CompareSnapshots(path, path, next);
+      meter_->Finish();
+      if (!Check("CompareSnapshots", compared)) return false;
+      if (!next) {
+        return Check("CompareSnapshots",
+                     FXErrorUtil::ErrorWin32(FXCodeLocation("snapjob", kRunJob, __LINE__), 1627,
+                                             "CompareSnapshots succeeded but gave no item callable"));
+      }
+      result_.changes.emplace_back(path, DrainChanges(path, next, writer_, meter_));
+    }
+
+    if (!Check("CleanupSnapshotsPostBackup", client_->CleanupSnapshotsPostBackup(true))) return false;
+    const std::list<std::string> no_failed_mounts;
+    if (!Check("DeleteAutoMountFailedSnapshots", client_->DeleteAutoMountFailedSnapshots(no_failed_mounts))) {
+      return false;
+    }
+    result_.ok = true;
+    return true;
+  }
+
+  bool Check(const char* operation, const CQiError& error) {
+    if (!error.IsError()) return true;
+    Fail(operation, error);
+    return false;
+  }
+
+  void Fail(const char* operation, const CQiError& error) {
+    result_.ok = false;
+    result_.failed_operation = operation;
+    result_.error = error;
+  }
+
+  const PluginLibrary& plugin_;
+  const RunOptions& options_;
+  ChangeWriter* writer_;
+  ProgressMeter* meter_;
+  SnapClientPtr client_;
+  JobResult result_;
+};
+
+}  // namespace
+
+JobResult RunJob(const PluginLibrary& plugin, const RunOptions& options, ChangeWriter* writer, ProgressMeter* meter) {
+  return JobRun(plugin, options, writer, meter).Run();
+}
+
+}  // namespace snapjob

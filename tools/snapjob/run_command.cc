@@ -1,0 +1,43 @@
+#include "run_command.h"
+
+#include <cstdio>
+
+#include "agent_setup.h"
+#include "change_output.h"
+#include "error_report.h"
+#include "exit_codes.h"
+#include "job_runner.h"
+#include "plugin_loader.h"
+#include "progress_meter.h"
+
+namespace snapjob {
+
+int RunCommand(const RunOptions& options) {
+  std::string error;
+  if (!ConfigureAgent(options, &error)) {
+    std::fprintf(stderr, "snapjob: %s\n\n%s", error.c_str(), UsageText().c_str());
+    return kExitUsage;
+  }
+  const std::string plugin_path = options.plugin.empty() ? DefaultPluginPath() : options.plugin;
+  std::unique_ptr<PluginLibrary> plugin = PluginLibrary::Open(plugin_path, &error);
+  if (!plugin) {
+    std::fprintf(stderr, "snapjob: %s\n", error.c_str());
+    return kExitFailed;
+  }
+
+  std::unique_ptr<ChangeWriter> writer = NewChangeWriter(options.output, stdout);
+  ProgressMeter meter(&StatusLine::Stderr());
+  JobResult result = RunJob(*plugin, options, writer.get(), &meter);
+  if (!result.ok) {
+    const std::string report = DescribeFailure(result.failed_operation, result.error);
+    StatusLine::Stderr().WriteAbove([&] { std::fputs(report.c_str(), stderr); });
+  }
+  result.content_mapper.reset();  // before the plug-in goes
+  if (std::ferror(stdout) || std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "snapjob: writing the change list failed\n");
+    return kExitFailed;
+  }
+  return result.ok ? kExitOk : kExitFailed;
+}
+
+}  // namespace snapjob
