@@ -17,28 +17,13 @@
 #include "clustersim/certificates.h"
 #include "clustersim/cluster_service.h"
 #include "clustersim/json.h"
+#include "clustersim/tls_connections.h"
 
 namespace clustersim {
 
 namespace {
 
 constexpr size_t kKeepAliveRequests = 100000000;  // one connection serves a whole job
-
-// Marks an SSL object whose handshake was counted: TLS 1.3 may report
-// "handshake done" more than once per connection.
-int CountedIndex() {
-  static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
-  return index;
-}
-
-void OnTlsEvent(const SSL* ssl, int where, int) {
-  if ((where & SSL_CB_HANDSHAKE_DONE) == 0) return;
-  SSL* mutable_ssl = const_cast<SSL*>(ssl);
-  if (SSL_get_ex_data(mutable_ssl, CountedIndex()) != nullptr) return;
-  SSL_set_ex_data(mutable_ssl, CountedIndex(), mutable_ssl);
-  auto* counters = static_cast<Counters*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
-  if (counters != nullptr) counters->CountTlsConnection();
-}
 
 Status ReadPassword(const std::string& path, std::string* password) {
   std::ifstream in(path, std::ios::binary);
@@ -127,7 +112,7 @@ Status Server::Start() {
   }
 
   Counters* counters = &service_->counters();
-  http_ = std::make_unique<httplib::SSLServer>([&](SSL_CTX& ctx) {
+  http_ = std::make_unique<httplib::SSLServer>([&, this](SSL_CTX& ctx) {
     SSL_CTX_set_min_proto_version(&ctx, TLS1_2_VERSION);
     SSL_CTX_set_options(&ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
     if (SSL_CTX_use_certificate_chain_file(&ctx, cert_file.c_str()) != 1 ||
@@ -135,8 +120,7 @@ Status Server::Start() {
         SSL_CTX_check_private_key(&ctx) != 1) {
       return false;
     }
-    SSL_CTX_set_app_data(&ctx, counters);
-    SSL_CTX_set_info_callback(&ctx, OnTlsEvent);
+    TrackTlsConnections(&ctx, this, counters);
     return true;
   });
   if (!http_->is_valid()) {
@@ -148,11 +132,17 @@ Status Server::Start() {
   const int workers = options_.worker_threads;
   http_->new_task_queue = [workers] { return new httplib::ThreadPool(static_cast<size_t>(workers)); };
   http_->set_keep_alive_max_count(kKeepAliveRequests);
-  http_->set_keep_alive_timeout(30);
+  http_->set_keep_alive_timeout(120);
   http_->set_read_timeout(30, 0);
   http_->set_write_timeout(30, 0);
   http_->set_payload_max_length(1 << 20);
   http_->set_tcp_nodelay(true);
+  // httplib's default also sets SO_REUSEPORT, which would let a second emulator
+  // share the address silently instead of failing to start.
+  http_->set_socket_options([](int sock) {
+    int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+  });
   ClusterService* service = service_.get();
   auto handler = [service](const httplib::Request& request, httplib::Response& response) {
     service->Handle(request, response);
@@ -209,6 +199,8 @@ void Server::Stop() {
   started_ = false;
   service_->Shutdown();
   http_->stop();
+  // Idle keep-alive connections would otherwise hold the workers until they time out.
+  ShutDownTlsConnections(this);
   if (listener_.joinable()) listener_.join();
   http_.reset();
   service_.reset();

@@ -1,0 +1,92 @@
+#include "https_client.h"
+
+namespace clustersim_test {
+
+std::string Reply::Field(const char* key) const {
+  std::optional<std::string> value;
+  if (!parsed || !json.GetString(key, &value).ok() || !value) return "";
+  return *value;
+}
+
+uint64_t Reply::Number(const char* key) const {
+  std::optional<uint64_t> value;
+  if (!parsed || !json.GetUint(key, &value).ok() || !value) return 0;
+  return *value;
+}
+
+std::vector<std::string> Reply::Strings(const char* array_key, const char* field) const {
+  std::vector<std::string> out;
+  if (!parsed) return out;
+  clustersim::IgnoreError(json.ForEachObject(array_key, [&](const clustersim::JsonObject& item) {
+    std::optional<std::string> value;
+    clustersim::IgnoreError(item.GetString(field, &value));
+    out.push_back(value.value_or(""));
+    return clustersim::Status::Ok();
+  }));
+  return out;
+}
+
+HttpsClient::HttpsClient(const std::string& address, int port, const std::string& ca_path)
+    : client_(address, port) {
+  client_.set_ca_cert_path(ca_path.c_str());
+  client_.enable_server_certificate_verification(true);
+  client_.set_keep_alive(true);
+  client_.set_connection_timeout(10, 0);
+  client_.set_read_timeout(30, 0);
+}
+
+httplib::Headers HttpsClient::Headers() const {
+  httplib::Headers headers;
+  if (!token_.empty()) headers.emplace("Authorization", "Bearer " + token_);
+  return headers;
+}
+
+Reply HttpsClient::Finish(const httplib::Result& result) {
+  Reply reply;
+  if (!result) return reply;
+  reply.status = result->status;
+  reply.body = result->body;
+  reply.parsed = clustersim::JsonObject::Parse(reply.body, &reply.json).ok();
+  return reply;
+}
+
+Reply HttpsClient::Get(const std::string& path_and_query) { return Finish(client_.Get(path_and_query.c_str(), Headers())); }
+
+Reply HttpsClient::Post(const std::string& path, const std::string& body) {
+  return Finish(client_.Post(path.c_str(), Headers(), body, "application/json"));
+}
+
+Reply HttpsClient::Put(const std::string& path, const std::string& body) {
+  return Finish(client_.Put(path.c_str(), Headers(), body, "application/json"));
+}
+
+Reply HttpsClient::Delete(const std::string& path) { return Finish(client_.Delete(path.c_str(), Headers())); }
+
+Reply HttpsClient::Login(const std::string& user, const std::string& password) {
+  std::string body;
+  body = "{\"username\":";
+  clustersim::AppendJsonString(&body, user);
+  body += ",\"password\":";
+  clustersim::AppendJsonString(&body, password);
+  body += "}";
+  Reply reply = Post("/v1/session/login", body);
+  if (reply.status == 200) token_ = reply.Field("bearer_token");
+  return reply;
+}
+
+std::string Encode(const std::string& value) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : value) {
+    if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out.push_back('%');
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 15]);
+    }
+  }
+  return out;
+}
+
+}  // namespace clustersim_test

@@ -1,0 +1,56 @@
+// A small verifying HTTPS client for the emulator tests: trusts only the
+// emulator's CA, keeps one connection alive, parses JSON replies.
+#ifndef CLUSTERSIM_TESTS_HTTPS_CLIENT_H_
+#define CLUSTERSIM_TESTS_HTTPS_CLIENT_H_
+
+#include <httplib.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "clustersim/json.h"
+
+namespace clustersim_test {
+
+struct Reply {
+  int status = 0;  // 0: no response (connection trouble)
+  std::string body;
+  clustersim::JsonObject json;  // parsed when the body is a JSON object
+  bool parsed = false;
+
+  std::string Field(const char* key) const;  // a string field, "" if absent
+  uint64_t Number(const char* key) const;    // an integer or decimal-string field, 0 if absent
+  // The string `field` of each object in the array `array_key`.
+  std::vector<std::string> Strings(const char* array_key, const char* field) const;
+};
+
+class HttpsClient {
+ public:
+  HttpsClient(const std::string& address, int port, const std::string& ca_path);
+
+  Reply Get(const std::string& path_and_query);
+  Reply Post(const std::string& path, const std::string& body);
+  Reply Put(const std::string& path, const std::string& body);
+  Reply Delete(const std::string& path);
+
+  // Logs in and keeps the token for later requests; returns the login reply.
+  Reply Login(const std::string& user, const std::string& password);
+  void set_token(const std::string& token) { token_ = token; }
+  const std::string& token() const { return token_; }
+  httplib::SSLClient& raw() { return client_; }
+
+ private:
+  Reply Finish(const httplib::Result& result);
+  httplib::Headers Headers() const;
+
+  httplib::SSLClient client_;
+  std::string token_;
+};
+
+// Percent-encodes a query value.
+std::string Encode(const std::string& value);
+
+}  // namespace clustersim_test
+
+#endif  // CLUSTERSIM_TESTS_HTTPS_CLIENT_H_
