@@ -142,9 +142,9 @@ class Demo {
       return Fail("cannot read " + shown + " or its snapshot image " + shown_in_snapshot);
     }
     Say(std::string("frozen image of ") + kShownFile + ":");
-    Say("   live tree:                " + Quoted(live));
-    Say("   through job " + std::to_string(kFirstJob) + "'s snapshot: " + Quoted(frozen) + "  (" + shown_in_snapshot +
-        ")");
+    const std::string through = "through job " + std::to_string(kFirstJob) + "'s snapshot: ";
+    Say("   " + std::string("live tree: ").append(through.size() - 11, ' ') + Quoted(live));
+    Say("   " + through + Quoted(frozen) + "  (read from " + shown_in_snapshot + ")");
     first.content_mapper.reset();
 
     // Job 2: incremental, the change list.

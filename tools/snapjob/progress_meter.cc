@@ -32,15 +32,13 @@ ProgressMeter::~ProgressMeter() {
 
 void ProgressMeter::Start(const std::string& label, bool counting) {
   if (!thread_.joinable()) return;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    label_ = label;
-    counting_ = counting;
-    active_ = true;
-    started_ = std::chrono::steady_clock::now();
-    count_.store(0);
-  }
-  wake_.notify_all();
+  std::lock_guard<std::mutex> lock(mutex_);
+  label_ = label;
+  counting_ = counting;
+  active_ = true;
+  started_ = std::chrono::steady_clock::now();
+  count_.store(0);
+  line_->Show(Render(label_, counting_, 0, 0.0));  // at once: short phases show up too
 }
 
 void ProgressMeter::Finish() {
