@@ -1,0 +1,94 @@
+#include "backup_site.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "snaptest/loopback.h"
+
+namespace e2e {
+
+std::string SnapjobBinary() { return SNAPJOB_BINARY; }
+
+bool BackupSite::Start(const Config& config) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  std::string table;
+  std::vector<std::string> args = {"--root", temp_.Sub("cluster"), "--user", kUser, "--password-file",
+                                   temp_.Sub("password"), "--state-dir", temp_.Sub("state")};
+  for (const auto& [export_path, cluster_path] : config.exports) {
+    fs::create_directories(DiskPath(cluster_path), ec);
+    fs::create_directories(fs::path(MountPoint(export_path)).parent_path(), ec);
+    fs::create_directory_symlink(DiskPath(cluster_path), MountPoint(export_path), ec);
+    if (ec) {
+      error_ = "cannot make the mount of " + export_path + ": " + ec.message();
+      return false;
+    }
+    args.push_back("--export");
+    args.push_back(export_path + "=" + cluster_path);
+  }
+  args.insert(args.end(), config.extra_emulator_args.begin(), config.extra_emulator_args.end());
+  if (!snaptest::WriteFile(temp_.Sub("password"), std::string(kPassword) + "\n") ||
+      ::chmod(temp_.Sub("password").c_str(), 0600) != 0) {
+    error_ = "cannot write the password file";
+    return false;
+  }
+
+  // Another test may take the address between the pick and the bind: try a few.
+  for (int attempt = 0; attempt < 4 && !emulator_.running(); ++attempt) {
+    address_ = snaptest::PickLoopbackAddress();
+    std::vector<std::string> with_address = args;
+    with_address.push_back("--bind");
+    with_address.push_back(address_);
+    if (!emulator_.Start(with_address)) error_ = emulator_.error();
+  }
+  if (!emulator_.running()) return false;
+  error_.clear();
+
+  for (const auto& exported : config.exports) {
+    table += address_ + ":" + exported.first + " " + MountPoint(exported.first) + " nfs rw 0 0\n";
+  }
+  if (!snaptest::WriteFile(mount_table(), table) || !WriteRegistry(registry(), kPassword)) {
+    error_ = "cannot write the mount table or the registry";
+    return false;
+  }
+  return true;
+}
+
+bool BackupSite::WriteRegistry(const std::string& path, const std::string& password) const {
+  const std::string json = "{\"clients\": [{\"id\": " + std::to_string(kClientId) + ", \"hostname\": \"" + address_ +
+                           "\", \"fileserver\": {\"username\": \"" + kUser + "\", \"password\": \"" + password +
+                           "\"}}]}\n";
+  return snaptest::WriteFile(path, json) && ::chmod(path.c_str(), 0600) == 0;
+}
+
+std::vector<std::string> BackupSite::JobArgs(int64_t job, int64_t previous_job, const std::string& map_file) const {
+  return {"run",        "--registry",  registry(), "--client-id", std::to_string(kClientId),
+          "--app-ids",  "1,2",         "--job",    std::to_string(job), "--previous-job",
+          std::to_string(previous_job), "--map-file", map_file, "--mount-table", mount_table(),
+          "--ca-file",  ca_file()};
+}
+
+std::vector<std::string> BackupSite::Snapshots(const std::string& cluster_path) const {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(DiskPath(cluster_path) + "/.snapshot", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    names.push_back(it->path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+}  // namespace e2e

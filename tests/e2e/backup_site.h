@@ -1,0 +1,75 @@
+// A backup site for end-to-end runs of snapjob: the cluster emulator started as its own process
+// on a fresh loopback address over a temporary tree, the agent's client registry, and NFS mounts
+// (symlinks to the exported directories on the emulator's disk) listed in a mount table.
+// Not thread-safe; one owner per test.
+#ifndef E2E_BACKUP_SITE_H_
+#define E2E_BACKUP_SITE_H_
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "snaptest/cluster_process.h"
+#include "snaptest/temp_dir.h"
+
+namespace e2e {
+
+// The path of the built snapjob binary.
+std::string SnapjobBinary();
+
+struct SiteConfig {
+  // (export path, cluster path), each cluster directory made below the root and mounted at
+  // mnt/<export path>.
+  std::vector<std::pair<std::string, std::string>> exports = {{"/projects", "/fs/projects"}};
+  std::vector<std::string> extra_emulator_args;
+};
+
+class BackupSite {
+ public:
+  static constexpr uint32_t kClientId = 7;
+  static constexpr const char* kUser = "admin";
+  // Chosen to be found by a search of everything snapjob prints and logs.
+  static constexpr const char* kPassword = "e2e-Pw-Q7zW-never-printed";
+
+  using Config = SiteConfig;
+
+  BackupSite() : temp_("snapjob-e2e") {}
+
+  // Builds the tree and starts the emulator; false with error() on failure.
+  bool Start(const Config& config = Config());
+  const std::string& error() const { return error_; }
+
+  const std::string& address() const { return address_; }
+  const std::string& ca_file() const { return emulator_.ca_path(); }
+  std::string Path(const std::string& relative) const { return temp_.Sub(relative); }
+  // The disk directory of a cluster path.
+  std::string DiskPath(const std::string& cluster_path) const { return temp_.Sub("cluster") + cluster_path; }
+  // Where an export is mounted on the "backup host".
+  std::string MountPoint(const std::string& export_path) const { return temp_.Sub("mnt") + export_path; }
+  std::string registry() const { return temp_.Sub("registry.json"); }
+  std::string mount_table() const { return temp_.Sub("mounttab"); }
+
+  // Writes a registry (readable by its owner only) naming this emulator with `password`.
+  bool WriteRegistry(const std::string& path, const std::string& password) const;
+
+  // The arguments of `snapjob run` for a job of this site in mount-table mode, trusting the
+  // emulator's CA; the backup paths and further options follow.
+  std::vector<std::string> JobArgs(int64_t job, int64_t previous_job, const std::string& map_file) const;
+
+  // The snapshot directory names below a cluster directory, sorted.
+  std::vector<std::string> Snapshots(const std::string& cluster_path) const;
+
+ private:
+  snaptest::TempDir temp_;
+  snaptest::ClusterProcess emulator_;
+  std::string address_;
+  std::string error_;
+};
+
+// Reads a whole file; "" when it cannot be read.
+std::string ReadWholeFile(const std::string& path);
+
+}  // namespace e2e
+
+#endif  // E2E_BACKUP_SITE_H_

@@ -1,0 +1,122 @@
+#include "command_runner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace e2e {
+namespace {
+
+// Opens a pseudo-terminal; returns the master and sets *slave_name.
+int OpenTerminal(std::string* slave_name) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0) return -1;
+  if (::grantpt(master) != 0 || ::unlockpt(master) != 0 || ::ptsname(master) == nullptr) {
+    ::close(master);
+    return -1;
+  }
+  *slave_name = ::ptsname(master);
+  return master;
+}
+
+}  // namespace
+
+CommandResult RunCommand(const std::string& binary, const std::vector<std::string>& args,
+                         const CommandOptions& options) {
+  CommandResult result;
+  int out_pipe[2], err_pipe[2] = {-1, -1};
+  if (::pipe2(out_pipe, O_CLOEXEC) != 0) {
+    result.err = "cannot make a pipe";
+    return result;
+  }
+  std::string terminal;
+  int err_read = -1;
+  if (options.stderr_on_terminal) {
+    err_read = OpenTerminal(&terminal);
+  } else if (::pipe2(err_pipe, O_CLOEXEC) == 0) {
+    err_read = err_pipe[0];
+  }
+  if (err_read < 0) {
+    result.err = "cannot make the standard error channel";
+    ::close(out_pipe[0]);
+    ::close(out_pipe[1]);
+    return result;
+  }
+
+  std::vector<std::string> argv_text = {binary};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : argv_text) argv.push_back(&arg[0]);
+  argv.push_back(nullptr);
+
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setsid();  // its own session, so that the pty can become its terminal
+    ::dup2(out_pipe[1], STDOUT_FILENO);
+    if (options.stderr_on_terminal) {
+      const int slave = ::open(terminal.c_str(), O_RDWR);
+      if (slave < 0) ::_exit(126);
+      ::dup2(slave, STDERR_FILENO);
+    } else {
+      ::dup2(err_pipe[1], STDERR_FILENO);
+    }
+    const int null_input = ::open("/dev/null", O_RDONLY);
+    if (null_input >= 0) ::dup2(null_input, STDIN_FILENO);
+    ::execv(binary.c_str(), argv.data());
+    ::_exit(127);
+  }
+  ::close(out_pipe[1]);
+  if (err_pipe[1] >= 0) ::close(err_pipe[1]);
+  if (pid < 0) {
+    ::close(out_pipe[0]);
+    ::close(err_read);
+    result.err = "cannot fork";
+    return result;
+  }
+
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
+  struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_read, POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open_channels = 2;
+  while (open_channels > 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      result.timed_out = true;
+      ::kill(pid, SIGKILL);
+      break;
+    }
+    const int ready = ::poll(fds, 2, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) continue;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[65536];
+      const ssize_t got = ::read(fds[i].fd, buffer, sizeof(buffer));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) {  // end of file; a pty reports EIO once the child is gone
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_channels;
+      } else {
+        sinks[i]->append(buffer, static_cast<size_t>(got));
+      }
+    }
+  }
+  for (const struct pollfd& fd : fds) {
+    if (fd.fd >= 0) ::close(fd.fd);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.exit_status = 128 + WTERMSIG(status);
+  return result;
+}
+
+}  // namespace e2e

@@ -1,0 +1,56 @@
+#include "e2e_support.h"
+
+#include <simdjson.h>
+
+namespace e2e {
+
+bool ParseChangeLines(const std::string& jsonl, std::vector<ChangeLine>* lines, std::string* error) {
+  simdjson::dom::parser parser;
+  size_t start = 0;
+  while (start < jsonl.size()) {
+    size_t end = jsonl.find('\n', start);
+    if (end == std::string::npos) {
+      *error = "unterminated last line: " + jsonl.substr(start);
+      return false;
+    }
+    const std::string text = jsonl.substr(start, end - start);
+    start = end + 1;
+    simdjson::dom::element item;
+    ChangeLine line;
+    std::string_view backup_path, change, type, path;
+    if (parser.parse(text).get(item) != simdjson::SUCCESS ||
+        item["backup_path"].get_string().get(backup_path) != simdjson::SUCCESS ||
+        item["change"].get_string().get(change) != simdjson::SUCCESS ||
+        item["type"].get_string().get(type) != simdjson::SUCCESS ||
+        item["path"].get_string().get(path) != simdjson::SUCCESS ||
+        item["exists"].get_bool().get(line.exists) != simdjson::SUCCESS ||
+        item["new_dir"].get_bool().get(line.new_dir) != simdjson::SUCCESS ||
+        item["mode"].get_uint64().get(line.mode) != simdjson::SUCCESS) {
+      *error = "not a change item: " + text;
+      return false;
+    }
+    line.backup_path = std::string(backup_path);
+    line.change = std::string(change);
+    line.type = std::string(type);
+    line.path = std::string(path);
+    lines->push_back(std::move(line));
+  }
+  return true;
+}
+
+std::vector<std::string> Without(std::vector<std::string> args, const std::string& name) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == name) {
+      args.erase(args.begin() + static_cast<long>(i), args.begin() + static_cast<long>(std::min(i + 2, args.size())));
+      break;
+    }
+  }
+  return args;
+}
+
+std::vector<std::string> Plus(std::vector<std::string> args, const std::vector<std::string>& more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
+}  // namespace e2e

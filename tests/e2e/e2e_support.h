@@ -1,0 +1,37 @@
+// Small helpers of the end-to-end tests: reading snapjob's JSON lines back and editing argument
+// lists. Stateless.
+#ifndef E2E_E2E_SUPPORT_H_
+#define E2E_E2E_SUPPORT_H_
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace e2e {
+
+// One change item as `--output jsonl` prints it.
+struct ChangeLine {
+  std::string backup_path;
+  std::string change;
+  std::string type;
+  std::string path;
+  bool exists = false;
+  bool new_dir = false;
+  uint64_t mode = 0;
+
+  std::tuple<std::string, std::string, std::string> Key() const { return {change, type, path}; }
+};
+
+// Parses every line; false with the offending line in *error when one is not a complete item.
+bool ParseChangeLines(const std::string& jsonl, std::vector<ChangeLine>* lines, std::string* error);
+
+// `args` without the option `name` and its value.
+std::vector<std::string> Without(std::vector<std::string> args, const std::string& name);
+
+std::vector<std::string> Plus(std::vector<std::string> args, const std::vector<std::string>& more);
+
+}  // namespace e2e
+
+#endif  // E2E_E2E_SUPPORT_H_

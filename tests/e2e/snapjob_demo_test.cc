@@ -1,0 +1,61 @@
+// `snapjob demo` as a person runs it: with no set-up, three jobs, the change list, the frozen
+// image, the stale snapshot deleted, and nothing left behind (or everything, with --keep).
+
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "backup_site.h"
+#include "command_runner.h"
+#include "snaptest/temp_dir.h"
+
+namespace e2e {
+namespace {
+
+std::string WorkspaceOf(const std::string& out) {
+  const std::string marker = "snapjob demo: workspace ";
+  const size_t start = out.find(marker);
+  if (start == std::string::npos) return "";
+  const size_t end = out.find('\n', start);
+  return out.substr(start + marker.size(), end - start - marker.size());
+}
+
+TEST(SnapjobDemo, RunsThreeJobsAndRemovesItsTree) {
+  CommandResult result = RunCommand(SnapjobBinary(), {"demo"});
+  ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
+  const std::string& out = result.out;
+  const std::string workspace = WorkspaceOf(out);
+  ASSERT_FALSE(workspace.empty()) << out;
+  const std::string backup = workspace + "/mnt/projects";
+  EXPECT_NE(out.find("job 101: full backup of " + backup), std::string::npos) << out;
+  EXPECT_NE(out.find("m:" + backup + "/:" + backup + "/.snapshot/"), std::string::npos) << out;
+  EXPECT_NE(out.find("\"Guide, second edition.\""), std::string::npos) << out;
+  EXPECT_NE(out.find("\"Guide, first edition.\""), std::string::npos) << out;
+  EXPECT_NE(out.find("new       dir   " + backup + "/lib\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("deleted   file  " + backup + "/old/notes.txt\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("-- " + backup + ": 10 changes (3 new, 4 modified, 3 deleted)"), std::string::npos) << out;
+  EXPECT_NE(out.find("stale snapshot of job 101 deleted: 1_kwsnap_7_2_101_"), std::string::npos) << out;
+  EXPECT_FALSE(std::filesystem::exists(workspace)) << workspace;
+}
+
+TEST(SnapjobDemo, KeepLeavesTheTreeAndNeverShowsThePassword) {
+  snaptest::TempDir temp("snapjob-demo-e2e");
+  const std::string keep = temp.Sub("kept");
+  CommandResult result = RunCommand(SnapjobBinary(), {"demo", "--keep", keep});
+  ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
+  EXPECT_TRUE(std::filesystem::exists(keep + "/job-103.map"));
+  const std::string password = ReadWholeFile(keep + "/password").substr(0, 32);
+  ASSERT_EQ(password.size(), 32u);
+  for (const std::string& text : {result.out, result.err, ReadWholeFile(keep + "/snapjob.log")}) {
+    EXPECT_EQ(text.find(password), std::string::npos) << text;
+  }
+
+  // A non-empty --keep directory is refused before anything starts.
+  CommandResult again = RunCommand(SnapjobBinary(), {"demo", "--keep", keep});
+  EXPECT_EQ(again.exit_status, 2);
+  EXPECT_NE(again.err.find("--keep needs an empty or new directory"), std::string::npos) << again.err;
+}
+
+}  // namespace
+}  // namespace e2e

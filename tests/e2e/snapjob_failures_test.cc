@@ -1,0 +1,145 @@
+// Jobs that fail, and bad usage, through the built snapjob against the emulator process: the exit
+// status, the failed operation, its code, message and code locations on standard error, and the
+// password absent from everything snapjob prints or logs.
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "backup_site.h"
+#include "command_runner.h"
+#include "e2e_support.h"
+#include "snaptest/temp_dir.h"
+
+namespace e2e {
+namespace {
+
+class SnapjobFailures : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(site_.Start()) << site_.error();
+    backup_ = site_.MountPoint("/projects");
+    ASSERT_TRUE(snaptest::WriteFile(site_.DiskPath("/fs/projects/a.txt"), "alpha\n"));
+  }
+
+  std::vector<std::string> Args(int64_t job) const {
+    return site_.JobArgs(job, 0, site_.Path("job-" + std::to_string(job) + ".map"));
+  }
+
+  static void ExpectNoneHolds(const std::string& secret, const std::vector<std::string>& texts) {
+    for (const std::string& text : texts) EXPECT_EQ(text.find(secret), std::string::npos) << text;
+  }
+
+  BackupSite site_;
+  std::string backup_;
+};
+
+TEST_F(SnapjobFailures, UnmountedPathFailsInConfigureSnapshot) {
+  const std::string unmounted = site_.Path("not-mounted");
+  ASSERT_TRUE(snaptest::MakeDirs(unmounted));
+  CommandResult result = RunCommand(SnapjobBinary(), Plus(Args(41), {unmounted}));
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_NE(result.err.find("snapjob: ConfigureSnapshot failed: error 1627\n"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("  message: \" Scan Content [" + unmounted + "] is not mounted\"\n"), std::string::npos)
+      << result.err;
+  // Where it was raised, then every place it passed.
+  EXPECT_NE(result.err.find("  at QumuloSnapClient: CQiError CQumuloSnapClient::GetExportInfo("), std::string::npos)
+      << result.err;
+  EXPECT_NE(result.err.find("  at QumuloSnapClient: virtual CQiError CQumuloSnapClient::ConfigureSnapshot("),
+            std::string::npos)
+      << result.err;
+  EXPECT_TRUE(site_.Snapshots("/fs/projects").empty());
+}
+
+TEST_F(SnapjobFailures, WrongPasswordIsRefusedAndShownNowhere) {
+  const std::string wrong = "e2e-Wrong-Pw-5150-secret";
+  ASSERT_TRUE(site_.WriteRegistry(site_.Path("wrong.json"), wrong));
+  std::vector<std::string> args = Without(Args(42), "--registry");
+  args = Plus(args, {"--registry", site_.Path("wrong.json"), "--log-file", site_.Path("wrong.log"), "--log-level",
+                     "6", backup_});
+  CommandResult result = RunCommand(SnapjobBinary(), args);
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_NE(result.err.find("snapjob: Initialize failed: error 5\n"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("  at QumuloSnapClient: virtual CQiError CQumuloSnapClient::InitArray(ULONG)"),
+            std::string::npos)
+      << result.err;
+  const std::string log = ReadWholeFile(site_.Path("wrong.log"));
+  EXPECT_FALSE(log.empty());
+  ExpectNoneHolds(wrong, {result.out, result.err, log});
+  ExpectNoneHolds(BackupSite::kPassword, {result.out, result.err, log});
+}
+
+TEST_F(SnapjobFailures, CertificateOfAnUntrustedCaIsRefused) {
+  CommandResult result = RunCommand(SnapjobBinary(), Plus(Without(Args(43), "--ca-file"), {backup_}));
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_NE(result.err.find("snapjob: Initialize failed: error 12175\n"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("certificate"), std::string::npos) << result.err;
+  EXPECT_TRUE(site_.Snapshots("/fs/projects").empty());
+}
+
+TEST_F(SnapjobFailures, MapFileNameMissing) {
+  // Given but empty: the plug-in snapshots, then cannot save the map.
+  std::vector<std::string> args = Without(Args(44), "--map-file");
+  CommandResult empty = RunCommand(SnapjobBinary(), Plus(args, {"--map-file", "", backup_}));
+  EXPECT_EQ(empty.exit_status, 1);
+  EXPECT_NE(empty.err.find("snapjob: UpdateContentMapperPaths failed: error 1627\n"), std::string::npos) << empty.err;
+  EXPECT_NE(empty.err.find("  message: \"SnapMapInfo file not set\"\n"), std::string::npos) << empty.err;
+
+  // Not given at all: bad usage, nothing reaches the cluster.
+  CommandResult absent = RunCommand(SnapjobBinary(), Plus(args, {backup_}));
+  EXPECT_EQ(absent.exit_status, 2);
+  EXPECT_NE(absent.err.find("--map-file is required"), std::string::npos) << absent.err;
+  EXPECT_NE(absent.err.find("usage:"), std::string::npos) << absent.err;
+}
+
+TEST_F(SnapjobFailures, BadUsageExitsWithStatusTwoAndTheUsage) {
+  const std::vector<std::string> base = Args(45);
+  const std::vector<std::vector<std::string>> bad = {
+      {},
+      {"backup"},
+      Plus(base, {"--bogus", backup_}),
+      Plus(base, {}),                                    // no backup path
+      Plus(Without(base, "--job"), {"--job", "x", backup_}),
+      Plus(Without(base, "--app-ids"), {"--app-ids", "1", backup_}),
+      Plus(base, {"--insecure", backup_}),               // with --ca-file
+      Plus(base, {"--output", "xml", backup_}),
+      Plus(base, {"--auto-mount", "/x", backup_}),       // with --mount-table
+      {"run", "--registry"},
+      {"demo", "extra"},
+  };
+  for (const std::vector<std::string>& args : bad) {
+    CommandResult result = RunCommand(SnapjobBinary(), args);
+    std::string shown;
+    for (const std::string& arg : args) shown += arg + " ";
+    EXPECT_EQ(result.exit_status, 2) << shown << "\n" << result.err;
+    EXPECT_NE(result.err.find("usage:"), std::string::npos) << shown;
+    EXPECT_EQ(result.out, "") << shown;
+  }
+  EXPECT_TRUE(site_.Snapshots("/fs/projects").empty());
+
+  CommandResult help = RunCommand(SnapjobBinary(), {"--help"});
+  EXPECT_EQ(help.exit_status, 0);
+  EXPECT_NE(help.out.find("usage:"), std::string::npos);
+}
+
+TEST_F(SnapjobFailures, PasswordAppearsInNoOutputOrLogOfWorkingJobs) {
+  // Most detailed log, once to a file and once to standard error.
+  CommandResult full = RunCommand(
+      SnapjobBinary(), Plus(Args(46), {"--log-file", site_.Path("job.log"), "--log-level", "6", backup_}));
+  ASSERT_EQ(full.exit_status, 0) << full.err;
+  ASSERT_TRUE(snaptest::WriteFile(site_.DiskPath("/fs/projects/b.txt"), "beta\n"));
+  std::vector<std::string> incremental = site_.JobArgs(47, 46, site_.Path("job-47.map"));
+  CommandResult changes = RunCommand(SnapjobBinary(), Plus(incremental, {"--incremental", "--log-level", "6", backup_}));
+  ASSERT_EQ(changes.exit_status, 0) << changes.err;
+  const std::string log = ReadWholeFile(site_.Path("job.log"));
+  EXPECT_NE(log.find("Created Snapshot"), std::string::npos) << "the log file holds no plug-in lines";
+  EXPECT_NE(changes.err.find("Changelist Item"), std::string::npos) << "standard error holds no level-3 lines";
+  ExpectNoneHolds(BackupSite::kPassword,
+                  {full.out, full.err, log, changes.out, changes.err, ReadWholeFile(site_.Path("job-46.map")),
+                   ReadWholeFile(site_.Path("job-47.map"))});
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,173 @@
+// Jobs that succeed, run through the built snapjob against the emulator process: the change list
+// checked against the changes actually made, the map file's bytes, reads through the snapshot,
+// stale snapshots deleted by reconciliation, auto-mounted shares, and a long paged change list.
+
+#include <filesystem>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "backup_site.h"
+#include "command_runner.h"
+#include "e2e_support.h"
+#include "snaptest/temp_dir.h"
+
+namespace e2e {
+namespace {
+
+using ChangeSet = std::set<std::tuple<std::string, std::string, std::string>>;
+
+class SnapjobJobs : public ::testing::Test {
+ protected:
+  void StartSite(const BackupSite::Config& config = BackupSite::Config()) {
+    ASSERT_TRUE(site_.Start(config)) << site_.error();
+    tree_ = site_.DiskPath("/fs/projects");
+    backup_ = site_.MountPoint("/projects");
+  }
+
+  void Write(const std::string& relative, const std::string& content) {
+    ASSERT_TRUE(snaptest::MakeDirs(tree_ + "/" + relative.substr(0, relative.rfind('/') + 1)));
+    ASSERT_TRUE(snaptest::WriteFile(tree_ + "/" + relative, content)) << relative;
+  }
+
+  CommandResult Job(int64_t job, int64_t previous, const std::vector<std::string>& more,
+                    const CommandOptions& options = CommandOptions()) {
+    std::vector<std::string> args = Plus(site_.JobArgs(job, previous, MapFile(job)), more);
+    args.push_back(backup_);
+    return RunCommand(SnapjobBinary(), args, options);
+  }
+
+  std::string MapFile(int64_t job) const { return site_.Path("job-" + std::to_string(job) + ".map"); }
+
+  BackupSite site_;
+  std::string tree_;
+  std::string backup_;
+};
+
+TEST_F(SnapjobJobs, ThreeJobsListTheChangesMadeAndRetireTheFirstSnapshot) {
+  StartSite();
+  Write("a.txt", "alpha\n");
+  Write("c.txt", "gamma\n");
+  Write("src/main.c", "int main(void) { return 0; }\n");
+  Write("old/n.txt", "old notes\n");
+
+  // Job 11, full: one snapshot; the map file names it; the change list is not fetched.
+  CommandResult first = Job(11, 0, {});
+  ASSERT_EQ(first.exit_status, 0) << first.err;
+  const std::vector<std::string> after_first = site_.Snapshots("/fs/projects");
+  ASSERT_EQ(after_first.size(), 1u);
+  const std::string snapshot_dir = after_first[0];
+  EXPECT_NE(snapshot_dir.find("kwsnap_7_2_11_"), std::string::npos) << snapshot_dir;
+  const std::string snapshot_path = backup_ + "/.snapshot/" + snapshot_dir;
+  EXPECT_EQ(ReadWholeFile(MapFile(11)), "m:" + backup_ + "/:" + snapshot_path + ":\n");
+  EXPECT_EQ(first.out, "-- " + backup_ + ": full backup, read from " + snapshot_path + "\n");
+
+  // Changes of every kind, then the frozen image still shows the old content.
+  Write("a.txt", "alpha, second version\n");
+  Write("src/main.c", "int main(void) { return 1; }\n");
+  Write("b.txt", "beta\n");
+  Write("lib/x.c", "int x;\n");
+  ASSERT_TRUE(snaptest::RemoveAll(tree_ + "/c.txt"));
+  ASSERT_TRUE(snaptest::RemoveAll(tree_ + "/old"));
+  EXPECT_EQ(ReadWholeFile(snapshot_path + "/a.txt"), "alpha\n");
+
+  // Job 12, incremental against 11, as JSON lines.
+  CommandResult second = Job(12, 11, {"--incremental", "--output", "jsonl"});
+  ASSERT_EQ(second.exit_status, 0) << second.err;
+  std::vector<ChangeLine> lines;
+  std::string error;
+  ASSERT_TRUE(ParseChangeLines(second.out, &lines, &error)) << error;
+  ChangeSet got;
+  for (const ChangeLine& line : lines) {
+    got.insert(line.Key());
+    EXPECT_EQ(line.backup_path, backup_);
+    EXPECT_EQ(line.mode, line.type == "dir" ? 0x4000u : 0x8000u) << line.path;
+    EXPECT_EQ(line.exists, line.change != "deleted") << line.path;
+    EXPECT_EQ(line.new_dir, line.change == "new" && line.type == "dir") << line.path;
+  }
+  const ChangeSet expected = {
+      {"modified", "dir", backup_},  // its entries changed
+      {"modified", "file", backup_ + "/a.txt"},
+      {"modified", "file", backup_ + "/src/main.c"},
+      {"new", "file", backup_ + "/b.txt"},
+      {"new", "dir", backup_ + "/lib"},
+      {"new", "file", backup_ + "/lib/x.c"},
+      {"deleted", "file", backup_ + "/c.txt"},
+      {"deleted", "dir", backup_ + "/old"},
+      {"deleted", "file", backup_ + "/old/n.txt"},
+  };
+  EXPECT_EQ(got, expected);
+  EXPECT_EQ(lines.size(), expected.size()) << "an item was listed twice:\n" << second.out;
+
+  // Job 13, incremental against 12, as text: one new file; job 11's snapshot is now stale.
+  Write("d.txt", "delta\n");
+  CommandResult third = Job(13, 12, {"--incremental"});
+  ASSERT_EQ(third.exit_status, 0) << third.err;
+  EXPECT_EQ(third.out, "modified  dir   " + backup_ + "\n" +
+                           "new       file  " + backup_ + "/d.txt\n" +
+                           "-- " + backup_ + ": 2 changes (1 new, 1 modified, 0 deleted)\n");
+  const std::vector<std::string> after_third = site_.Snapshots("/fs/projects");
+  ASSERT_EQ(after_third.size(), 2u);
+  for (const std::string& name : after_third) {
+    EXPECT_EQ(name.find("kwsnap_7_2_11_"), std::string::npos) << "the stale snapshot stayed: " << name;
+  }
+}
+
+TEST_F(SnapjobJobs, AutoMountedSharesAreMappedThroughTheirAutoMountPaths) {
+  StartSite();
+  Write("a.txt", "alpha\n");
+  // The agent's auto-mount of the share: ROOT/<server>/<exported path>.
+  const std::string root = site_.Path("automount");
+  const std::string share = root + "/" + site_.address() + "/projects";
+  ASSERT_TRUE(snaptest::MakeDirs(root + "/" + site_.address()));
+  ASSERT_TRUE(std::filesystem::exists(tree_));
+  std::filesystem::create_directory_symlink(tree_, share);
+
+  std::vector<std::string> args = Without(site_.JobArgs(21, 0, MapFile(21)), "--mount-table");
+  args = Plus(args, {"--auto-mount", root, share});
+  CommandResult result = RunCommand(SnapjobBinary(), args);
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  const std::vector<std::string> snapshots = site_.Snapshots("/fs/projects");
+  ASSERT_EQ(snapshots.size(), 1u);
+  const std::string snapshot_path = share + "/.snapshot/" + snapshots[0];
+  EXPECT_EQ(ReadWholeFile(MapFile(21)), "m:" + share + "/:" + snapshot_path + ":\n");
+  EXPECT_EQ(ReadWholeFile(snapshot_path + "/a.txt"), "alpha\n");
+}
+
+TEST_F(SnapjobJobs, LongChangeListArrivesWholeWhileATerminalSeesItMove) {
+  constexpr int kItems = 25000;  // several pages of the wrapper's page size
+  BackupSite::Config config;
+  config.extra_emulator_args = {"--synthetic-diff", "/fs/projects/=" + std::to_string(kItems)};
+  StartSite(config);
+  Write("a.txt", "alpha\n");
+  ASSERT_EQ(Job(31, 0, {}).exit_status, 0);
+
+  CommandOptions on_terminal;
+  on_terminal.stderr_on_terminal = true;
+  CommandResult result = Job(32, 31, {"--incremental", "--output", "jsonl", "--log-file", site_.Path("log")},
+                             on_terminal);
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  std::vector<ChangeLine> lines;
+  std::string error;
+  ASSERT_TRUE(ParseChangeLines(result.out, &lines, &error)) << error;  // nothing else on stdout
+  ASSERT_EQ(lines.size(), static_cast<size_t>(kItems));
+  std::set<std::string> paths;
+  for (const ChangeLine& line : lines) {
+    EXPECT_EQ(line.path.compare(0, backup_.size() + 1, backup_ + "/"), 0) << line.path;
+    paths.insert(line.path);
+  }
+  EXPECT_EQ(paths.size(), lines.size()) << "pages overlapped";
+  EXPECT_NE(result.err.find("fetching changes of " + backup_), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("changes of " + backup_ + ": "), std::string::npos) << result.err;
+
+  // Off a terminal, standard error carries no progress at all.
+  CommandResult quiet = Job(33, 32, {"--incremental", "--output", "jsonl", "--log-file", site_.Path("log")});
+  ASSERT_EQ(quiet.exit_status, 0) << quiet.err;
+  EXPECT_EQ(quiet.err, "");
+}
+
+}  // namespace
+}  // namespace e2e
