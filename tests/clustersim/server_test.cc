@@ -1,5 +1,6 @@
 // The emulator's behaviour that the snap client relies on, over real HTTPS
 // with a client that verifies the emulator's CA.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

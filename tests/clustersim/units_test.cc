@@ -1,0 +1,281 @@
+// The emulator's parts on their own: differences, page tokens, synthetic
+// lists, file identities, sessions, certificates and the command line.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <set>
+
+#include <gtest/gtest.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+
+#include "clustersim/certificates.h"
+#include "clustersim/diff_engine.h"
+#include "clustersim/diff_pages.h"
+#include "clustersim/file_ids.h"
+#include "clustersim/json.h"
+#include "clustersim/options.h"
+#include "clustersim/sessions.h"
+#include "clustersim/tree_copy.h"
+#include "snaptest/temp_dir.h"
+
+namespace clustersim {
+namespace {
+
+std::vector<std::string> Describe(const std::vector<DiffEntry>& entries) {
+  std::vector<std::string> out;
+  for (const DiffEntry& entry : entries) {
+    out.push_back(std::string(ChangeOpName(entry.op)) + (entry.is_directory ? " d " : " f ") + entry.path);
+  }
+  return out;
+}
+
+TEST(CompareImagesTest, TypeChangesAndNestedTreesAndIgnoredSnapshotDirs) {
+  snaptest::TempDir temp("diff");
+  const std::string older = temp.Sub("older"), newer = temp.Sub("newer");
+  ASSERT_TRUE(snaptest::MakeDirs(older + "/x/y"));
+  ASSERT_TRUE(snaptest::WriteFile(older + "/x/y/z", "z"));
+  ASSERT_TRUE(snaptest::WriteFile(older + "/f", "f"));
+  ASSERT_TRUE(snaptest::MakeDirs(older + "/.snapshot/1_a"));
+  ASSERT_TRUE(snaptest::MakeDirs(temp.Sub("src")));
+  ASSERT_TRUE(snaptest::WriteFile(temp.Sub("src") + "/same", "same"));
+  // Copies keep mtimes, so an untouched file compares equal.
+  ASSERT_TRUE(CopyTree(temp.Sub("src"), older + "/keep").ok());
+  ASSERT_TRUE(snaptest::MakeDirs(newer + "/f"));  // file became a directory
+  ASSERT_TRUE(snaptest::WriteFile(newer + "/x", "x"));  // directory became a file
+  ASSERT_TRUE(CopyTree(temp.Sub("src"), newer + "/keep").ok());
+  ASSERT_TRUE(snaptest::MakeDirs(newer + "/.snapshot/2_b/new"));
+  struct timespec same_time[2] = {{5, 0}, {5, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, older.c_str(), same_time, 0), 0);
+  ASSERT_EQ(::utimensat(AT_FDCWD, newer.c_str(), same_time, 0), 0);
+
+  std::vector<DiffEntry> entries;
+  ASSERT_TRUE(CompareImages(older, newer, "/fs/d/", &entries).ok());
+  EXPECT_EQ(Describe(entries), (std::vector<std::string>{
+                                   "modified d /fs/d/",
+                                   "deleted f /fs/d/f",
+                                   "created d /fs/d/f/",
+                                   "created f /fs/d/x",
+                                   "deleted d /fs/d/x/",
+                                   "deleted d /fs/d/x/y/",
+                                   "deleted f /fs/d/x/y/z",
+                               }));
+
+  // Identical images, including the snapshotted directory's time: nothing.
+  ASSERT_TRUE(CompareImages(newer, newer, "/", &entries).ok());
+  EXPECT_TRUE(entries.empty());
+  EXPECT_FALSE(CompareImages(older, temp.Sub("missing"), "/", &entries).ok());
+}
+
+TEST(RenderedDiffTest, SlicesArePagesOfValidJson) {
+  RenderedDiff diff;
+  diff.Add({ChangeOp::kCreated, true, "/a/"});
+  diff.Add({ChangeOp::kDeleted, false, "/a/\"quoted\"\n"});
+  diff.Add({ChangeOp::kModified, false, "/b"});
+  std::string page = "{\"entries\":[";
+  diff.AppendSlice(1, 3, &page);
+  page += "]}";
+  JsonObject parsed;
+  ASSERT_TRUE(JsonObject::Parse(page, &parsed).ok()) << page;
+  std::vector<std::string> paths;
+  ASSERT_TRUE(parsed.ForEachObject("entries", [&](const JsonObject& entry) {
+    std::optional<std::string> path;
+    IgnoreError(entry.GetString("path", &path));
+    paths.push_back(*path);
+    return Status::Ok();
+  }).ok());
+  EXPECT_EQ(paths, (std::vector<std::string>{"/a/\"quoted\"\n", "/b"}));
+  std::string empty;
+  diff.AppendSlice(2, 2, &empty);
+  EXPECT_TRUE(empty.empty());
+}
+
+TEST(PageTokenTest, TokensAreBoundToTheirPairAndList) {
+  size_t index = 0;
+  std::string token = MakePageToken(3, 9, 1000);
+  ASSERT_TRUE(ParsePageToken(token, 3, 9, 5000, &index).ok());
+  EXPECT_EQ(index, 1000u);
+  EXPECT_FALSE(ParsePageToken(token, 9, 3, 5000, &index).ok());
+  EXPECT_FALSE(ParsePageToken(token, 3, 9, 1000, &index).ok());  // past the end
+  EXPECT_FALSE(ParsePageToken(MakePageToken(3, 9, 0), 3, 9, 10, &index).ok());
+  EXPECT_FALSE(ParsePageToken(token + "x", 3, 9, 5000, &index).ok());
+  EXPECT_FALSE(ParsePageToken("p1.3.9.99999999999999999999999", 3, 9, 5000, &index).ok());
+}
+
+TEST(SyntheticDifferenceTest, DeterministicOrderedAndRealistic) {
+  std::vector<DiffEntry> first, second;
+  SynthesizeDifference("/fs/big/", 3000, [&](const DiffEntry& entry) { first.push_back(entry); });
+  SynthesizeDifference("/fs/big/", 3000, [&](const DiffEntry& entry) { second.push_back(entry); });
+  ASSERT_EQ(first.size(), 3000u);
+  size_t directories = 0;
+  for (size_t i = 0; i < first.size(); ++i) {
+    EXPECT_EQ(first[i].path, second[i].path);
+    EXPECT_EQ(first[i].op, second[i].op);
+    if (i > 0) {
+      EXPECT_LT(first[i - 1].path, first[i].path);
+    }
+    size_t below = first[i].path.size() - std::string("/fs/big/").size();
+    EXPECT_GE(below, 60u);
+    EXPECT_LE(below, 120u);
+    EXPECT_EQ(first[i].is_directory, first[i].path.back() == '/');
+    directories += first[i].is_directory;
+  }
+  EXPECT_NEAR(static_cast<double>(directories) / 3000, 0.15, 0.04);
+}
+
+TEST(DiffCacheTest, BuildsOncePerPairUntilForgotten) {
+  DiffCache cache(2);
+  int builds = 0;
+  auto build = [&](RenderedDiff* out) {
+    ++builds;
+    out->Add({ChangeOp::kCreated, false, "/x"});
+    return Status::Ok();
+  };
+  std::shared_ptr<const RenderedDiff> diff;
+  ASSERT_TRUE(cache.Get(1, 2, build, &diff).ok());
+  ASSERT_TRUE(cache.Get(1, 2, build, &diff).ok());
+  EXPECT_EQ(builds, 1);
+  cache.Forget(2);
+  ASSERT_TRUE(cache.Get(1, 2, build, &diff).ok());
+  EXPECT_EQ(builds, 2);
+  // A failed build is not cached.
+  EXPECT_FALSE(cache.Get(4, 5, [](RenderedDiff*) { return Status::Internal("boom"); }, &diff).ok());
+  ASSERT_TRUE(cache.Get(4, 5, build, &diff).ok());
+  EXPECT_EQ(diff->size(), 1u);
+}
+
+TEST(FileIdTableTest, ReplacedDirectoriesGetNewIdsAndIdsPersist) {
+  snaptest::TempDir temp("fileids");
+  const std::string root = temp.Sub("root"), state = temp.Sub("state");
+  ASSERT_TRUE(snaptest::MakeDirs(root + "/a/b"));
+  ASSERT_TRUE(snaptest::MakeDirs(state));
+  PathResolver resolver;
+  ASSERT_TRUE(PathResolver::Create(root, &resolver).ok());
+  ResolvedPath path;
+  ASSERT_TRUE(resolver.Resolve("/a/b", &path).ok());
+  uint64_t first_id = 0, again = 0;
+  {
+    FileIdTable table;
+    ASSERT_TRUE(table.Open(state, &resolver).ok());
+    ASSERT_TRUE(table.IdOf(path, &first_id).ok());
+    EXPECT_EQ(first_id, FileIdTable::kFirstId);
+    ASSERT_TRUE(table.IdOf(path, &again).ok());
+    EXPECT_EQ(again, first_id);
+    // Re-made many times in a row: inode numbers and birth times may repeat, ids may not.
+    std::set<uint64_t> seen = {first_id};
+    for (int i = 0; i < 20; ++i) {
+      ASSERT_EQ(::rmdir((root + "/a/b").c_str()), 0);
+      ASSERT_EQ(::mkdir((root + "/a/b").c_str(), 0755), 0);
+      uint64_t id = 0;
+      ASSERT_TRUE(table.IdOf(path, &id).ok());
+      EXPECT_TRUE(seen.insert(id).second) << "id reused after re-creation " << i;
+    }
+    ASSERT_TRUE(table.IdOf(path, &again).ok());
+  }
+  // Moved while the table was closed: found again by walking the tree.
+  ASSERT_TRUE(snaptest::MakeDirs(root + "/c"));
+  ASSERT_EQ(::rename((root + "/a/b").c_str(), (root + "/c/moved").c_str()), 0);
+  FileIdTable reopened;
+  ASSERT_TRUE(reopened.Open(state, &resolver).ok());
+  ResolvedPath found;
+  ASSERT_TRUE(reopened.Locate(again, &found).ok());
+  EXPECT_EQ(found.cluster_path, "/c/moved");
+  EXPECT_EQ(reopened.Locate(first_id, &found).http_status(), 404);
+  ResolvedPath other;
+  ASSERT_TRUE(resolver.Resolve("/c", &other).ok());
+  uint64_t next = 0;
+  ASSERT_TRUE(reopened.IdOf(other, &next).ok());
+  EXPECT_EQ(next, again + 1);  // the counter continues after a restart
+}
+
+TEST(SessionTableTest, TokensExpire) {
+  SessionTable sessions("admin", "pw", std::chrono::seconds(3600));
+  std::string token;
+  EXPECT_EQ(sessions.Login("admin", "nope", &token).http_status(), 401);
+  EXPECT_EQ(sessions.Login("root", "pw", &token).http_status(), 401);
+  ASSERT_TRUE(sessions.Login("admin", "pw", &token).ok());
+  EXPECT_TRUE(sessions.Check(token).ok());
+  EXPECT_EQ(sessions.Check("").http_status(), 401);
+  sessions.ExpireAll();
+  EXPECT_EQ(sessions.Check(token).message(), "bearer token expired");
+  std::string fresh;
+  ASSERT_TRUE(sessions.Login("admin", "pw", &fresh).ok());
+  EXPECT_TRUE(sessions.Check(fresh).ok());
+
+  SessionTable short_lived("admin", "pw", std::chrono::seconds(0));
+  ASSERT_TRUE(short_lived.Login("admin", "pw", &token).ok());
+  EXPECT_EQ(short_lived.Check(token).http_status(), 401);
+}
+
+bool CertificateCoversAddress(const std::string& path, const std::string& address) {
+  FILE* file = std::fopen(path.c_str(), "r");
+  if (file == nullptr) return false;
+  X509* cert = PEM_read_X509(file, nullptr, nullptr, nullptr);
+  std::fclose(file);
+  bool ok = cert != nullptr && X509_check_ip_asc(cert, address.c_str(), 0) == 1 &&
+            X509_check_host(cert, "localhost", 9, 0, nullptr) == 1;
+  X509_free(cert);
+  return ok;
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(CertificatesTest, ReusedForTheSameAddressRemadeForAnother) {
+  snaptest::TempDir temp("certs");
+  CertificatePaths paths;
+  ASSERT_TRUE(EnsureCertificates(temp.path(), "127.3.4.5", &paths).ok());
+  EXPECT_TRUE(CertificateCoversAddress(paths.server_cert, "127.3.4.5"));
+  struct stat st;
+  ASSERT_EQ(::stat(paths.server_key.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat(temp.Sub("ca-key.pem").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  const std::string ca = Slurp(paths.ca_cert), server = Slurp(paths.server_cert);
+  ASSERT_TRUE(EnsureCertificates(temp.path(), "127.3.4.5", &paths).ok());
+  EXPECT_EQ(Slurp(paths.server_cert), server);
+  ASSERT_TRUE(EnsureCertificates(temp.path(), "127.6.7.8", &paths).ok());
+  EXPECT_NE(Slurp(paths.server_cert), server);
+  EXPECT_EQ(Slurp(paths.ca_cert), ca);  // clients that trust the CA keep trusting it
+  EXPECT_TRUE(CertificateCoversAddress(paths.server_cert, "127.6.7.8"));
+}
+
+TEST(OptionsTest, ParsesTheCommandLine) {
+  Options options;
+  bool help = false;
+  ASSERT_TRUE(ParseCommandLine({"--root", "/r", "--bind", "127.0.0.9", "--user", "u", "--password-file", "/p",
+                                "--export", "/b=/fs/b", "--export", "/=/", "--export", "/b=/fs/c",
+                                "--synthetic-diff", "/fs/big=2000000", "--token-ttl", "5", "--test-hooks"},
+                               &options, &help)
+                  .ok());
+  EXPECT_EQ(options.port, 8000);
+  EXPECT_EQ(options.token_ttl_seconds, 5);
+  EXPECT_TRUE(options.test_hooks);
+  ASSERT_EQ(options.exports.size(), 3u);
+  EXPECT_EQ(options.exports[1].export_path, "/");
+  EXPECT_EQ(options.exports[1].fs_path, "/");
+  EXPECT_EQ(options.exports[2].fs_path, "/fs/c");
+  ASSERT_EQ(options.synthetic_diffs.size(), 1u);
+  EXPECT_EQ(options.synthetic_diffs[0].items, 2000000u);
+
+  Options bad;
+  EXPECT_FALSE(ParseCommandLine({"--root", "/r", "--bind", "a", "--user", "u"}, &bad, &help).ok());
+  EXPECT_FALSE(ParseCommandLine({"--root", "/r", "--bind", "a", "--user", "u", "--password-file", "p", "--port",
+                                 "70000"},
+                                &bad, &help)
+                   .ok());
+  EXPECT_FALSE(ParseCommandLine({"--export", "nothing"}, &bad, &help).ok());
+  EXPECT_FALSE(ParseCommandLine({"--cert", "c", "--root", "/r", "--bind", "a", "--user", "u", "--password-file",
+                                 "p"},
+                                &bad, &help)
+                   .ok());
+}
+
+}  // namespace
+}  // namespace clustersim
