@@ -46,6 +46,11 @@ CQiError CConnection::Connect(const std::string& url, const std::string& userNam
     return FXErrorUtil::ErrorWin32(QW_HERE, kErrorOutOfMemory, "cannot create the HTTP transfer handle for %s",
                                    url.c_str());
   }
+  // The credentials must never travel in clear text.
+  if (url.compare(0, 8, "https://") != 0) {
+    return FXErrorUtil::ErrorWin32(QW_HERE, kErrorInvalidParameter,
+                                   "cannot connect to %s: only https:// URLs are accepted", url.c_str());
+  }
   m_url = url;
   while (!m_url.empty() && m_url.back() == '/') m_url.pop_back();
   m_userName = userName;

@@ -40,13 +40,16 @@ unsigned int ErrorCodeFromCurl(int curlCode) {
     case CURLE_SSL_SHUTDOWN_FAILED:
     case CURLE_USE_SSL_FAILED:
       return kErrorSecureFailure;
+    // Connect accepts https:// URLs only, so an unsupported protocol here is a garbled status line
+    // (libcurl's "HTTP/0.9"): the connection is as broken as a dropped one.
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_WEIRD_SERVER_REPLY:
     case CURLE_GOT_NOTHING:
     case CURLE_RECV_ERROR:
     case CURLE_SEND_ERROR:
     case CURLE_PARTIAL_FILE:
       return kErrorConnectionReset;
     case CURLE_URL_MALFORMAT:
-    case CURLE_UNSUPPORTED_PROTOCOL:
       return kErrorInvalidParameter;
     case CURLE_OUT_OF_MEMORY:
       return kErrorOutOfMemory;

@@ -17,14 +17,14 @@ enum WrapperErrorCode : unsigned int {
   kErrorOutOfMemory = 14,           // libcurl could not create its handle
   kErrorNotSupported = 50,          // an HTTP status the protocol does not define
   kErrorUnexpectedNetwork = 59,     // any other transport failure
-  kErrorInvalidParameter = 87,      // HTTP 400; a URL libcurl cannot use
+  kErrorInvalidParameter = 87,      // HTTP 400; a URL that is not https:// or that libcurl cannot use
   kErrorBusy = 170,                 // HTTP 429: the cluster throttles us
   kErrorConnectionRefused = 1225,   // nothing listens at the address
   kErrorInternal = 1359,            // HTTP 5xx
   kErrorTimeout = 1460,             // connect timeout, or the cluster stopped sending
   kErrorNotConnected = 2250,        // a request before a successful Connect
   kErrorConflict = 4317,            // HTTP 409: the request contradicts the cluster's state
-  kErrorConnectionReset = 10054,    // the connection dropped in the middle of a request
+  kErrorConnectionReset = 10054,    // the connection dropped, or garbled its answer, in the middle of a request
   kErrorHostNotFound = 11001,       // the host name does not resolve
   kErrorSecureFailure = 12175,      // TLS handshake failed or the certificate is not trusted
 };

@@ -56,7 +56,8 @@ TEST(ErrorCodesTest, CurlCodes) {
   EXPECT_EQ(ErrorCodeFromCurl(CURLE_COULDNT_CONNECT), kErrorConnectionRefused);
   EXPECT_EQ(ErrorCodeFromCurl(CURLE_OPERATION_TIMEDOUT), kErrorTimeout);
   EXPECT_EQ(ErrorCodeFromCurl(CURLE_GOT_NOTHING), kErrorConnectionReset);
-  EXPECT_EQ(ErrorCodeFromCurl(CURLE_UNSUPPORTED_PROTOCOL), kErrorInvalidParameter);
+  EXPECT_EQ(ErrorCodeFromCurl(CURLE_URL_MALFORMAT), kErrorInvalidParameter);
+  EXPECT_EQ(ErrorCodeFromCurl(CURLE_UNSUPPORTED_PROTOCOL), kErrorConnectionReset);
   EXPECT_EQ(ErrorCodeFromCurl(CURLE_TOO_MANY_REDIRECTS), kErrorUnexpectedNetwork);
 
   EXPECT_TRUE(IsRetryableCurl(CURLE_OPERATION_TIMEDOUT));
