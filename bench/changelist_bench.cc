@@ -1,0 +1,251 @@
+// bench_changelist: change-list throughput and peak memory, three ways side by side against one
+// synthetic difference served by the emulator (its own process):
+//  (a) end to end: the plug-in's CompareSnapshots over HTTPS, then every item pulled;
+//  (b) the floor: the same page bytes, parsed, listed and handed out in-process;
+//  (c) a standard-library Python client paging the same difference.
+// (a) and (b) run in child processes of their own (this program again, with --mode), so that each
+// has its own memory high-water mark. Prints the rates, peak memory, the ratios and whether each
+// target is met; exits non-zero only when a run fails or the sides disagree on what they handed out.
+//
+//   bench_changelist [--items N] [--python PATH]
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <list>
+#include <string>
+#include <vector>
+
+#include <boost/make_shared.hpp>
+
+#include "Connection.h"
+#include "LogWriter.h"
+#include "SnapshotQueries.h"
+#include "TransportOptions.h"
+#include "changelist_modes.h"
+#include "support/bench_cluster.h"
+#include "support/child_process.h"
+#include "support/page_replay.h"
+#include "support/plugin.h"
+
+namespace {
+
+using bench::PullResult;
+
+constexpr double kMinEndToEndOverFloor = 0.5;
+constexpr double kMinEndToEndOverPython = 3.0;
+constexpr double kMaxMemoryEndToEndOverFloor = 1.25;
+
+const char* const kFsPath = "/fs/big/";
+
+struct PythonResult {
+  uint64_t items = 0;
+  double seconds = 0;
+  long peakKib = -1;
+  double ItemsPerSecond() const { return seconds > 0 ? static_cast<double>(items) / seconds : 0; }
+};
+
+int Fail(const std::string& what) {
+  std::cerr << "bench_changelist: " << what << "\n";
+  return 1;
+}
+
+double JsonField(const std::string& json, const std::string& name) {
+  const std::string key = "\"" + name + "\":";
+  size_t at = json.find(key);
+  if (at == std::string::npos) return NAN;
+  return std::strtod(json.c_str() + at + key.size(), nullptr);
+}
+
+// The identifier of this job's snapshot (name "kwsnap_<client>_2_<job>_..."), 0 when there is none.
+uint64_t SnapshotOfJob(const std::list<Qumulo::CSnapshotInfo>& snapshots, unsigned long clientId, int job) {
+  const std::string prefix = "kwsnap_" + std::to_string(clientId) + "_2_" + std::to_string(job) + "_";
+  for (const Qumulo::CSnapshotInfo& snapshot : snapshots) {
+    if (snapshot.m_name.compare(0, prefix.size(), prefix) == 0) return snapshot.m_id;
+  }
+  return 0;
+}
+
+std::string Mib(long kib) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.1f", kib / 1024.0);
+  return text;
+}
+
+std::string Rate(double perSecond) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.0f", perSecond);
+  return text;
+}
+
+const char* Verdict(bool met) { return met ? "met" : "NOT met"; }
+
+// Runs one measured side to its result line. `onReady` runs when the child says "ready".
+bool RunSide(const std::vector<std::string>& argv, const std::function<bool()>& onReady, PullResult* result,
+             long* rusageKib, std::string* error) {
+  bench::ChildProcess child;
+  if (!child.Start(argv)) {
+    *error = child.error();
+    return false;
+  }
+  std::string line;
+  bool parsed = false;
+  while (child.ReadLine(&line)) {
+    if (line == "ready") {
+      if (!onReady() || !child.WriteLine("go")) {
+        *error = error->empty() ? "cannot start the measurement" : *error;
+        return false;
+      }
+    } else if (PullResult::FromLine(line, result)) {
+      parsed = true;
+    }
+  }
+  const int status = child.Wait(rusageKib);
+  if (status != 0 || !parsed) {
+    *error = argv[2] + std::string(" side exited with status ") + std::to_string(status);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() >= 2 && args[0] == "--mode") {
+    std::vector<std::string> rest(args.begin() + 2, args.end());
+    if (args[1] == "a") return bench::RunEndToEndMode(rest);
+    if (args[1] == "b") return bench::RunFloorMode(rest);
+    return Fail("unknown mode " + args[1]);
+  }
+  uint64_t items = 2000000;
+  std::string python = "/usr/bin/python3";
+  for (size_t i = 0; i + 1 < args.size(); i += 2) {
+    if (args[i] == "--items") {
+      items = std::strtoull(args[i + 1].c_str(), nullptr, 10);
+    } else if (args[i] == "--python") {
+      python = args[i + 1];
+    } else {
+      return Fail("usage: bench_changelist [--items N] [--python PATH]");
+    }
+  }
+  if (items == 0 || args.size() % 2 != 0) return Fail("usage: bench_changelist [--items N] [--python PATH]");
+
+  bench::BenchCluster cluster;
+  if (!cluster.Start("/big", kFsPath, {"--synthetic-diff", std::string(kFsPath) + "=" + std::to_string(items)})) {
+    return Fail(cluster.error());
+  }
+  const bench::AgentEnvironment& environment = cluster.agent();
+  environment.Apply("driver.log");
+  const std::string backupPath = cluster.mountPoint();
+  const std::string self = bench::SelfExecutable();
+  const unsigned int pageSize = Qumulo::TransportOptions::Default().diffPageSize;
+
+  // Job 1 takes the first snapshot; job 2 (in the end-to-end child) the second.
+  {
+    std::string error;
+    bench::SnapClientPtr client = bench::NewPluginSnapClient(&error);
+    if (!client) return Fail(error);
+    CQiError result = client->Initialize(1, environment.clientId, 1, 2, "", "", environment.workDir + "/snapmap.txt",
+                                         0, 0, 0, 0, ContentMapperAPIPtr());
+    std::list<std::string> paths{backupPath};
+    const std::list<std::string> none;
+    if (!result.IsError()) result = client->ConfigureSnapshot(paths, none, none);
+    if (result.IsError()) return Fail("job 1 failed: " + result.ToString());
+  }
+
+  // Once job 2 has snapshotted, record the pages of the pair (untimed). This also has the emulator
+  // render the difference before any side is timed.
+  const std::string pageFile = cluster.dir().Sub("pages.bin");
+  uint64_t olderId = 0, newerId = 0;
+  long recorded = -1;
+  std::string error;
+  auto record = [&]() -> bool {
+    auto connection = boost::make_shared<Qumulo::CConnection>();
+    CQiError result = connection->Connect(cluster.url(), cluster.user(), cluster.password());
+    std::list<Qumulo::CSnapshotInfo> snapshots;
+    if (!result.IsError()) {
+      result = Qumulo::CSnapshotQueries(connection, boost::make_shared<Qumulo::CParser>()).ListSnapshots(snapshots);
+    }
+    if (result.IsError()) {
+      error = result.ToString();
+      return false;
+    }
+    olderId = SnapshotOfJob(snapshots, environment.clientId, 1);
+    newerId = SnapshotOfJob(snapshots, environment.clientId, 2);
+    if (olderId == 0 || newerId == 0) {
+      error = "the snapshots of jobs 1 and 2 are not on the cluster";
+      return false;
+    }
+    recorded = bench::RecordDifference(*connection, olderId, newerId, pageFile, &error);
+    return recorded >= 0;
+  };
+
+  std::vector<std::string> sideA = {self, "--mode", "a", "--job", "2", "--previous", "1", "--path", backupPath};
+  for (const std::string& arg : environment.ToArgs()) sideA.push_back(arg);
+  PullResult a;
+  long aRusageKib = -1;
+  if (!RunSide(sideA, record, &a, &aRusageKib, &error)) return Fail("end to end: " + error);
+
+  std::vector<std::string> sideB = {self,         "--mode",    "b",   "--pages",  pageFile,
+                                    "--path",     backupPath,  "--fs-path", kFsPath, "--older",
+                                    std::to_string(olderId), "--newer", std::to_string(newerId),
+                                    "--work-dir", environment.workDir};
+  PullResult b;
+  long bRusageKib = -1;
+  if (!RunSide(sideB, [] { return true; }, &b, &bRusageKib, &error)) return Fail("floor: " + error);
+
+  PythonResult c;
+  {
+    bench::ChildProcess child;
+    std::vector<std::string> argv = {python,          BENCH_PYTHON_CLIENT,     "--url",           cluster.url(),
+                                     "--ca",          environment.caFile,      "--user",          cluster.user(),
+                                     "--password-file", cluster.passwordFile(), "--older",        std::to_string(olderId),
+                                     "--newer",       std::to_string(newerId), "--limit",         std::to_string(pageSize),
+                                     "--fs-path",     kFsPath,                 "--local-path",    backupPath};
+    if (!child.Start(argv)) return Fail("python: " + child.error());
+    std::string line, json;
+    while (child.ReadLine(&line)) {
+      if (!line.empty() && line[0] == '{') json = line;
+    }
+    const int status = child.Wait();
+    if (status != 0 || json.empty()) return Fail("python client exited with status " + std::to_string(status));
+    c.items = static_cast<uint64_t>(JsonField(json, "items"));
+    c.seconds = JsonField(json, "seconds");
+    c.peakKib = static_cast<long>(JsonField(json, "peak_rss_kib"));
+  }
+
+  const double aRate = a.ItemsPerSecond(), bRate = b.ItemsPerSecond(), cRate = c.ItemsPerSecond();
+  const double aOverB = bRate > 0 ? aRate / bRate : 0;
+  const double aOverC = cRate > 0 ? aRate / cRate : 0;
+  const double memory = b.peakKib > 0 ? static_cast<double>(a.peakKib) / b.peakKib : 0;
+
+  std::printf("Change list: %llu synthetic items, page size %u, emulator in its own process, %ld entries recorded for (b)\n",
+              static_cast<unsigned long long>(items), pageSize, recorded);
+  std::printf("%-44s %10s %9s %9s %12s %10s\n", "side", "items", "fetch s", "pull s", "items/s", "peak MiB");
+  std::printf("%-44s %10llu %9.3f %9.3f %12s %10s\n", "(a) end to end: plug-in over HTTPS",
+              static_cast<unsigned long long>(a.items), a.compareSeconds, a.pullSeconds, Rate(aRate).c_str(),
+              Mib(a.peakKib).c_str());
+  std::printf("%-44s %10llu %9.3f %9.3f %12s %10s\n", "(b) floor: recorded pages, in-process",
+              static_cast<unsigned long long>(b.items), b.compareSeconds, b.pullSeconds, Rate(bRate).c_str(),
+              Mib(b.peakKib).c_str());
+  std::printf("%-44s %10llu %9.3f %9s %12s %10s\n", "(c) Python standard-library client",
+              static_cast<unsigned long long>(c.items), c.seconds, "-", Rate(cRate).c_str(), Mib(c.peakKib).c_str());
+  std::printf("(peak memory from each process's VmHWM; from wait4: a %s MiB, b %s MiB)\n", Mib(aRusageKib).c_str(),
+              Mib(bRusageKib).c_str());
+  std::printf("%-44s %10.2f  target >= %.2f  %s\n", "rate a/b", aOverB, kMinEndToEndOverFloor,
+              Verdict(aOverB >= kMinEndToEndOverFloor));
+  std::printf("%-44s %10.2f  target >= %.2f  %s\n", "rate a/c", aOverC, kMinEndToEndOverPython,
+              Verdict(aOverC >= kMinEndToEndOverPython));
+  std::printf("%-44s %10.2f  target <= %.2f  %s\n", "peak memory a/b", memory, kMaxMemoryEndToEndOverFloor,
+              Verdict(memory > 0 && memory <= kMaxMemoryEndToEndOverFloor));
+  std::fflush(stdout);
+
+  // Counts are checked; timings never are.
+  if (a.items != items || b.items != items || c.items != items || static_cast<uint64_t>(recorded) != items) {
+    return Fail("item counts differ from the difference's size");
+  }
+  if (!a.SameTally(b)) return Fail("the end-to-end and floor sides handed out different items");
+  return 0;
+}

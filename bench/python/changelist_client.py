@@ -1,0 +1,101 @@
+#!/usr/bin/python3
+"""Pages a snapshot difference from the cluster's REST service the way a user would with only the
+standard library: one keep-alive HTTPS connection (http.client), json, and a record per entry with
+its path translated from the cluster's tree to the backup path. Prints one JSON line with the item
+count, the seconds spent paging and building records, and the process's peak resident memory.
+
+The password is read from a file so that it never shows in a process listing.
+"""
+
+import argparse
+import http.client
+import json
+import resource
+import ssl
+import sys
+import time
+import urllib.parse
+from dataclasses import dataclass
+
+# The agent's numbering: 1 new, 2 modified, 4 deleted, 0 anything else.
+CHANGE_TYPES = {"created": 1, "modified": 2, "deleted": 4}
+
+
+@dataclass(slots=True)
+class ChangeRecord:
+    change_type: int
+    path: str
+    is_directory: bool
+
+
+def request_json(connection, method, target, body=None, headers=None):
+    connection.request(method, target, body=body, headers=headers or {})
+    response = connection.getresponse()
+    data = response.read()
+    if response.status != 200:
+        raise RuntimeError(f"{method} {urllib.parse.urlsplit(target).path} answered {response.status}")
+    return json.loads(data)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--url", required=True, help="https://HOST:PORT")
+    parser.add_argument("--ca", required=True, help="CA bundle to trust")
+    parser.add_argument("--user", required=True)
+    parser.add_argument("--password-file", required=True)
+    parser.add_argument("--older", required=True)
+    parser.add_argument("--newer", required=True)
+    parser.add_argument("--limit", type=int, default=10000)
+    parser.add_argument("--fs-path", required=True, help="cluster path of the compared directory")
+    parser.add_argument("--local-path", required=True, help="backup path the agent knows it by")
+    args = parser.parse_args()
+
+    url = urllib.parse.urlsplit(args.url)
+    context = ssl.create_default_context(cafile=args.ca)
+    connection = http.client.HTTPSConnection(url.hostname, url.port, context=context)
+    with open(args.password_file, encoding="utf-8") as handle:
+        password = handle.readline().rstrip("\r\n")
+    login = json.dumps({"username": args.user, "password": password})
+    token = request_json(connection, "POST", "/v1/session/login", login,
+                         {"Content-Type": "application/json"})["bearer_token"]
+    headers = {"Authorization": "Bearer " + token}
+
+    cluster_prefix = args.fs_path.rstrip("/")
+    local_prefix = args.local_path.rstrip("/")
+    base = f"/v1/snapshots/{args.newer}/changes-since/{args.older}?limit={args.limit}"
+
+    items = 0
+    after = ""
+    start = time.perf_counter()
+    while True:
+        target = base + ("&after=" + urllib.parse.quote(after, safe="") if after else "")
+        page = request_json(connection, "GET", target, headers=headers)
+        for entry in page["entries"]:
+            path = entry["path"]
+            if path.endswith("/"):
+                path = path[:-1]
+            if path.startswith(cluster_prefix):
+                path = local_prefix + path[len(cluster_prefix):]
+            record = ChangeRecord(CHANGE_TYPES.get(entry["op"], 0), path, entry["type"] == "directory")
+            items += 1
+        after = page["next"]
+        if not after:
+            break
+    seconds = time.perf_counter() - start
+    connection.close()
+
+    print(json.dumps({
+        "items": items,
+        "seconds": seconds,
+        "items_per_second": items / seconds if seconds > 0 else 0,
+        "peak_rss_kib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss,
+    }))
+    return 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except (OSError, RuntimeError, KeyError, ValueError) as error:
+        print(f"changelist_client: {error}", file=sys.stderr)
+        sys.exit(1)

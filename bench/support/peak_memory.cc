@@ -1,0 +1,32 @@
+#include "peak_memory.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace bench {
+
+namespace {
+
+long StatusField(const char* name) {
+  FILE* file = std::fopen("/proc/self/status", "r");
+  if (file == nullptr) return -1;
+  long value = -1;
+  char line[256];
+  const size_t length = std::strlen(name);
+  while (std::fgets(line, sizeof(line), file) != nullptr) {
+    if (std::strncmp(line, name, length) == 0 && line[length] == ':') {
+      value = std::strtol(line + length + 1, nullptr, 10);
+      break;
+    }
+  }
+  std::fclose(file);
+  return value;
+}
+
+}  // namespace
+
+long PeakResidentKib() { return StatusField("VmHWM"); }
+long ResidentKib() { return StatusField("VmRSS"); }
+
+}  // namespace bench

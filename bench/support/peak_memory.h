@@ -1,0 +1,14 @@
+// Resident memory of this process, from /proc/self/status. Thread-safe.
+#ifndef BENCH_SUPPORT_PEAK_MEMORY_H_
+#define BENCH_SUPPORT_PEAK_MEMORY_H_
+
+namespace bench {
+
+// The high-water mark of resident memory (VmHWM) in KiB; -1 when it cannot be read.
+long PeakResidentKib();
+// Resident memory now (VmRSS) in KiB; -1 when it cannot be read.
+long ResidentKib();
+
+}  // namespace bench
+
+#endif  // BENCH_SUPPORT_PEAK_MEMORY_H_
