@@ -1,5 +1,7 @@
 #include "changelist_modes.h"
 
+#include <sys/resource.h>
+
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -19,6 +21,12 @@ namespace bench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+double CpuSeconds() {
+  struct rusage usage = {};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -40,6 +48,7 @@ int Fail(const std::string& what) {
 int CompareAndPull(CFileServerSnapClientBase& client, const std::string& path) {
   PullResult result;
   std::function<FileServerSnapshotCompareItem()> source;
+  const double cpuStart = CpuSeconds();
   const Clock::time_point start = Clock::now();
   CQiError compared = client.CompareSnapshots(path, path, source);
   result.compareSeconds = SecondsSince(start);
@@ -47,6 +56,7 @@ int CompareAndPull(CFileServerSnapClientBase& client, const std::string& path) {
   const Clock::time_point pulling = Clock::now();
   PullAll(source, &result);
   result.pullSeconds = SecondsSince(pulling);
+  result.cpuSeconds = CpuSeconds() - cpuStart;
   result.peakKib = PeakResidentKib();
   std::cout << result.ToLine() << std::endl;
   return 0;
@@ -68,7 +78,7 @@ bool PullResult::SameTally(const PullResult& other) const {
 std::string PullResult::ToLine() const {
   std::ostringstream out;
   out.precision(12);
-  out << "result items=" << items << " compare_s=" << compareSeconds << " pull_s=" << pullSeconds
+  out << "result items=" << items << " compare_s=" << compareSeconds << " pull_s=" << pullSeconds << " cpu_s=" << cpuSeconds
       << " peak_kib=" << peakKib << " path_bytes=" << pathBytes << " created=" << created
       << " modified=" << modified << " deleted=" << deleted << " other=" << other << " dirs=" << directories;
   return out.str();
@@ -88,6 +98,7 @@ bool PullResult::FromLine(const std::string& line, PullResult* result) {
     if (key == "items") ok = static_cast<bool>(value >> result->items);
     else if (key == "compare_s") ok = static_cast<bool>(value >> result->compareSeconds);
     else if (key == "pull_s") ok = static_cast<bool>(value >> result->pullSeconds);
+    else if (key == "cpu_s") ok = static_cast<bool>(value >> result->cpuSeconds);
     else if (key == "peak_kib") ok = static_cast<bool>(value >> result->peakKib);
     else if (key == "path_bytes") ok = static_cast<bool>(value >> result->pathBytes);
     else if (key == "created") ok = static_cast<bool>(value >> result->created);
@@ -99,7 +110,7 @@ bool PullResult::FromLine(const std::string& line, PullResult* result) {
     if (!ok) return false;
     ++fields;
   }
-  return fields == 10;
+  return fields == 11;
 }
 
 void PullAll(const std::function<FileServerSnapshotCompareItem()>& source, PullResult* result) {

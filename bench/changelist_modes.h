@@ -21,6 +21,7 @@ struct PullResult {
   uint64_t items = 0;
   double compareSeconds = 0;  // CompareSnapshots: every page fetched, parsed, listed
   double pullSeconds = 0;     // every item pulled through the callable
+  double cpuSeconds = 0;      // the process's user + system time over both
   long peakKib = -1;          // the process's VmHWM at the end
   uint64_t pathBytes = 0;     // total length of the handed-out paths
   uint64_t created = 0, modified = 0, deleted = 0, other = 0, directories = 0;

@@ -2,7 +2,7 @@
 """Pages a snapshot difference from the cluster's REST service the way a user would with only the
 standard library: one keep-alive HTTPS connection (http.client), json, and a record per entry with
 its path translated from the cluster's tree to the backup path. Prints one JSON line with the item
-count, the seconds spent paging and building records, and the process's peak resident memory.
+count, the seconds (wall and CPU) spent paging and building records, and the process's peak resident memory.
 
 The password is read from a file so that it never shows in a process listing.
 """
@@ -67,6 +67,7 @@ def main():
     items = 0
     after = ""
     start = time.perf_counter()
+    cpu_start = time.process_time()
     while True:
         target = base + ("&after=" + urllib.parse.quote(after, safe="") if after else "")
         page = request_json(connection, "GET", target, headers=headers)
@@ -82,11 +83,13 @@ def main():
         if not after:
             break
     seconds = time.perf_counter() - start
+    cpu_seconds = time.process_time() - cpu_start
     connection.close()
 
     print(json.dumps({
         "items": items,
         "seconds": seconds,
+        "cpu_seconds": cpu_seconds,
         "items_per_second": items / seconds if seconds > 0 else 0,
         "peak_rss_kib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss,
     }))

@@ -76,7 +76,7 @@ bool PageFileReader::Next(std::string* body, std::string* error) {
 }
 
 long RecordDifference(Qumulo::CConnection& connection, unsigned long olderId, unsigned long newerId,
-                      const std::string& pageFile, std::string* error) {
+                      const std::string& pageFile, std::vector<std::string>* targets, std::string* error) {
   PageFileWriter writer(pageFile);
   if (!writer.ok()) {
     *error = "cannot write " + pageFile;
@@ -90,6 +90,7 @@ long RecordDifference(Qumulo::CConnection& connection, unsigned long olderId, un
                            "?limit=" + std::to_string(connection.Options().diffPageSize);
   do {
     const std::string target = token.empty() ? base : base + "&after=" + Qumulo::PercentEncode(token);
+    targets->push_back(target);
     Qumulo::HttpResponse response;
     CQiError result = connection.Send("GET", target, std::string(), true, response);
     if (!result.IsError()) result = parser.ParseDiffPage(response.Body(), "GET " + target, page, token);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <list>
 #include <string>
+#include <vector>
 
 #include <boost/shared_ptr.hpp>
 
@@ -54,10 +55,10 @@ class PageFileReader {
 };
 
 // Records the pages of the difference olderId..newerId through `connection` (logged in), as the
-// wrapper asks for them (its page size, its tokens). Returns the number of entries, or -1 with
-// *error set.
+// wrapper asks for them (its page size, its tokens), and the request target of each page in order.
+// Returns the number of entries, or -1 with *error set.
 long RecordDifference(Qumulo::CConnection& connection, unsigned long olderId, unsigned long newerId,
-                      const std::string& pageFile, std::string* error);
+                      const std::string& pageFile, std::vector<std::string>* targets, std::string* error);
 
 // Snapshot queries whose GetSnapshotDiff parses the next recorded page with the real parser. The
 // page token asked for must be the one the previous page gave; other queries are not served.
