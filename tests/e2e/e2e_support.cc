@@ -33,6 +33,8 @@ bool ParseChangeLines(const std::string& jsonl, std::vector<ChangeLine>* lines, 
     line.change = std::string(change);
     line.type = std::string(type);
     line.path = std::string(path);
+    std::string_view path_bytes;
+    if (item["path_bytes"].get_string().get(path_bytes) == simdjson::SUCCESS) line.path_bytes = std::string(path_bytes);
     lines->push_back(std::move(line));
   }
   return true;

@@ -20,6 +20,7 @@ struct ChangeLine {
   bool exists = false;
   bool new_dir = false;
   uint64_t mode = 0;
+  std::string path_bytes;  // hex of the exact bytes, present only when the path is not UTF-8
 
   std::tuple<std::string, std::string, std::string> Key() const { return {change, type, path}; }
 };

@@ -116,6 +116,52 @@ TEST_F(SnapjobJobs, ThreeJobsListTheChangesMadeAndRetireTheFirstSnapshot) {
   }
 }
 
+TEST_F(SnapjobJobs, OddNamesComeThroughBothFormatsIntact) {
+  StartSite();
+  Write("a.txt", "alpha\n");
+  ASSERT_EQ(Job(51, 0, {}).exit_status, 0);
+  const std::vector<std::string> names = {"with space.txt", "tab\there", "quote\"and\\back", "\xc3\xbcnicode.txt"};
+  for (const std::string& name : names) Write(name, "x\n");
+
+  CommandResult result = Job(52, 51, {"--incremental", "--output", "jsonl"});
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  std::vector<ChangeLine> lines;
+  std::string error;
+  ASSERT_TRUE(ParseChangeLines(result.out, &lines, &error)) << error;  // a strict parser takes every line
+  std::set<std::string> got;
+  for (const ChangeLine& line : lines) got.insert(line.path);
+  for (const std::string& name : names) EXPECT_EQ(got.count(backup_ + "/" + name), 1u) << name;
+
+  // Text shows a line feed in a name as an escape, keeping one item per line.
+  Write("line\nfeed", "x\n");
+  CommandResult text = Job(53, 52, {"--incremental"});
+  ASSERT_EQ(text.exit_status, 0) << text.err;
+  EXPECT_NE(text.out.find("new       file  " + backup_ + "/line\\nfeed\n"), std::string::npos) << text.out;
+
+  // A backup path that is not UTF-8 (a mount point named in another encoding): every line still
+  // parses, and the exact bytes come along.
+  const std::string latin = site_.Path("mnt/pr\xf6jects");
+  std::filesystem::create_directory_symlink(tree_, latin);
+  ASSERT_TRUE(
+      snaptest::WriteFile(site_.Path("latin-mounttab"), site_.address() + ":/projects " + latin + " nfs rw 0 0\n"));
+  Write("z.txt", "zeta\n");
+  std::vector<std::string> args = Without(site_.JobArgs(54, 53, MapFile(54)), "--mount-table");
+  args = Plus(args, {"--mount-table", site_.Path("latin-mounttab"), "--incremental", "--output", "jsonl", latin});
+  CommandResult bytes = RunCommand(SnapjobBinary(), args);
+  ASSERT_EQ(bytes.exit_status, 0) << bytes.err;
+  lines.clear();
+  ASSERT_TRUE(ParseChangeLines(bytes.out, &lines, &error)) << error;
+  std::set<std::string> exact_paths;
+  for (const ChangeLine& line : lines) {
+    std::string exact;
+    for (size_t i = 0; i + 1 < line.path_bytes.size(); i += 2) {
+      exact += static_cast<char>(std::stoi(line.path_bytes.substr(i, 2), nullptr, 16));
+    }
+    exact_paths.insert(exact);
+  }
+  EXPECT_EQ(exact_paths.count(latin + "/z.txt"), 1u) << bytes.out;
+}
+
 TEST_F(SnapjobJobs, AutoMountedSharesAreMappedThroughTheirAutoMountPaths) {
   StartSite();
   Write("a.txt", "alpha\n");

@@ -63,19 +63,22 @@ class JsonlChangeWriter : public ChangeWriter {
   void Item(const std::string& backup_path, const FileServerSnapshotCompareItem& item) override {
     line_.clear();
     line_ += "{\"backup_path\":";
-    AppendJsonString(line_, backup_path);
+    const bool backup_path_exact = AppendJsonString(line_, backup_path);
     line_ += ",\"change\":\"";
     line_ += ChangeName(item.m_changeType);
     line_ += "\",\"type\":\"";
     line_ += TypeName(item);
     line_ += "\",\"path\":";
-    AppendJsonString(line_, item.m_path);
+    const bool path_exact = AppendJsonString(line_, item.m_path);
     line_ += ",\"exists\":";
     line_ += item.m_info.m_exists ? "true" : "false";
     line_ += ",\"new_dir\":";
     line_ += item.m_newDirectory ? "true" : "false";
     line_ += ",\"mode\":";
     line_ += std::to_string(item.m_info.m_mode);
+    // A path that is not valid UTF-8 also travels as its exact bytes.
+    if (!backup_path_exact) line_ += ",\"backup_path_bytes\":\"" + HexBytes(backup_path) + "\"";
+    if (!path_exact) line_ += ",\"path_bytes\":\"" + HexBytes(item.m_path) + "\"";
     line_ += "}\n";
     std::fwrite(line_.data(), 1, line_.size(), out_);
   }

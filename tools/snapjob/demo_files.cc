@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <random>
 
+#include "json_text.h"
+
 namespace snapjob {
 namespace {
 
@@ -86,13 +88,7 @@ std::string RandomHex(size_t bytes) {
     std::random_device device;
     for (size_t i = done; i < bytes; ++i) raw[i] = static_cast<char>(device());
   }
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (const char c : raw) {
-    hex += kDigits[(static_cast<unsigned char>(c) >> 4) & 0xF];
-    hex += kDigits[static_cast<unsigned char>(c) & 0xF];
-  }
-  return hex;
+  return HexBytes(raw);
 }
 
 }  // namespace snapjob

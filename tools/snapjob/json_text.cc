@@ -40,7 +40,8 @@ void AppendEscape(std::string& out, const char* format, unsigned int value) {
 
 }  // namespace
 
-void AppendJsonString(std::string& out, const std::string& text) {
+bool AppendJsonString(std::string& out, const std::string& text) {
+  bool exact = true;
   out += '"';
   for (size_t i = 0; i < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
@@ -63,7 +64,8 @@ void AppendJsonString(std::string& out, const std::string& text) {
     }
     const size_t length = Utf8SequenceLength(text, i);
     if (length == 0) {
-      AppendEscape(out, "\\udc%02x", c);
+      out += "\xEF\xBF\xBD";  // U+FFFD REPLACEMENT CHARACTER
+      exact = false;
       ++i;
     } else {
       out.append(text, i, length);
@@ -71,6 +73,18 @@ void AppendJsonString(std::string& out, const std::string& text) {
     }
   }
   out += '"';
+  return exact;
+}
+
+std::string HexBytes(const std::string& text) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(text.size() * 2);
+  for (const char c : text) {
+    hex += kDigits[(static_cast<unsigned char>(c) >> 4) & 0xF];
+    hex += kDigits[static_cast<unsigned char>(c) & 0xF];
+  }
+  return hex;
 }
 
 std::string JsonString(const std::string& text) {

@@ -7,11 +7,14 @@
 
 namespace snapjob {
 
-// Appends `text` to `out` as a quoted JSON string. Paths are bytes, not necessarily UTF-8: valid
-// UTF-8 passes through, and each byte that is not part of a valid sequence is written as the
-// escape \udcXX (XX the byte), the lone-surrogate convention that decoders such as Python's
-// "surrogateescape" turn back into the original byte. Control characters are escaped.
-void AppendJsonString(std::string& out, const std::string& text);
+// Appends `text` to `out` as a quoted JSON string that every strict parser accepts. Paths are
+// bytes, not necessarily UTF-8: valid UTF-8 passes through, each byte that is not part of a valid
+// sequence becomes U+FFFD, and the result is false so that the caller can add the exact bytes
+// (HexBytes) beside it. Control characters are escaped.
+bool AppendJsonString(std::string& out, const std::string& text);
+
+// The bytes of `text` as lowercase hex, two digits a byte.
+std::string HexBytes(const std::string& text);
 
 std::string JsonString(const std::string& text);
 
