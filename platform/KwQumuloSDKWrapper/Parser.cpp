@@ -32,10 +32,14 @@ bool ReadString(od::value& value, std::string_view field, std::string_view& out,
   return error ? FailType(problem, field, "a string", error) : true;
 }
 
+// Set while the current document carries escaped stray bytes (see JsonDocumentParser).
+thread_local bool t_bytesEscaped = false;
+
 bool ReadString(od::value& value, std::string_view field, std::string& out, std::string& problem) {
   std::string_view text;
   if (!ReadString(value, field, text, problem)) return false;
   out.assign(text.data(), text.size());
+  if (t_bytesEscaped) JsonDocumentParser::RestoreBytes(out);
   return true;
 }
 
@@ -115,10 +119,11 @@ bool RequireFields(unsigned seen, unsigned required, const char* const* names, s
 // Starts the document and its top-level object.
 bool StartObject(JsonDocumentParser& json, const std::string& body, od::document& document, od::object& root,
                  std::string& problem) {
-  if (simdjson::error_code error = json.Iterate(body, document)) {
-    return Fail(problem, std::string("not JSON (") + simdjson::error_message(error) + ")");
-  }
-  if (simdjson::error_code error = document.get_object().get(root)) {
+  simdjson::error_code error = json.Iterate(body, document);
+  t_bytesEscaped = json.BytesEscaped();
+  if (error) return Fail(problem, std::string("not JSON (") + simdjson::error_message(error) + ")");
+  error = document.get_object().get(root);
+  if (error) {
     return Fail(problem, std::string("not a JSON object (") + simdjson::error_message(error) + ")");
   }
   return true;
@@ -359,8 +364,7 @@ CQiError CParser::ParseDiffPage(const std::string& body, const std::string& cont
             std::string_view text;
             if (field == "path") {
               seen |= 1u << 2;
-              if (!ReadString(v, field, text, problem)) return false;
-              entry.m_path.assign(text.data(), text.size());
+              if (!ReadString(v, field, entry.m_path, problem)) return false;
             } else if (field == "op") {
               seen |= 1u << 0;
               if (!ReadString(v, field, text, problem)) return false;

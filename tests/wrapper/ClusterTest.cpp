@@ -105,6 +105,7 @@ TEST_F(WrapperClusterTest, SmallJobRunsOverOneVerifiedTlsConnection) {
 
   ASSERT_TRUE(cluster_.WriteFile("/fs/projects/src/b.c", "int b;\n"));
   ASSERT_TRUE(cluster_.MakeDir("/fs/projects/new dir"));
+  ASSERT_TRUE(cluster_.WriteFile("/fs/projects/src/l\xe4tin1.c", "x"));  // a name that is not UTF-8
   CSnapshotInfo newer;
   ASSERT_FALSE(client.snapshots->CreateSnapshot("kwsnap_1_2_11_x", entry.m_fileId, newer, "").IsError());
 
@@ -122,6 +123,7 @@ TEST_F(WrapperClusterTest, SmallJobRunsOverOneVerifiedTlsConnection) {
   for (const auto& item : diff) paths.push_back(item.m_path);
   EXPECT_NE(std::find(paths.begin(), paths.end(), "/fs/projects/src/b.c"), paths.end());
   EXPECT_NE(std::find(paths.begin(), paths.end(), "/fs/projects/new dir/"), paths.end());
+  EXPECT_NE(std::find(paths.begin(), paths.end(), "/fs/projects/src/l\xe4tin1.c"), paths.end());
 
   std::list<CSnapshotInfo> listed;
   ASSERT_FALSE(client.snapshots->ListSnapshots(listed).IsError());

@@ -155,6 +155,35 @@ TEST(ParserTest, DiffPageWithoutNextOrWithBadEntryFails) {
   }
 }
 
+// File names are bytes: a name in another encoding must come through exactly, not fail the page.
+TEST(ParserTest, PathsThatAreNotUtf8KeepTheirExactBytes) {
+  CParser parser;
+  const std::string latin = "/fs/p/pr\xf6jekt\xff";
+  const std::string cutShort = "/fs/p/a\xe2\x82";    // a sequence that stops early
+  const std::string surrogate = "/fs/p/\xed\xa0\x80";  // not allowed in UTF-8
+  const std::string privateUse = "/fs/p/\xf4\x8f\xbd\x81";  // a valid U+10FF41 stays what it is
+  const std::string body = "{\"entries\": [{\"op\": \"created\", \"type\": \"file\", \"path\": \"" + latin +
+                           "\"}, {\"op\": \"created\", \"type\": \"file\", \"path\": \"" + cutShort +
+                           "\"}, {\"op\": \"created\", \"type\": \"file\", \"path\": \"" + surrogate +
+                           "\"}, {\"op\": \"created\", \"type\": \"file\", \"path\": \"/fs/p/\xc3\xbc\"}], \"next\": \"\"}";
+  std::list<CSnapshotDiffInfo> page;
+  std::string next;
+  CQiError result = parser.ParseDiffPage(body, "GET diff", page, next);
+  ASSERT_FALSE(result.IsError()) << result.ToString();
+  ASSERT_EQ(page.size(), 4u);
+  auto it = page.begin();
+  EXPECT_EQ((it++)->m_path, latin);
+  EXPECT_EQ((it++)->m_path, cutShort);
+  EXPECT_EQ((it++)->m_path, surrogate);
+  EXPECT_EQ((it++)->m_path, "/fs/p/\xc3\xbc");
+
+  page.clear();
+  const std::string valid = "{\"entries\": [{\"op\": \"created\", \"type\": \"file\", \"path\": \"" + privateUse +
+                            "\"}], \"next\": \"\"}";
+  ASSERT_FALSE(parser.ParseDiffPage(valid, "GET diff", page, next).IsError());
+  EXPECT_EQ(page.front().m_path, privateUse);
+}
+
 // Every cut of a valid body, as a dropped or truncated answer would leave it, must fail cleanly.
 TEST(ParserTest, EveryTruncationOfADiffPageFailsCleanly) {
   CParser parser;
