@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <regex>
 
 #include <httplib.h>
 
@@ -14,8 +13,21 @@ namespace clustersim {
 
 namespace {
 
-const std::regex kSnapshotPath(R"(/v1/snapshots/([^/]+))");
-const std::regex kChangesPath(R"(/v1/snapshots/([^/]+)/changes-since/([^/]+))");
+// Splits "/v1/snapshots/A" or "/v1/snapshots/A/changes-since/B" into its ids' text.
+bool MatchSnapshotRoute(const std::string& path, std::string* first, std::string* second) {
+  static const std::string kPrefix = "/v1/snapshots/";
+  static const std::string kChanges = "/changes-since/";
+  if (path.compare(0, kPrefix.size(), kPrefix) != 0) return false;
+  size_t start = kPrefix.size();
+  size_t slash = path.find('/', start);
+  *first = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+  second->clear();
+  if (first->empty()) return false;
+  if (slash == std::string::npos) return true;
+  if (path.compare(slash, kChanges.size(), kChanges) != 0) return false;
+  *second = path.substr(slash + kChanges.size());
+  return !second->empty() && second->find('/') == std::string::npos;
+}
 
 bool ParseId(const std::string& text, uint64_t* id) {
   if (text.empty() || text.size() > 20) return false;
@@ -161,16 +173,17 @@ ClusterService::Reply ClusterService::Route(const httplib::Request& request) {
     return ErrorReply(Status::NotFound("no such route"));
   }
   enum class Kind { kNone, kAttributes, kExports, kSnapshots, kSnapshot, kChanges } kind = Kind::kNone;
-  std::smatch match;
+  std::string first_id, second_id;
+  bool snapshot_route = MatchSnapshotRoute(path, &first_id, &second_id);
   if (path == "/v1/files/attributes" && method == "GET") {
     kind = Kind::kAttributes;
   } else if (path == "/v1/nfs/exports" && method == "GET") {
     kind = Kind::kExports;
   } else if (path == "/v1/snapshots" && (method == "GET" || method == "POST")) {
     kind = Kind::kSnapshots;
-  } else if (method == "DELETE" && std::regex_match(path, match, kSnapshotPath)) {
+  } else if (method == "DELETE" && snapshot_route && second_id.empty()) {
     kind = Kind::kSnapshot;
-  } else if (method == "GET" && std::regex_match(path, match, kChangesPath)) {
+  } else if (method == "GET" && snapshot_route && !second_id.empty()) {
     kind = Kind::kChanges;
   }
   if (kind == Kind::kNone) return ErrorReply(Status::NotFound("no such route: " + method + " " + path));
@@ -184,9 +197,9 @@ ClusterService::Reply ClusterService::Route(const httplib::Request& request) {
     case Kind::kSnapshots:
       return method == "POST" ? CreateSnapshot(request) : ListSnapshots();
     case Kind::kSnapshot:
-      return DeleteSnapshot(match[1].str());
+      return DeleteSnapshot(first_id);
     case Kind::kChanges:
-      return Changes(request, match[1].str(), match[2].str());
+      return Changes(request, first_id, second_id);
     default:
       return ErrorReply(Status::NotFound("no such route"));
   }
@@ -303,6 +316,7 @@ Status ClusterService::BuildDifference(const SnapshotRecord& older, const Snapsh
     if (it != synthetic_diffs_.end()) synthetic_items = it->second;
   }
   if (synthetic_items > 0) {
+    out->Reserve(synthetic_items, 60 + newer.source_path.size() + 100);
     SynthesizeDifference(newer.source_path, synthetic_items, [out](const DiffEntry& entry) { out->Add(entry); });
     return Status::Ok();
   }
@@ -310,6 +324,7 @@ Status ClusterService::BuildDifference(const SnapshotRecord& older, const Snapsh
   Status status =
       CompareImages(snapshots_.ImagePath(older), snapshots_.ImagePath(newer), newer.source_path, &entries);
   if (!status.ok()) return status;
+  out->Reserve(entries.size(), 64 + newer.source_path.size());
   for (const DiffEntry& entry : entries) out->Add(entry);
   return Status::Ok();
 }

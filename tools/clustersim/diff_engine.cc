@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "clustersim/path_resolver.h"
@@ -175,26 +174,45 @@ Status CompareImages(const std::string& older_image, const std::string& newer_im
   return Status::Ok();
 }
 
+namespace {
+
+// Writes `value` as exactly `width` decimal digits.
+char* WriteDigits(char* out, uint64_t value, int width) {
+  for (int i = width - 1; i >= 0; --i) {
+    out[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  return out + width;
+}
+
+}  // namespace
+
 void MakeSyntheticEntry(const std::string& base_cluster_path, uint64_t index, DiffEntry* entry) {
   uint64_t h = SplitMix64(index);
   entry->is_directory = h % 100 < 15;
   uint64_t op = (h >> 8) % 10;  // 40% created, 20% deleted, 40% modified
   entry->op = op < 4 ? ChangeOp::kCreated : op < 6 ? ChangeOp::kDeleted : ChangeOp::kModified;
-  // Zero-padded counters keep the entries in path order.
-  char prefix[64];
-  int n = std::snprintf(prefix, sizeof(prefix), "area_%05llu/item_%010llu_",
-                        static_cast<unsigned long long>(index / 10000), static_cast<unsigned long long>(index));
+  // "area_NNNNN/item_NNNNNNNNNN_<letters><suffix>": the zero-padded counters keep
+  // the entries in path order; the letters bring the length to 60..120 bytes.
+  char buffer[160];
+  char* out = buffer;
+  std::memcpy(out, "area_", 5);
+  out = WriteDigits(out + 5, index / 10000, 5);
+  std::memcpy(out, "/item_", 6);
+  out = WriteDigits(out + 6, index, 10);
+  *out++ = '_';
   const char* suffix = entry->is_directory ? "/" : ".dat";
-  size_t target = 60 + (h >> 20) % 61;
-  size_t fixed = static_cast<size_t>(n) + std::strlen(suffix);
-  entry->path.assign(base_cluster_path);
-  entry->path.append(prefix, static_cast<size_t>(n));
+  const size_t suffix_size = entry->is_directory ? 1 : 4;
+  const size_t target = 60 + (h >> 20) % 61;
   uint64_t letters = SplitMix64(h);
-  for (size_t i = fixed; i < target; ++i) {
+  for (size_t i = static_cast<size_t>(out - buffer); i + suffix_size < target; ++i) {
     if (i % 8 == 0) letters = SplitMix64(letters);
-    entry->path.push_back(static_cast<char>('a' + (letters >> ((i % 8) * 8)) % 26));
+    *out++ = static_cast<char>('a' + ((letters >> ((i % 8) * 8)) & 0xff) % 26);
   }
-  entry->path.append(suffix);
+  std::memcpy(out, suffix, suffix_size);
+  out += suffix_size;
+  entry->path.assign(base_cluster_path);
+  entry->path.append(buffer, static_cast<size_t>(out - buffer));
 }
 
 }  // namespace clustersim

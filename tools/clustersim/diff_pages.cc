@@ -16,6 +16,11 @@ void RenderedDiff::Add(const DiffEntry& entry) {
   offsets_.push_back(buffer_.size());
 }
 
+void RenderedDiff::Reserve(size_t entries, size_t bytes_each) {
+  offsets_.reserve(offsets_.size() + entries);
+  buffer_.reserve(buffer_.size() + entries * bytes_each);
+}
+
 void RenderedDiff::AppendSlice(size_t begin, size_t end, std::string* out) const {
   if (begin >= end || end > size()) return;
   // Leave out the comma after the last entry of the slice.

@@ -25,6 +25,8 @@ class RenderedDiff {
   RenderedDiff() { offsets_.push_back(0); }
 
   void Add(const DiffEntry& entry);
+  // Room for `entries` entries of about `bytes_each` bytes, to avoid regrowing.
+  void Reserve(size_t entries, size_t bytes_each);
   size_t size() const { return offsets_.size() - 1; }
   size_t bytes() const { return buffer_.size(); }
   // Appends entries [begin, end) as comma-separated JSON objects.

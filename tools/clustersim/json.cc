@@ -9,6 +9,19 @@ namespace clustersim {
 void AppendJsonString(std::string* out, const std::string& text) {
   static const char kHex[] = "0123456789abcdef";
   out->push_back('"');
+  // Most text needs no escaping: append it in one piece.
+  bool plain = true;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == '"' || c == '\\') {
+      plain = false;
+      break;
+    }
+  }
+  if (plain) {
+    out->append(text);
+    out->push_back('"');
+    return;
+  }
   for (unsigned char c : text) {
     switch (c) {
       case '"': out->append("\\\""); break;
