@@ -87,10 +87,4 @@ std::string HexBytes(const std::string& text) {
   return hex;
 }
 
-std::string JsonString(const std::string& text) {
-  std::string out;
-  AppendJsonString(out, text);
-  return out;
-}
-
 }  // namespace snapjob

@@ -16,8 +16,6 @@ bool AppendJsonString(std::string& out, const std::string& text);
 // The bytes of `text` as lowercase hex, two digits a byte.
 std::string HexBytes(const std::string& text);
 
-std::string JsonString(const std::string& text);
-
 }  // namespace snapjob
 
 #endif  // SNAPJOB_JSON_TEXT_H_

@@ -49,11 +49,12 @@ void ProgressMeter::Finish() {
 }
 
 std::string ProgressMeter::Render(const std::string& label, bool counting, uint64_t count, double seconds) {
+  // Figures first: a narrow terminal cuts the line's end, which is the path.
   char time[32];
   std::snprintf(time, sizeof(time), "%.1f s", seconds);
-  if (!counting) return label + " ... " + time;
+  if (!counting) return std::string(time) + " - " + label;
   const uint64_t rate = seconds > 0 ? static_cast<uint64_t>(static_cast<double>(count) / seconds) : 0;
-  return label + ": " + WithThousands(count) + " items, " + WithThousands(rate) + "/s, " + time;
+  return WithThousands(count) + " items, " + WithThousands(rate) + "/s, " + time + " - " + label;
 }
 
 void ProgressMeter::Run() {

@@ -31,7 +31,7 @@ class ProgressMeter {
   // Ends the phase and takes it off the screen.
   void Finish();
 
-  // The status text for a phase, e.g. "changes of /mnt/p: 120,000 items, 85,000/s, 1.4 s".
+  // The status text for a phase, e.g. "120,000 items, 85,000/s, 1.4 s - changes of /mnt/p".
   static std::string Render(const std::string& label, bool counting, uint64_t count, double seconds);
 
  private:

@@ -1,5 +1,6 @@
 #include "status_line.h"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -46,7 +47,15 @@ void StatusLine::EraseLocked() {
 
 void StatusLine::DrawLocked() {
   if (text_.empty()) return;
-  std::fputs(text_.c_str(), stderr);
+  // A line wider than the terminal would wrap, and erasing would then leave its first part behind.
+  std::string shown = text_;
+  struct winsize size;
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1 && shown.size() >= size.ws_col) {
+    shown.resize(size.ws_col - 1u);
+    while (!shown.empty() && (static_cast<unsigned char>(shown.back()) & 0xC0) == 0x80) shown.pop_back();
+    if (!shown.empty() && static_cast<unsigned char>(shown.back()) >= 0xC0) shown.pop_back();  // a cut lead byte
+  }
+  std::fputs(shown.c_str(), stderr);
   std::fflush(stderr);
   drawn_ = true;
 }
