@@ -476,6 +476,62 @@ TEST_F(ServerTest, CountersCountRequestsAndConnections) {
   EXPECT_EQ(cluster_.server().counters().tls_connections, 1u);
 }
 
+TEST_F(ServerTest, RootDirectorySnapshotsAndDifferences) {
+  const std::string root_id = IdOf("/");
+  Reply older = CreateSnapshot("root_a", root_id);
+  ASSERT_EQ(older.status, 201) << older.body;
+  EXPECT_EQ(older.Field("source_path"), "/");
+  ASSERT_TRUE(cluster_.WriteFile("/top.txt", "top"));
+  Reply newer = CreateSnapshot("root_b", root_id);
+  ASSERT_EQ(newer.status, 201);
+  EXPECT_EQ(ReadFile(cluster_.DiskPath("/.snapshot/" + newer.Field("directory_name") + "/top.txt")), "top");
+  EXPECT_EQ(FullDiff(newer.Field("id"), older.Field("id"), 10),
+            (std::vector<Change>{{"modified directory", "/"}, {"created file", "/top.txt"}}));
+}
+
+TEST_F(ServerTest, ParallelClientsWhileSnapshotsComeAndGo) {
+  ASSERT_TRUE(cluster_.MakeDir("/fs/projects/work"));
+  const std::string dir_id = IdOf("/fs/projects");
+  const std::string older = CreateSnapshot("base", dir_id).Field("id");
+  ASSERT_TRUE(cluster_.WriteFile("/fs/projects/work/a", "a"));
+  const std::string newer = CreateSnapshot("next", dir_id).Field("id");
+  cluster_.server().ResetCounters();
+
+  constexpr int kClients = 6, kRounds = 30;
+  std::vector<int> failures(kClients + 1, 0);
+  std::vector<std::thread> threads;
+  for (int c = 0; c < kClients; ++c) {
+    threads.emplace_back([&, c] {
+      HttpsClient client(cluster_.address(), 8000, cluster_.ca_path());
+      client.set_token(client_->token());
+      for (int i = 0; i < kRounds; ++i) {
+        Reply diff = client.Get("/v1/snapshots/" + newer + "/changes-since/" + older + "?limit=1");
+        Reply attributes = client.Get("/v1/files/attributes?path=/fs/projects/work");
+        Reply list = client.Get("/v1/snapshots");
+        if (diff.status != 200 || diff.Strings("entries", "path").size() != 1 || attributes.status != 200 ||
+            list.status != 200) {
+          ++failures[c];
+        }
+      }
+    });
+  }
+  threads.emplace_back([&] {
+    HttpsClient client(cluster_.address(), 8000, cluster_.ca_path());
+    client.set_token(client_->token());
+    for (int i = 0; i < 10; ++i) {
+      Reply made = client.Post("/v1/snapshots", "{\"name\":\"churn\",\"source_file_id\":\"" + dir_id + "\"}");
+      if (made.status != 201 || client.Delete("/v1/snapshots/" + made.Field("id")).status != 204) {
+        ++failures[kClients];
+      }
+    }
+  });
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failures, std::vector<int>(kClients + 1, 0));
+  EXPECT_EQ(cluster_.server().counters().requests, uint64_t{kClients * kRounds * 3 + 20});
+  EXPECT_EQ(cluster_.server().counters().tls_connections, uint64_t{kClients + 1});
+  EXPECT_EQ(client_->Get("/v1/snapshots").Strings("entries", "id"), (std::vector<std::string>{older, newer}));
+}
+
 TEST(ServerHooksTest, DebugRoutesNeedTheTestHooksSwitch) {
   snaptest::EmbeddedCluster cluster;
   cluster.options.test_hooks = false;
