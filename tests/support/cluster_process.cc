@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -95,6 +96,17 @@ bool ClusterProcess::Start(const std::vector<std::string>& args, int timeout_sec
 int ClusterProcess::Stop() {
   if (pid_ <= 0) return -1;
   ::kill(pid_, SIGTERM);
+  // A child that ignores SIGTERM for 20 s is killed, so that a hung emulator
+  // fails its test instead of hanging it.
+  int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+  if (pidfd >= 0) {
+    struct pollfd pfd = {pidfd, POLLIN, 0};
+    int ready;
+    while ((ready = ::poll(&pfd, 1, 20000)) < 0 && errno == EINTR) {
+    }
+    if (ready == 0) ::kill(pid_, SIGKILL);
+    ::close(pidfd);
+  }
   int status = 0;
   while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }

@@ -35,7 +35,7 @@ struct Options {
   bool test_hooks = false;
   std::vector<SyntheticDiffConfig> synthetic_diffs;
   bool verbose = false;
-  int worker_threads = 16;
+  int worker_threads = 32;       // each open keep-alive connection holds one
 };
 
 // Parses `clustersim` arguments (argv[0] excluded). Sets *show_help for --help.
