@@ -133,7 +133,9 @@ void ClusterService::Handle(const httplib::Request& request, httplib::Response& 
   response.status = reply.status;
   if (reply.status == 401) response.set_header("WWW-Authenticate", "Bearer");
   if (drop) {
-    // Announce the whole body, send half of it, then give up: the connection is closed.
+    // Announce the whole body, send half of it, then give up: the connection is closed. A reply
+    // without a body (204) would leave nothing to cut short, so it is cut as a 200 that promised one.
+    if (response.status == 204) response.status = 200;
     auto body = std::make_shared<std::string>(reply.body.empty() ? std::string("{}") : std::move(reply.body));
     response.set_content_provider(body->size(), "application/json",
                                   [body](size_t offset, size_t, httplib::DataSink& sink) {
