@@ -123,10 +123,10 @@ int main(int argc, char** argv) {
   const uint64_t budget = kMaxRequestsPerPath * pathCount + kMaxRequestsPerJob;
   std::printf("Requests per job: Initialize + ConfigureSnapshot of %zu backup paths through the plug-in\n",
               pathCount);
-  std::printf("%-4s %-48s %9s %10s %5s %11s  %-22s %-18s\n", "job", "kind", "requests", "per path", "TLS",
+  std::printf("%-3s %-48s %8s %8s %4s %11s  %-22s %s\n", "job", "kind", "requests", "per path", "TLS",
               "ms per path", "requests <= 3/path + 2", "TLS == 1");
   for (const JobFigures& f : jobs) {
-    std::printf("%-4d %-48s %9llu %10.2f %5llu %11.2f  %-22s %-18s\n", f.job, f.what,
+    std::printf("%-3d %-48s %8llu %8.2f %4llu %11.2f  %-22s %s\n", f.job, f.what,
                 static_cast<unsigned long long>(f.counters.requests),
                 static_cast<double>(f.counters.requests) / pathCount,
                 static_cast<unsigned long long>(f.counters.tlsConnections), f.seconds * 1000.0 / pathCount,
