@@ -1,5 +1,7 @@
 #include "progress_meter.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 
 namespace snapjob {
@@ -15,7 +17,8 @@ std::string WithThousands(uint64_t value) {
 
 }  // namespace
 
-ProgressMeter::ProgressMeter(StatusLine* line) : line_(line) {
+ProgressMeter::ProgressMeter(StatusLine* line)
+    : line_(line), output_on_terminal_(::isatty(STDOUT_FILENO) == 1) {
   if (line_->enabled()) thread_ = std::thread([this] { Run(); });
 }
 
@@ -33,6 +36,10 @@ ProgressMeter::~ProgressMeter() {
 void ProgressMeter::Start(const std::string& label, bool counting) {
   if (!thread_.joinable()) return;
   std::lock_guard<std::mutex> lock(mutex_);
+  if (counting && output_on_terminal_) {
+    active_ = false;
+    return;
+  }
   label_ = label;
   counting_ = counting;
   active_ = true;

@@ -25,7 +25,9 @@ class ProgressMeter {
   ProgressMeter& operator=(const ProgressMeter&) = delete;
 
   // Begins a phase. A counting phase shows its count and rate; the other only the time spent
-  // (fetching happens inside one blocking call of the plug-in, which reports no count).
+  // (fetching happens inside one blocking call of the plug-in, which reports no count). When
+  // standard output is a terminal too, counting phases are not shown: the items themselves
+  // scroll by there, and a status line would land among them.
   void Start(const std::string& label, bool counting);
   void Add(uint64_t items) { count_.fetch_add(items, std::memory_order_relaxed); }
   // Ends the phase and takes it off the screen.
@@ -38,6 +40,7 @@ class ProgressMeter {
   void Run();
 
   StatusLine* line_;
+  const bool output_on_terminal_;
   std::atomic<uint64_t> count_{0};
   std::mutex mutex_;
   std::condition_variable wake_;
