@@ -40,6 +40,12 @@ bool ParseChangeLines(const std::string& jsonl, std::vector<ChangeLine>* lines, 
   return true;
 }
 
+std::string FromHex(const std::string& hex) {
+  std::string bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  return bytes;
+}
+
 std::vector<std::string> Without(std::vector<std::string> args, const std::string& name) {
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == name) {

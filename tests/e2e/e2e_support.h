@@ -28,6 +28,9 @@ struct ChangeLine {
 // Parses every line; false with the offending line in *error when one is not a complete item.
 bool ParseChangeLines(const std::string& jsonl, std::vector<ChangeLine>* lines, std::string* error);
 
+// The bytes that a "path_bytes" hex text stands for.
+std::string FromHex(const std::string& hex);
+
 // `args` without the option `name` and its value.
 std::vector<std::string> Without(std::vector<std::string> args, const std::string& name);
 
