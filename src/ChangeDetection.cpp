@@ -88,6 +88,7 @@ CQiError CQumuloSnapClient::CompareSnapshots(std::string sourceVolume, std::stri
              static_cast<unsigned long long>(entry->m_prevSnapshotId),
              static_cast<unsigned long long>(entry->m_snapshotId), static_cast<unsigned long>(m_diffList.size()));
 
+    m_translation.valid = false;
     // The callable refers to this object without owning it; the agent drops it before the object.
     itemSource = [this]() { return GetSnapshotCompareItem(); };
     m_comparePath = sourceVolume;
@@ -104,7 +105,7 @@ FileServerSnapshotCompareItem CQumuloSnapClient::GetSnapshotCompareItem() {
   // Nothing here may throw into the agent's call; an item that cannot be built stays in the list
   // and the agent sees the end of the list.
   try {
-    const Qumulo::CSnapshotDiffInfo& diff = m_diffList.front();
+    Qumulo::CSnapshotDiffInfo& diff = m_diffList.front();
 
     // Items are translated against the path of the comparison that fetched them, which is the last
     // compared path unless the agent left items of an earlier comparison unpulled.
@@ -131,16 +132,40 @@ FileServerSnapshotCompareItem CQumuloSnapClient::GetSnapshotCompareItem() {
         break;  // passed on as "none"
     }
 
-    std::string clusterPrefix = m_fileSystemPaths[originPath];
-    std::string localPrefix = originPath;
-    FXString::RemoveRight(clusterPrefix, "/");
-    FXPath::RemoveTrailingDelimiter(localPrefix).IgnoreError();
-    std::string path = diff.m_path;
-    FXString::RemoveRight(path, "/");
-    SNAP_LOG(6, snapfn::kGetSnapshotCompareItem, "Server [%s] Source [%s] Local [%s]", clusterPrefix.c_str(),
-             path.c_str(), localPrefix.c_str());
-    FXString::ReplaceLeft(path, clusterPrefix, localPrefix);
-    item.m_path = std::move(path);
+    // The two prefixes change only with the comparison the items came from.
+    if (!m_translation.valid || m_translation.origin != originPath) {
+      m_translation.origin = originPath;
+      m_translation.clusterPrefix = m_fileSystemPaths[originPath];
+      m_translation.localPrefix = originPath;
+      FXString::RemoveRight(m_translation.clusterPrefix, "/");
+      FXPath::RemoveTrailingDelimiter(m_translation.localPrefix).IgnoreError();
+      m_translation.valid = true;
+    }
+    const std::string& clusterPrefix = m_translation.clusterPrefix;
+    const std::string& localPrefix = m_translation.localPrefix;
+
+    // The received path is needed as it came only for the description line.
+    std::string& source = diff.m_path;
+    const std::string received = FXLogEnabled(3) ? source : std::string();
+    size_t length = source.size();
+    if (length > 0 && source[length - 1] == '/') --length;
+    if (FXLogEnabled(6)) {
+      SNAP_LOG(6, snapfn::kGetSnapshotCompareItem, "Server [%s] Source [%s] Local [%s]", clusterPrefix.c_str(),
+               source.substr(0, length).c_str(), localPrefix.c_str());
+    }
+    // Translate with at most one allocation, made before the list entry is touched: the path is
+    // moved into the item rather than copied.
+    const bool underPrefix = length >= clusterPrefix.size() && source.compare(0, clusterPrefix.size(), clusterPrefix) == 0;
+    if (underPrefix && localPrefix.size() > clusterPrefix.size()) {
+      std::string translated;
+      translated.reserve(localPrefix.size() + length - clusterPrefix.size());
+      translated.append(localPrefix).append(source, clusterPrefix.size(), length - clusterPrefix.size());
+      item.m_path = std::move(translated);
+    } else {
+      source.resize(length);
+      if (underPrefix) source.replace(0, clusterPrefix.size(), localPrefix);
+      item.m_path = std::move(source);
+    }
 
     item.m_newDirectory = diff.m_isDirectory && item.m_changeType == kFileServerChangeNew;
     item.m_info.m_mode = diff.m_isDirectory ? kModeDirectory : kModeRegularFile;
@@ -148,7 +173,7 @@ FileServerSnapshotCompareItem CQumuloSnapClient::GetSnapshotCompareItem() {
     // The description only serves the log line, so it is built only when that line is written.
     if (FXLogEnabled(3)) {
       std::string description = changeText;
-      description += FXString::Format(" Server [%s] => Local [%s] Folder [%s] ", diff.m_path.c_str(),
+      description += FXString::Format(" Server [%s] => Local [%s] Folder [%s] ", received.c_str(),
                                       item.m_path.c_str(), diff.m_isDirectory ? "Yes" : "No");
       SNAP_LOG(3, snapfn::kGetSnapshotCompareItem, "Changelist Item : %s", description.c_str());
     }

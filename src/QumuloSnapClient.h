@@ -97,6 +97,14 @@ class CQumuloSnapClient : public CFileServerSnapClientBase {
   // asking the cluster a second time. Empty outside ConfigureSnapshot.
   std::map<std::string, unsigned long long> m_directoryIdsThisPass;
   bool m_inConfigurePass;
+  // The prefixes that translate the items of one comparison, worked out once per comparison.
+  struct PathTranslation {
+    bool valid = false;
+    std::string origin;
+    std::string clusterPrefix;  // without its trailing "/"
+    std::string localPrefix;    // without its trailing "/"
+  };
+  PathTranslation m_translation;
 };
 
 #endif

@@ -70,6 +70,7 @@ CQiError CQumuloSnapClient::ConfigureSnapshot(std::list<std::string>& backupPath
     // The directory numbers read while the snapshots are taken also serve the reconciliation at the
     // end of this call: it matches against the directories actually snapshotted.
     ConfigurePassScope pass(m_inConfigurePass, m_directoryIdsThisPass);
+    m_translation.valid = false;  // the cluster paths of the backup paths may change below
 
     for (const std::string& backupPath : backupPaths) {
       std::string path = backupPath;

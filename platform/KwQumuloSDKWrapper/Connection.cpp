@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <system_error>
 #include <thread>
 
 #include "ErrorCodes.h"
@@ -31,14 +32,49 @@ void Wipe(std::string& secret) {
 
 }  // namespace
 
+struct CConnection::PrefetchedRequest {
+  std::string path;
+  std::thread thread;
+  CQiError result;
+  HttpResponse response;
+};
+
 CConnection::CConnection() : CConnection(TransportOptions::Default()) {}
 
 CConnection::CConnection(const TransportOptions& options)
     : m_options(options), m_transport(new HttpTransport(options)) {}
 
 CConnection::~CConnection() {
+  FinishPrefetch();
   Wipe(m_password);
   Wipe(m_token);
+}
+
+std::unique_ptr<CConnection::PrefetchedRequest> CConnection::FinishPrefetch() {
+  std::unique_ptr<PrefetchedRequest> done = std::move(m_prefetch);
+  if (done && done->thread.joinable()) done->thread.join();
+  return done;
+}
+
+void CConnection::Prefetch(const std::string& path) {
+  FinishPrefetch();
+  std::unique_ptr<PrefetchedRequest> request(new PrefetchedRequest());
+  request->path = path;
+  PrefetchedRequest* running = request.get();
+  try {
+    // Only this thread uses the connection until FinishPrefetch joins it.
+    running->thread = std::thread([this, running]() {
+      running->result = SendNow("GET", running->path, std::string(), true, running->response);
+    });
+  } catch (const std::system_error&) {
+    return;  // no thread to spare: the request is simply made when it is asked for
+  }
+  m_prefetch = std::move(request);
+}
+
+void CConnection::TakeBody(std::string& buffer) {
+  FinishPrefetch();
+  m_transport->SwapBody(buffer);
 }
 
 CQiError CConnection::Connect(const std::string& url, const std::string& userName, const std::string& password) {
@@ -70,6 +106,17 @@ CQiError CConnection::Connect(const std::string& url, const std::string& userNam
 
 CQiError CConnection::Send(const std::string& method, const std::string& path, const std::string& body,
                            bool idempotent, HttpResponse& response) {
+  std::unique_ptr<PrefetchedRequest> prefetched = FinishPrefetch();
+  if (prefetched && method == "GET" && path == prefetched->path) {
+    response = prefetched->response;
+    response.body = &m_transport->Body();
+    return prefetched->result;
+  }
+  return SendNow(method, path, body, idempotent, response);
+}
+
+CQiError CConnection::SendNow(const std::string& method, const std::string& path, const std::string& body,
+                              bool idempotent, HttpResponse& response) {
   const bool isLogin = path == kLoginPath;
   response = HttpResponse();
   if (!m_transport->IsValid()) {
@@ -129,7 +176,7 @@ CQiError CConnection::Send(const std::string& method, const std::string& path, c
                               method.c_str(), path.c_str());
       }
       HttpResponse loginResponse;
-      CQiError login = Send("POST", kLoginPath, std::string(), true, loginResponse);
+      CQiError login = SendNow("POST", kLoginPath, std::string(), true, loginResponse);
       if (login.IsError()) {
         Wipe(loginBody);
         return login.Push(QW_HERE, "%s %s: the session expired and logging in again failed", method.c_str(),

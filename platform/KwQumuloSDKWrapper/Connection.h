@@ -32,15 +32,29 @@ class CConnection {
   CQiError Send(const std::string& method, const std::string& path, const std::string& body,
                 bool idempotent, HttpResponse& response);
 
+  // Starts GET `path` on a background thread, so that its answer is on its way while the caller
+  // works on the previous one. The next Send for exactly that GET takes the answer (or its error)
+  // as its own; any other Send first waits for it and drops it. At most one is in flight.
+  void Prefetch(const std::string& path);
+  // Moves the last answer's body into `buffer`, which becomes the next receive buffer's spare.
+  void TakeBody(std::string& buffer);
+
   const TransportOptions& Options() const { return m_options; }
 
  private:
+  struct PrefetchedRequest;
+  CQiError SendNow(const std::string& method, const std::string& path, const std::string& body, bool idempotent,
+                   HttpResponse& response);
+  // Waits for a request in flight; returns it, or null when there was none.
+  std::unique_ptr<PrefetchedRequest> FinishPrefetch();
+
   TransportOptions m_options;
   std::unique_ptr<HttpTransport> m_transport;
   std::string m_url;
   std::string m_userName;
   std::string m_password;
   std::string m_token;
+  std::unique_ptr<PrefetchedRequest> m_prefetch;
 };
 
 }  // namespace Qumulo

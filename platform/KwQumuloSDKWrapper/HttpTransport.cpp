@@ -27,7 +27,12 @@ HttpTransport::HttpTransport(const TransportOptions& options) : m_curl(nullptr) 
   curl_easy_setopt(m_curl, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(m_curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
   curl_easy_setopt(m_curl, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2);
+  // AES-128-GCM first: as strong as needed here and the cheapest to run over megabytes of pages.
+  curl_easy_setopt(m_curl, CURLOPT_TLS13_CIPHERS,
+                   "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256");
   curl_easy_setopt(m_curl, CURLOPT_TCP_KEEPALIVE, 1L);
+  // Difference pages run to megabytes: larger reads mean fewer trips through the TLS layer.
+  curl_easy_setopt(m_curl, CURLOPT_BUFFERSIZE, 512L * 1024L);
   curl_easy_setopt(m_curl, CURLOPT_CONNECTTIMEOUT, std::max(1L, options.connectTimeoutSeconds));
   // A cluster that stops sending for this long is taken as hung; the agent must not wait forever.
   curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_LIMIT, 1L);

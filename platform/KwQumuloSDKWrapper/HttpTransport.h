@@ -41,6 +41,9 @@ class HttpTransport {
                    const std::string& bearerToken, long& status);
 
   const std::string& Body() const { return m_body; }
+  // Exchanges the receive buffer with `buffer`: the caller keeps the last body while the next
+  // request fills the buffer it gave back.
+  void SwapBody(std::string& buffer) { m_body.swap(buffer); }
   // libcurl's own description of the last failure; never carries headers or bodies.
   const char* ErrorDetail() const { return m_errorBuffer; }
 

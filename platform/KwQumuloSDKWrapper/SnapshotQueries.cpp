@@ -76,9 +76,7 @@ CQiError CSnapshotQueries::DeleteSnapshot(unsigned long id) {
   return CQiError::Success();
 }
 
-CQiError CSnapshotQueries::GetSnapshotDiff(unsigned long olderId, unsigned long newerId,
-                                           std::list<CSnapshotDiffInfo>& page, std::string& nextPageToken,
-                                           std::string pageToken) {
+std::string CSnapshotQueries::DiffTarget(unsigned long olderId, unsigned long newerId, const std::string& pageToken) const {
   std::string target = kSnapshotsPath + "/" + std::to_string(newerId) + "/changes-since/" + std::to_string(olderId);
   const unsigned int limit = m_connection->Options().diffPageSize;
   char separator = '?';
@@ -90,10 +88,26 @@ CQiError CSnapshotQueries::GetSnapshotDiff(unsigned long olderId, unsigned long 
     target += separator;
     target += "after=" + PercentEncode(pageToken);
   }
+  return target;
+}
+
+CQiError CSnapshotQueries::GetSnapshotDiff(unsigned long olderId, unsigned long newerId,
+                                           std::list<CSnapshotDiffInfo>& page, std::string& nextPageToken,
+                                           std::string pageToken) {
+  const std::string target = DiffTarget(olderId, newerId, pageToken);
   HttpResponse response;
   CQiError result = m_connection->Send("GET", target, std::string(), true, response);
   if (result.IsError()) return result.Push(QW_HERE);
-  result = m_parser->ParseDiffPage(response.Body(), "GET " + target, page, nextPageToken);
+
+  // Pages are asked for one after another, so the next one is fetched on the side while this one
+  // is parsed; its token is read off the end of this body first. Should the parse disagree, the
+  // next request simply does not match the fetched one and is made afresh.
+  m_connection->TakeBody(m_pageBody);
+  std::string upcoming;
+  if (PeekNextPageToken(m_pageBody, upcoming) && !upcoming.empty()) {
+    m_connection->Prefetch(DiffTarget(olderId, newerId, upcoming));
+  }
+  result = m_parser->ParseDiffPage(m_pageBody, "GET " + target, page, nextPageToken);
   if (result.IsError()) return result.Push(QW_HERE);
   return CQiError::Success();
 }

@@ -33,6 +33,10 @@ class CSnapshotQueries {
  protected:
   boost::shared_ptr<CConnection> m_connection;
   boost::shared_ptr<CParser> m_parser;
+
+ private:
+  std::string DiffTarget(unsigned long olderId, unsigned long newerId, const std::string& pageToken) const;
+  std::string m_pageBody;  // the page being parsed, while the next one is received
 };
 
 }  // namespace Qumulo

@@ -56,4 +56,24 @@ bool ParseDecimalId(std::string_view text, uint64_t& value) {
   return true;
 }
 
+bool PeekNextPageToken(std::string_view body, std::string& token) {
+  // A key in quotes cannot occur inside a JSON string (its quotes would be escaped), so the last
+  // match is the key itself.
+  const size_t key = body.rfind("\"next\"");
+  if (key == std::string_view::npos) return false;
+  size_t i = key + 6;
+  while (i < body.size() && (body[i] == ' ' || body[i] == '\t' || body[i] == '\n' || body[i] == '\r')) ++i;
+  if (i >= body.size() || body[i] != ':') return false;
+  ++i;
+  while (i < body.size() && (body[i] == ' ' || body[i] == '\t' || body[i] == '\n' || body[i] == '\r')) ++i;
+  if (i >= body.size() || body[i] != '"') return false;
+  const size_t start = i + 1;
+  const size_t end = body.find('"', start);
+  if (end == std::string_view::npos) return false;
+  const std::string_view value = body.substr(start, end - start);
+  if (value.find('\\') != std::string_view::npos) return false;
+  token.assign(value.data(), value.size());
+  return true;
+}
+
 }  // namespace Qumulo

@@ -18,6 +18,11 @@ void AppendJsonString(std::string& out, std::string_view value);
 // or a value above 2^64-1.
 bool ParseDecimalId(std::string_view text, uint64_t& value);
 
+// Reads the "next" token of a difference page without parsing the page: the last "next" key of
+// the body with a plain string value. False when there is none or it holds escapes; the full parse
+// stays the authority.
+bool PeekNextPageToken(std::string_view body, std::string& token);
+
 }  // namespace Qumulo
 
 #endif

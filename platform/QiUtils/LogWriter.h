@@ -25,10 +25,11 @@ class CLogWriterInterface {
 // at level 0; the agent replaces it before it loads the plug-in.
 extern boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
 
-// True when a line of this level would be written by the global writer.
+// True when a line of this level would be written by the global writer. The agent keeps the writer
+// for the library's whole life, so no reference is taken here: this runs once per change item.
 inline bool FXLogEnabled(int level) {
-  const boost::shared_ptr<CLogWriterInterface> writer = g_ptrLogWriter;
-  return writer && writer->GetLevel() >= level;
+  CLogWriterInterface* writer = g_ptrLogWriter.get();
+  return writer != nullptr && writer->GetLevel() >= level;
 }
 
 #endif

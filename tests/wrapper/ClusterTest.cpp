@@ -155,6 +155,7 @@ TEST_F(WrapperClusterTest, DiffPagesFollowTheirTokens) {
   std::list<CSnapshotDiffInfo> diff;
   std::string token;
   int pages = 0;
+  cluster_.server().ResetCounters();
   do {
     std::string next;
     CQiError result = client.snapshots->GetSnapshotDiff(older.m_id, newer.m_id, diff, next, token);
@@ -163,11 +164,34 @@ TEST_F(WrapperClusterTest, DiffPagesFollowTheirTokens) {
     ++pages;
   } while (!token.empty() && pages < 100);
   EXPECT_GE(pages, 4);
+  // Fetching the next page ahead costs no request of its own.
+  EXPECT_EQ(cluster_.server().counters().requests, static_cast<uint64_t>(pages));
   int created = 0;
   for (const auto& item : diff) created += item.m_changeType == kSnapshotChangeCreated && !item.m_isDirectory;
   EXPECT_EQ(created, 7);
 
+  // Another request between two pages, then a page that fails: each answer reaches the call it
+  // belongs to (the page fetched ahead is dropped by the listing, so the failing page is asked
+  // for only when its call comes).
+  std::list<CSnapshotDiffInfo> again;
   std::string next;
+  ASSERT_FALSE(client.snapshots->GetSnapshotDiff(older.m_id, newer.m_id, again, next, "").IsError());
+  std::list<CSnapshotInfo> listed;
+  ASSERT_FALSE(client.snapshots->ListSnapshots(listed).IsError());
+  EXPECT_EQ(listed.size(), 2u);
+  clustersim::FaultSettings failing;
+  failing.fail_next = 100;
+  SetFaults(failing);
+  token = next;
+  next.clear();
+  CQiError refused = client.snapshots->GetSnapshotDiff(older.m_id, newer.m_id, again, next, token);
+  EXPECT_TRUE(refused.IsError());
+  cluster_.server().ClearFaults();
+  EXPECT_EQ(again.size(), 2u);
+  next.clear();
+  ASSERT_FALSE(client.snapshots->GetSnapshotDiff(older.m_id, newer.m_id, again, next, token).IsError());
+  EXPECT_EQ(again.size(), 4u);
+  next.clear();
   CQiError bad = client.snapshots->GetSnapshotDiff(older.m_id, newer.m_id, diff, next, "not a token/&=");
   ASSERT_TRUE(bad.IsError());
   EXPECT_EQ(bad.Win32Code(), kErrorInvalidParameter);

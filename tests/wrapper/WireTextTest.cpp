@@ -36,6 +36,17 @@ TEST(WireTextTest, DecimalIdsAreExactAndStrict) {
   EXPECT_EQ(id, 7u) << "a rejected text leaves the value alone";
 }
 
+TEST(WireTextTest, NextPageTokenIsReadOffTheBodyOnlyWhenPlain) {
+  std::string token;
+  EXPECT_TRUE(PeekNextPageToken(R"({"entries":[{"path":"/a/\"next\":\"x"}],"next":"p1.3.4.2"})", token));
+  EXPECT_EQ(token, "p1.3.4.2");
+  EXPECT_TRUE(PeekNextPageToken(R"({"next" : "", "entries":[]})", token));
+  EXPECT_EQ(token, "");
+  EXPECT_FALSE(PeekNextPageToken(R"({"entries":[]})", token));
+  EXPECT_FALSE(PeekNextPageToken(R"({"next":"a\u0041"})", token));  // escapes: left to the parser
+  EXPECT_FALSE(PeekNextPageToken(R"({"next":"cut)", token));
+}
+
 TEST(ErrorCodesTest, HttpStatuses) {
   EXPECT_EQ(ErrorCodeFromHttpStatus(400), kErrorInvalidParameter);
   EXPECT_EQ(ErrorCodeFromHttpStatus(401), kErrorAccessDenied);
