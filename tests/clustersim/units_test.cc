@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -221,11 +220,6 @@ bool CertificateCoversAddress(const std::string& path, const std::string& addres
   return ok;
 }
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 TEST(CertificatesTest, ReusedForTheSameAddressRemadeForAnother) {
   snaptest::TempDir temp("certs");
   CertificatePaths paths;
@@ -237,12 +231,12 @@ TEST(CertificatesTest, ReusedForTheSameAddressRemadeForAnother) {
   ASSERT_EQ(::stat(temp.Sub("ca-key.pem").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-  const std::string ca = Slurp(paths.ca_cert), server = Slurp(paths.server_cert);
+  const std::string ca = snaptest::ReadFile(paths.ca_cert), server = snaptest::ReadFile(paths.server_cert);
   ASSERT_TRUE(EnsureCertificates(temp.path(), "127.3.4.5", &paths).ok());
-  EXPECT_EQ(Slurp(paths.server_cert), server);
+  EXPECT_EQ(snaptest::ReadFile(paths.server_cert), server);
   ASSERT_TRUE(EnsureCertificates(temp.path(), "127.6.7.8", &paths).ok());
-  EXPECT_NE(Slurp(paths.server_cert), server);
-  EXPECT_EQ(Slurp(paths.ca_cert), ca);  // clients that trust the CA keep trusting it
+  EXPECT_NE(snaptest::ReadFile(paths.server_cert), server);
+  EXPECT_EQ(snaptest::ReadFile(paths.ca_cert), ca);  // clients that trust the CA keep trusting it
   EXPECT_TRUE(CertificateCoversAddress(paths.server_cert, "127.6.7.8"));
 }
 

@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "snaptest/loopback.h"
 
@@ -82,13 +80,6 @@ std::vector<std::string> BackupSite::Snapshots(const std::string& cluster_path) 
   }
   std::sort(names.begin(), names.end());
   return names;
-}
-
-std::string ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
 }
 
 }  // namespace e2e

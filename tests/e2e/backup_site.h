@@ -67,9 +67,6 @@ class BackupSite {
   std::string error_;
 };
 
-// Reads a whole file; "" when it cannot be read.
-std::string ReadWholeFile(const std::string& path);
-
 }  // namespace e2e
 
 #endif  // E2E_BACKUP_SITE_H_

@@ -45,9 +45,9 @@ TEST(SnapjobDemo, KeepLeavesTheTreeAndNeverShowsThePassword) {
   CommandResult result = RunCommand(SnapjobBinary(), {"demo", "--keep", keep});
   ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
   EXPECT_TRUE(std::filesystem::exists(keep + "/job-103.map"));
-  const std::string password = ReadWholeFile(keep + "/password").substr(0, 32);
+  const std::string password = snaptest::ReadFile(keep + "/password").substr(0, 32);
   ASSERT_EQ(password.size(), 32u);
-  for (const std::string& text : {result.out, result.err, ReadWholeFile(keep + "/snapjob.log")}) {
+  for (const std::string& text : {result.out, result.err, snaptest::ReadFile(keep + "/snapjob.log")}) {
     EXPECT_EQ(text.find(password), std::string::npos) << text;
   }
 

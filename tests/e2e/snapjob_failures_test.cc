@@ -65,7 +65,7 @@ TEST_F(SnapjobFailures, WrongPasswordIsRefusedAndShownNowhere) {
   EXPECT_NE(result.err.find("  at QumuloSnapClient: virtual CQiError CQumuloSnapClient::InitArray(ULONG)"),
             std::string::npos)
       << result.err;
-  const std::string log = ReadWholeFile(site_.Path("wrong.log"));
+  const std::string log = snaptest::ReadFile(site_.Path("wrong.log"));
   EXPECT_FALSE(log.empty());
   ExpectNoneHolds(wrong, {result.out, result.err, log});
   ExpectNoneHolds(BackupSite::kPassword, {result.out, result.err, log});
@@ -133,12 +133,12 @@ TEST_F(SnapjobFailures, PasswordAppearsInNoOutputOrLogOfWorkingJobs) {
   std::vector<std::string> incremental = site_.JobArgs(47, 46, site_.Path("job-47.map"));
   CommandResult changes = RunCommand(SnapjobBinary(), Plus(incremental, {"--incremental", "--log-level", "6", backup_}));
   ASSERT_EQ(changes.exit_status, 0) << changes.err;
-  const std::string log = ReadWholeFile(site_.Path("job.log"));
+  const std::string log = snaptest::ReadFile(site_.Path("job.log"));
   EXPECT_NE(log.find("Created Snapshot"), std::string::npos) << "the log file holds no plug-in lines";
   EXPECT_NE(changes.err.find("Changelist Item"), std::string::npos) << "standard error holds no level-3 lines";
   ExpectNoneHolds(BackupSite::kPassword,
-                  {full.out, full.err, log, changes.out, changes.err, ReadWholeFile(site_.Path("job-46.map")),
-                   ReadWholeFile(site_.Path("job-47.map"))});
+                  {full.out, full.err, log, changes.out, changes.err, snaptest::ReadFile(site_.Path("job-46.map")),
+                   snaptest::ReadFile(site_.Path("job-47.map"))});
 }
 
 }  // namespace

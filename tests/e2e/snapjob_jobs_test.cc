@@ -62,7 +62,7 @@ TEST_F(SnapjobJobs, ThreeJobsListTheChangesMadeAndRetireTheFirstSnapshot) {
   const std::string snapshot_dir = after_first[0];
   EXPECT_NE(snapshot_dir.find("kwsnap_7_2_11_"), std::string::npos) << snapshot_dir;
   const std::string snapshot_path = backup_ + "/.snapshot/" + snapshot_dir;
-  EXPECT_EQ(ReadWholeFile(MapFile(11)), "m:" + backup_ + "/:" + snapshot_path + ":\n");
+  EXPECT_EQ(snaptest::ReadFile(MapFile(11)), "m:" + backup_ + "/:" + snapshot_path + ":\n");
   EXPECT_EQ(first.out, "-- " + backup_ + ": full backup, read from " + snapshot_path + "\n");
 
   // Changes of every kind, then the frozen image still shows the old content.
@@ -72,7 +72,7 @@ TEST_F(SnapjobJobs, ThreeJobsListTheChangesMadeAndRetireTheFirstSnapshot) {
   Write("lib/x.c", "int x;\n");
   ASSERT_TRUE(snaptest::RemoveAll(tree_ + "/c.txt"));
   ASSERT_TRUE(snaptest::RemoveAll(tree_ + "/old"));
-  EXPECT_EQ(ReadWholeFile(snapshot_path + "/a.txt"), "alpha\n");
+  EXPECT_EQ(snaptest::ReadFile(snapshot_path + "/a.txt"), "alpha\n");
 
   // Job 12, incremental against 11, as JSON lines.
   CommandResult second = Job(12, 11, {"--incremental", "--output", "jsonl"});
@@ -173,8 +173,8 @@ TEST_F(SnapjobJobs, AutoMountedSharesAreMappedThroughTheirAutoMountPaths) {
   const std::vector<std::string> snapshots = site_.Snapshots("/fs/projects");
   ASSERT_EQ(snapshots.size(), 1u);
   const std::string snapshot_path = share + "/.snapshot/" + snapshots[0];
-  EXPECT_EQ(ReadWholeFile(MapFile(21)), "m:" + share + "/:" + snapshot_path + ":\n");
-  EXPECT_EQ(ReadWholeFile(snapshot_path + "/a.txt"), "alpha\n");
+  EXPECT_EQ(snaptest::ReadFile(MapFile(21)), "m:" + share + "/:" + snapshot_path + ":\n");
+  EXPECT_EQ(snaptest::ReadFile(snapshot_path + "/a.txt"), "alpha\n");
 }
 
 TEST_F(SnapjobJobs, LongChangeListArrivesWholeWhileATerminalSeesItMove) {

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 namespace snaptest {
@@ -72,6 +74,11 @@ bool RemoveAll(const std::string& path) {
     for (const std::string& name : names) ok = RemoveAll(path + "/" + name) && ok;
   }
   return ::rmdir(path.c_str()) == 0 && ok;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 }  // namespace snaptest

@@ -28,6 +28,7 @@ class TempDir {
 bool WriteFile(const std::string& path, const std::string& content);
 bool MakeDirs(const std::string& path);  // like mkdir -p
 bool RemoveAll(const std::string& path); // like rm -rf
+std::string ReadFile(const std::string& path);  // "" when it cannot be read
 
 }  // namespace snaptest
 
