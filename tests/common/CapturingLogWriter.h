@@ -11,7 +11,7 @@
 #include "FXString.h"
 #include "LogWriter.h"
 
-// A log writer that keeps every line it is given, for tests that check what was logged.
+// A log writer that keeps every line it is given, for tests that check what was logged. Thread-safe.
 class CapturingLogWriter : public CLogWriterInterface {
  public:
   struct Line {
@@ -43,6 +43,11 @@ class CapturingLogWriter : public CLogWriterInterface {
     std::vector<std::string> out;
     for (const Line& line : Lines()) out.push_back(line.text);
     return out;
+  }
+  std::string AllText() {
+    std::string all;
+    for (const Line& line : Lines()) all += line.text + "\n";
+    return all;
   }
   bool Contains(const std::string& text) {
     for (const Line& line : Lines()) {

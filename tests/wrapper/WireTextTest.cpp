@@ -1,4 +1,4 @@
-// Request text and the one table of error codes.
+// Request text, and the error codes that no emulator fault reaches.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
@@ -47,35 +47,13 @@ TEST(WireTextTest, NextPageTokenIsReadOffTheBodyOnlyWhenPlain) {
   EXPECT_FALSE(PeekNextPageToken(R"({"next":"cut)", token));
 }
 
-TEST(ErrorCodesTest, HttpStatuses) {
-  EXPECT_EQ(ErrorCodeFromHttpStatus(400), kErrorInvalidParameter);
-  EXPECT_EQ(ErrorCodeFromHttpStatus(401), kErrorAccessDenied);
-  EXPECT_EQ(ErrorCodeFromHttpStatus(404), kErrorNotFound);
-  EXPECT_EQ(ErrorCodeFromHttpStatus(409), kErrorConflict);
-  EXPECT_EQ(ErrorCodeFromHttpStatus(429), kErrorBusy);
-  EXPECT_EQ(ErrorCodeFromHttpStatus(503), kErrorInternal);
-  EXPECT_EQ(ErrorCodeFromHttpStatus(302), kErrorNotSupported);
-  EXPECT_EQ(ErrorCodeFromHttpStatus(418), kErrorNotSupported);
-  for (long status : {429L, 500L, 502L, 503L, 504L}) EXPECT_TRUE(IsRetryableHttpStatus(status)) << status;
-  for (long status : {400L, 401L, 404L, 409L, 302L}) EXPECT_FALSE(IsRetryableHttpStatus(status)) << status;
-}
-
-TEST(ErrorCodesTest, CurlCodes) {
-  EXPECT_EQ(ErrorCodeFromCurl(CURLE_PEER_FAILED_VERIFICATION), kErrorSecureFailure);
-  EXPECT_EQ(ErrorCodeFromCurl(CURLE_SSL_CONNECT_ERROR), kErrorSecureFailure);
-  EXPECT_EQ(ErrorCodeFromCurl(CURLE_SSL_CACERT_BADFILE), kErrorSecureFailure);
-  EXPECT_EQ(ErrorCodeFromCurl(CURLE_COULDNT_CONNECT), kErrorConnectionRefused);
-  EXPECT_EQ(ErrorCodeFromCurl(CURLE_OPERATION_TIMEDOUT), kErrorTimeout);
-  EXPECT_EQ(ErrorCodeFromCurl(CURLE_GOT_NOTHING), kErrorConnectionReset);
-  EXPECT_EQ(ErrorCodeFromCurl(CURLE_URL_MALFORMAT), kErrorInvalidParameter);
+// The mapping itself is exercised against the emulator; these are the cases no emulator fault reaches.
+TEST(ErrorCodesTest, GarbledAnswersAreDroppedConnectionsAndEveryCodeFits) {
+  // A garbled status line shows as an unsupported protocol: as broken as a dropped connection.
   EXPECT_EQ(ErrorCodeFromCurl(CURLE_UNSUPPORTED_PROTOCOL), kErrorConnectionReset);
-  EXPECT_EQ(ErrorCodeFromCurl(CURLE_TOO_MANY_REDIRECTS), kErrorUnexpectedNetwork);
-
-  EXPECT_TRUE(IsRetryableCurl(CURLE_OPERATION_TIMEDOUT));
-  EXPECT_TRUE(IsRetryableCurl(CURLE_RECV_ERROR));
-  EXPECT_TRUE(IsRetryableCurl(CURLE_GOT_NOTHING));
-  EXPECT_FALSE(IsRetryableCurl(CURLE_COULDNT_CONNECT));
-  EXPECT_FALSE(IsRetryableCurl(CURLE_PEER_FAILED_VERIFICATION));
+  EXPECT_TRUE(IsRetryableCurl(CURLE_UNSUPPORTED_PROTOCOL));
+  EXPECT_TRUE(IsRetryableCurl(CURLE_WEIRD_SERVER_REPLY));
+  for (long status : {400L, 401L, 404L, 409L}) EXPECT_FALSE(IsRetryableHttpStatus(status)) << status;
   // Every code becomes a Win32-style code that fits the status's 16 bits.
   for (int code = 1; code <= CURL_LAST + 5; ++code) EXPECT_LT(ErrorCodeFromCurl(code), 65536u) << code;
 }
