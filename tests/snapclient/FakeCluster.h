@@ -44,7 +44,6 @@ class FakeCluster {
   int failCreateAfter = -1;                     // creations that succeed before one fails
   uint64_t failDeleteOf = 0;                    // deleting this id fails
   int failDiffCall = -1;                        // this 0-based diff call fails
-  bool failList = false;
   bool failExports = false;
 
   // What was asked.
@@ -133,7 +132,6 @@ class FakeSnapshotQueries : public Qumulo::CSnapshotQueries {
     return CQiError::Success();
   }
   CQiError ListSnapshots(std::list<Qumulo::CSnapshotInfo>& snapshots) override {
-    if (m_cluster.failList) return FakeCluster::Fail(1460, "list failed");
     snapshots.insert(snapshots.end(), m_cluster.snapshots.begin(), m_cluster.snapshots.end());
     return CQiError::Success();
   }

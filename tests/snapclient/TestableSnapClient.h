@@ -3,14 +3,28 @@
 
 #include <boost/make_shared.hpp>
 
+#include "ContentMapper.h"
 #include "FakeCluster.h"
 #include "FXString.h"
 #include "QumuloSnapClient.h"
+
+// A content mapper of another kind than the agent's concrete one.
+class OtherMapper : public ContentMapperAPI {
+ public:
+  int LookupLocalPath(const std::string&, std::string& localPath) override {
+    localPath.clear();
+    return 1;
+  }
+  std::string MapPath(const std::string& scanPath) const override { return scanPath; }
+  void AddLocalMount(const std::string&, const std::string&) override {}
+  int SetPathMap(std::map<std::string, std::string>&) override { return 0; }
+};
 
 // The snap client with its state opened up, wired to a FakeCluster as if Initialize had connected.
 class TestableSnapClient : public CQumuloSnapClient {
  public:
   using CQumuloSnapClient::m_comparePath;
+  using CQumuloSnapClient::m_connection;
   using CQumuloSnapClient::m_contentMapperPaths;
   using CQumuloSnapClient::m_diffList;
   using CQumuloSnapClient::m_exports;

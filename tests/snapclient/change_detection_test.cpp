@@ -11,6 +11,12 @@
 
 namespace {
 
+std::string Describe(const FileServerSnapshotCompareItem& item) {
+  const uint32_t mode = item.m_info.m_mode;
+  return std::to_string(item.m_changeType) + (mode == 0x4000 ? " dir" : mode == 0x8000 ? " file" : mode ? " ?" : " none") +
+         (item.m_info.m_exists ? " exists" : "") + (item.m_newDirectory ? " newdir" : "") + " " + item.m_path;
+}
+
 using Qumulo::kSnapshotChangeCreated;
 using Qumulo::kSnapshotChangeDeleted;
 using Qumulo::kSnapshotChangeModified;
@@ -40,13 +46,17 @@ class ChangeDetectionTest : public ::testing::Test {
   }
 
   // Pulls items until the end-of-list item, which is not included.
-  std::vector<FileServerSnapshotCompareItem> PullAll(std::function<FileServerSnapshotCompareItem()>& source) {
+  std::vector<FileServerSnapshotCompareItem> PullAll() {
     std::vector<FileServerSnapshotCompareItem> out;
-    for (;;) {
-      FileServerSnapshotCompareItem item = source();
-      if (item.m_changeType == kFileServerChangeEndOfList) return out;
+    for (FileServerSnapshotCompareItem item; (item = source()).m_changeType != kFileServerChangeEndOfList;) {
       out.push_back(item);
     }
+    return out;
+  }
+  std::vector<std::string> PullPaths() {
+    std::vector<std::string> paths;
+    for (const auto& item : PullAll()) paths.push_back(item.m_path);
+    return paths;
   }
 
   static std::vector<Qumulo::CSnapshotDiffInfo> Files(const std::string& stem, size_t count) {
@@ -78,10 +88,8 @@ TEST_F(ChangeDetectionTest, PagesAreFetchedWithEachTokenInOrder) {
     EXPECT_EQ(cluster.diffCalls[i].olderId, 401u);
     EXPECT_EQ(cluster.diffCalls[i].newerId, 501u);
   }
-  std::vector<std::string> paths;
-  for (const auto& item : PullAll(source)) paths.push_back(item.m_path);
-  EXPECT_EQ(paths, (std::vector<std::string>{"/backup/projects/a0", "/backup/projects/a1", "/backup/projects/b0",
-                                             "/backup/projects/c0"}));
+  EXPECT_EQ(PullPaths(), (std::vector<std::string>{"/backup/projects/a0", "/backup/projects/a1",
+                                                   "/backup/projects/b0", "/backup/projects/c0"}));
   EXPECT_EQ(client.m_comparePath, "/backup/projects/");
 }
 
@@ -113,7 +121,7 @@ TEST_F(ChangeDetectionTest, SinglePageAndEmptyFirstPage) {
     EXPECT_TRUE(log->Contains("Source Volume [/backup/projects/] Local Volume [/l/]"));
     EXPECT_TRUE(log->Contains("Compare snapshots Current [kwsnap_1_2_12_501][501] Previous [kwsnap_1_2_11_401][401]"));
   }
-  PullAll(source);
+  PullAll();
 
   cluster.diffCalls.clear();
   Page("", {}, "more");
@@ -181,46 +189,23 @@ TEST_F(ChangeDetectionTest, ItemsCarryTypeModeExistenceAndTranslatedPath) {
         FakeCluster::Diff("/elsewhere/x/", kSnapshotChangeDeleted, false)},
        "");
   ASSERT_FALSE(client.CompareSnapshots("/backup/projects/", "/l", source).IsError());
-  std::vector<FileServerSnapshotCompareItem> items = PullAll(source);
-  ASSERT_EQ(items.size(), 7u);
-
-  EXPECT_EQ(items[0].m_changeType, 2);
-  EXPECT_EQ(items[0].m_path, "/backup/projects/src/a.c");
-  EXPECT_EQ(items[0].m_info.m_mode, 0x8000u);
-  EXPECT_TRUE(items[0].m_info.m_exists);
-  EXPECT_FALSE(items[0].m_newDirectory);
-
-  EXPECT_EQ(items[1].m_changeType, 1);
-  EXPECT_EQ(items[1].m_path, "/backup/projects/src/new");
-  EXPECT_EQ(items[1].m_info.m_mode, 0x4000u);
-  EXPECT_TRUE(items[1].m_newDirectory);
-
-  EXPECT_EQ(items[2].m_changeType, 4);
-  EXPECT_FALSE(items[2].m_info.m_exists);
-  EXPECT_EQ(items[2].m_info.m_mode, 0x4000u);
-  EXPECT_FALSE(items[2].m_newDirectory);
-
-  EXPECT_EQ(items[3].m_changeType, 2);
-  EXPECT_FALSE(items[3].m_newDirectory);
-
-  EXPECT_EQ(items[4].m_path, "/backup/projects");  // the compared directory itself
-
-  EXPECT_EQ(items[5].m_changeType, 0);  // unknown types pass as "none"
-  EXPECT_FALSE(items[5].m_info.m_exists);
-  EXPECT_EQ(items[5].m_path, "/backup/projects/odd");
-  EXPECT_EQ(items[5].m_info.m_mode, 0x8000u);
-
-  EXPECT_EQ(items[6].m_path, "/elsewhere/x");  // not below the prefix: untranslated
-  for (const auto& item : items) {
+  // Change type, mode, existence, new-directory flag, translated path.
+  std::vector<std::string> described;
+  for (const auto& item : PullAll()) {
+    described.push_back(Describe(item));
     EXPECT_EQ(item.m_secondaryPath, "");
     EXPECT_EQ(item.m_secondaryInfo.m_mode, 0u);
   }
-
-  FileServerSnapshotCompareItem end = source();
-  EXPECT_EQ(end.m_changeType, 5);
-  EXPECT_EQ(end.m_path, "");
-  EXPECT_EQ(end.m_info.m_mode, 0u);
-  EXPECT_FALSE(end.m_info.m_exists);
+  EXPECT_EQ(described, (std::vector<std::string>{
+                           "2 file exists /backup/projects/src/a.c",
+                           "1 dir exists newdir /backup/projects/src/new",
+                           "4 dir /backup/projects/old",
+                           "2 dir exists /backup/projects/changed",
+                           "2 dir exists /backup/projects",  // the compared directory itself
+                           "0 file /backup/projects/odd",    // unknown types pass as "none"
+                           "4 file /elsewhere/x",            // not below the prefix: untranslated
+                       }));
+  EXPECT_EQ(Describe(source()), "5 none ");
   EXPECT_EQ(source().m_changeType, 5);  // and again
 }
 
@@ -248,10 +233,7 @@ TEST_F(ChangeDetectionTest, LeftoverItemsKeepTheirOwnBackupPath) {
   ASSERT_FALSE(client.CompareSnapshots("/backup/other/", "/l", source).IsError());
   EXPECT_TRUE(log->AnyContains("and [INCR][601]: 3 "));  // counts the leftovers too
 
-  std::vector<std::string> paths;
-  for (const auto& item : PullAll(source)) paths.push_back(item.m_path);
-  EXPECT_EQ(paths,
-            (std::vector<std::string>{"/backup/projects/p0", "/backup/projects/p1", "/backup/other/o0"}));
+  EXPECT_EQ(PullPaths(), (std::vector<std::string>{"/backup/projects/p0", "/backup/projects/p1", "/backup/other/o0"}));
 }
 
 TEST_F(ChangeDetectionTest, ItemsOfAFailedComparisonKeepTheirOwnBackupPath) {
@@ -263,9 +245,7 @@ TEST_F(ChangeDetectionTest, ItemsOfAFailedComparisonKeepTheirOwnBackupPath) {
   cluster.diffPages.clear();
   Page("", Files("/fs/projects/p", 1), "");
   ASSERT_FALSE(client.CompareSnapshots("/backup/projects/", "/l", source).IsError());
-  std::vector<std::string> paths;
-  for (const auto& item : PullAll(source)) paths.push_back(item.m_path);
-  EXPECT_EQ(paths, (std::vector<std::string>{"/backup/other/o0", "/backup/projects/p0"}));
+  EXPECT_EQ(PullPaths(), (std::vector<std::string>{"/backup/other/o0", "/backup/projects/p0"}));
 }
 
 }  // namespace

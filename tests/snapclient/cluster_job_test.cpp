@@ -5,15 +5,11 @@
 // The mount table is read once per process, so one emulator and one table serve the whole program;
 // each test uses its own client id (and so its own snapshot names) and its own directories.
 
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
-#include <memory>
-#include <set>
-#include <sstream>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -21,10 +17,9 @@
 #include <gtest/gtest.h>
 
 #include "CapturingLogWriter.h"
-#include "ContentMapper.h"
 #include "KWClient.h"
 #include "KwMntTab.h"
-#include "QumuloSnapClient.h"
+#include "TestableSnapClient.h"
 #include "TransportOptions.h"
 #include "snaptest/embedded_cluster.h"
 #include "snaptest/temp_dir.h"
@@ -33,21 +28,10 @@ namespace {
 
 const std::list<std::string> kNone;
 
-std::string ReadFile(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
-  std::stringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
 std::vector<std::string> ListDir(const std::string& dir) {
   std::vector<std::string> names;
-  std::unique_ptr<DIR, int (*)(DIR*)> handle(opendir(dir.c_str()), closedir);
-  if (!handle) return names;
-  while (struct dirent* entry = readdir(handle.get())) {
-    std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -105,15 +89,7 @@ std::string ClusterEnvironment::s_mountPoint;
 std::string ClusterEnvironment::s_registry;
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new ClusterEnvironment);
 
-class SnapClient : public CQumuloSnapClient {
- public:
-  using CQumuloSnapClient::m_contentMapperPaths;
-  using CQumuloSnapClient::m_exports;
-  using CQumuloSnapClient::m_initialized;
-  using CQumuloSnapClient::m_snapshotPrefix;
-  using CQumuloSnapClient::m_useContentMapper;
-  using CQumuloSnapClient::m_connection;
-};
+using SnapClient = TestableSnapClient;
 
 class ClusterJobTest : public ::testing::Test {
  protected:
@@ -153,14 +129,6 @@ class ClusterJobTest : public ::testing::Test {
     }
     std::sort(lines.begin(), lines.end());
     return lines;
-  }
-
-  // The image directory of client 23's job 10 snapshot below a backup path.
-  static std::string job10Snapshot(const std::string& path) {
-    for (const auto& name : ListDir(path + "/.snapshot")) {
-      if (name.find("kwsnap_23_2_10_") != std::string::npos) return name;
-    }
-    return "";
   }
 
   snaptest::TempDir m_files{"snapjob"};
@@ -233,13 +201,6 @@ TEST_F(ClusterJobTest, LooseRegistryFileIsRefusedForCredentials) {
 }
 
 TEST_F(ClusterJobTest, ContentMapperOfAnotherKindFailsAfterConnecting) {
-  class OtherMapper : public ContentMapperAPI {
-   public:
-    int LookupLocalPath(const std::string&, std::string&) override { return 1; }
-    std::string MapPath(const std::string& p) const override { return p; }
-    void AddLocalMount(const std::string&, const std::string&) override {}
-    int SetPathMap(std::map<std::string, std::string>&) override { return 0; }
-  };
   SnapClient client;
   CQiError result = Init(client, 22, 10, 9, boost::make_shared<OtherMapper>());
   EXPECT_EQ(result.Win32Code(), 160u);
@@ -257,49 +218,28 @@ TEST_F(ClusterJobTest, ContentMapperOfAnotherKindFailsAfterConnecting) {
   EXPECT_EQ(second.m_contentMapperPaths.size(), 1u);  // a copy taken at initialisation
 }
 
+// Every kind of change and the map file's bytes are checked end to end through snapjob; here, two
+// backup paths in one job, reads through the content mapper, and a directory replaced between jobs.
 TEST_F(ClusterJobTest, ThreeJobsSnapshotCompareAndCleanUp) {
-  for (const char* dir : {"/fs/projects/alpha/old", "/fs/projects/beta"}) ASSERT_TRUE(cluster().MakeDir(dir));
+  for (const char* dir : {"/fs/projects/alpha", "/fs/projects/beta"}) ASSERT_TRUE(cluster().MakeDir(dir));
   ASSERT_TRUE(cluster().WriteFile("/fs/projects/alpha/a.txt", "version 1\n"));
-  ASSERT_TRUE(cluster().WriteFile("/fs/projects/alpha/b.txt", "to be deleted\n"));
-  ASSERT_TRUE(cluster().WriteFile("/fs/projects/alpha/old/inner.txt", "old\n"));
-  ASSERT_TRUE(cluster().WriteFile("/fs/projects/beta/c.txt", "c\n"));
   const std::string alpha = Mount("alpha");
   const std::string beta = Mount("beta");
-
-  // Job 10: the first; nothing to compare with.
   {
     SnapClient job;
-    ScopedLogCapture log(0);
-    CQiError result = Job(job, 23, 10, 9, {alpha, beta});
-    ASSERT_FALSE(result.IsError()) << result.ToString();
-    int notFound = 0;
-    for (const auto& text : log->Texts()) notFound += text.rfind("Previous snapshot [kwsnap_23_2_9_", 0) == 0;
-    EXPECT_EQ(notFound, 2);
+    ASSERT_FALSE(Job(job, 23, 10, 9, {alpha, beta}).IsError());
   }
-  const std::string frozenDir = job10Snapshot(alpha);
-  ASSERT_FALSE(frozenDir.empty());
-
-  // Change the live tree: modify, add, delete files and directories.
   ASSERT_TRUE(cluster().WriteFile("/fs/projects/alpha/a.txt", "version 2, longer\n"));
-  ASSERT_TRUE(cluster().WriteFile("/fs/projects/alpha/new.txt", "new\n"));
-  ASSERT_EQ(::unlink(cluster().DiskPath("/fs/projects/alpha/b.txt").c_str()), 0);
   ASSERT_TRUE(cluster().MakeDir("/fs/projects/alpha/sub"));
-  ASSERT_TRUE(cluster().WriteFile("/fs/projects/alpha/sub/f.txt", "f\n"));
-  ASSERT_TRUE(snaptest::RemoveAll(cluster().DiskPath("/fs/projects/alpha/old")));
 
-  // Job 11: compares with job 10 and sees exactly those changes.
+  // Job 11 compares each path with its own job 10 snapshot.
   {
     SnapClient job;
     ContentMapperAPIPtr mapper;
     ASSERT_FALSE(Job(job, 23, 11, 10, {alpha, beta}, &mapper).IsError());
     for (const auto& info : job.m_exports) EXPECT_TRUE(info.m_runSnapDiffScan) << info.m_backupPath;
-
-    std::vector<std::string> expected{
-        "1 dir " + alpha + "/sub newdir", "1 file " + alpha + "/new.txt", "1 file " + alpha + "/sub/f.txt",
-        "2 dir " + alpha,                 "2 file " + alpha + "/a.txt",   "4 dir " + alpha + "/old",
-        "4 file " + alpha + "/b.txt",     "4 file " + alpha + "/old/inner.txt"};
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(ChangeList(job, alpha), expected);
+    EXPECT_EQ(ChangeList(job, alpha),
+              (std::vector<std::string>{"1 dir " + alpha + "/sub newdir", "2 dir " + alpha, "2 file " + alpha + "/a.txt"}));
     EXPECT_TRUE(ChangeList(job, beta).empty());
 
     // Reads go to the frozen image of job 11 while the live tree moves on.
@@ -308,34 +248,18 @@ TEST_F(ClusterJobTest, ThreeJobsSnapshotCompareAndCleanUp) {
     ASSERT_TRUE(concrete);
     const std::string readPath = concrete->MapPath(alpha + "/a.txt");
     EXPECT_NE(readPath.find("/.snapshot/"), std::string::npos);
-    EXPECT_EQ(ReadFile(readPath), "version 2, longer\n");
-    EXPECT_EQ(ReadFile(alpha + "/.snapshot/" + frozenDir + "/a.txt"), "version 1\n");
-
-    // The map file lists each backup path with its snapshot path; saves append, so job 11's lines
-    // follow job 10's.
-    std::string expectedMap;
-    for (const auto& entry : job.m_contentMapperPaths) expectedMap += "m:" + entry.first + ":" + entry.second + ":\n";
-    const std::string mapFile = ReadFile(MapFile());
-    ASSERT_GT(mapFile.size(), expectedMap.size());
-    EXPECT_EQ(mapFile.substr(mapFile.size() - expectedMap.size()), expectedMap);
-    EXPECT_EQ(job.m_contentMapperPaths.size(), 2u);
+    EXPECT_EQ(snaptest::ReadFile(readPath), "version 2, longer\n");
   }
 
-  // Beta is replaced by a new directory before job 12.
+  // Beta is replaced by a new directory before job 12: nothing to compare it with. Job 10's
+  // snapshots are stale and go; 11's and 12's stay.
   ASSERT_TRUE(snaptest::RemoveAll(cluster().DiskPath("/fs/projects/beta")));
   ASSERT_TRUE(cluster().MakeDir("/fs/projects/beta"));
-  ASSERT_TRUE(cluster().WriteFile("/fs/projects/beta/c.txt", "c again\n"));
-
-  // Job 12: job 10's snapshots are stale and go; 11's and 12's stay.
   {
     SnapClient job;
-    ScopedLogCapture log(0);
     ASSERT_FALSE(Job(job, 23, 12, 11, {alpha, beta}).IsError());
     EXPECT_TRUE(job.m_exports.front().m_runSnapDiffScan);
-    EXPECT_FALSE(job.m_exports.back().m_runSnapDiffScan);  // a new directory: nothing to compare with
-    int deleted = 0;
-    for (const auto& text : log->Texts()) deleted += text.rfind("Deleting snapshot [kwsnap_23_2_10_", 0) == 0;
-    EXPECT_EQ(deleted, 2);
+    EXPECT_FALSE(job.m_exports.back().m_runSnapDiffScan);
   }
   std::vector<std::string> images = ListDir(cluster().DiskPath("/fs/projects/alpha/.snapshot"));
   EXPECT_EQ(images.size(), 2u);

@@ -1,9 +1,6 @@
 // Export lookup in both modes. The mount table is read once per process, so this program writes
 // one table that serves every case before the first lookup.
 
-#include <unistd.h>
-
-#include <cstdio>
 #include <fstream>
 #include <string>
 
@@ -13,32 +10,28 @@
 #include "FileShareAutoMount.h"
 #include "KwMntTab.h"
 #include "TestableSnapClient.h"
+#include "snaptest/temp_dir.h"
 
 namespace {
 
 const std::list<std::string> kNone;
 
+const snaptest::TempDir kTableDir("mounttable");
+const std::string kTable = kTableDir.Sub("mounts");
+
 class MountTableEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    char name[] = "/tmp/mounttableXXXXXX";
-    int fd = mkstemp(name);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    s_path = name;
-    std::ofstream table(s_path);
-    table << "/dev/sda1 / ext4 rw 0 0\n"
-             "server:/projects/ /mnt/proj nfs rw 0 0\n"
-             "a:/x /nest nfs rw 0 0\n"
-             "server:/projects /nest/proj nfs rw 0 0\n"
-             "/dev/sdb1 /data ext4 rw 0 0\n"
-             "server:/projects/team /team nfs rw 0 0\n";
-    KwMntTab::SetTablePath(s_path);
+    ASSERT_TRUE(snaptest::WriteFile(kTable,
+                                    "/dev/sda1 / ext4 rw 0 0\n"
+                                    "server:/projects/ /mnt/proj nfs rw 0 0\n"
+                                    "a:/x /nest nfs rw 0 0\n"
+                                    "server:/projects /nest/proj nfs rw 0 0\n"
+                                    "/dev/sdb1 /data ext4 rw 0 0\n"
+                                    "server:/projects/team /team nfs rw 0 0\n"));
+    KwMntTab::SetTablePath(kTable);
   }
-  void TearDown() override { std::remove(s_path.c_str()); }
-  static std::string s_path;
 };
-std::string MountTableEnvironment::s_path;
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new MountTableEnvironment);
 
 class ExportLookupTest : public ::testing::Test {
@@ -149,7 +142,7 @@ TEST_F(ExportLookupTest, MountTableIsReadOncePerProcess) {
   cluster.AddExport("/", "/");
   FileServerExportInfo info;
   ASSERT_FALSE(Lookup("/mnt/proj", info).IsError());
-  std::ofstream(MountTableEnvironment::s_path, std::ios::app) << "server:/late /late nfs rw 0 0\n";
+  std::ofstream(kTable, std::ios::app) << "server:/late /late nfs rw 0 0\n";
   EXPECT_EQ(Lookup("/late/x", info).Win32Code(), 1627u);
 }
 

@@ -1,11 +1,6 @@
 // The content mapper's path map and the snapshot map file.
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include <boost/make_shared.hpp>
@@ -14,49 +9,16 @@
 #include "CapturingLogWriter.h"
 #include "ContentMapper.h"
 #include "TestableSnapClient.h"
+#include "snaptest/temp_dir.h"
 
 namespace {
 
-std::string ReadFile(const std::string& name) {
-  std::ifstream in(name, std::ios::binary);
-  std::stringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-bool Exists(const std::string& name) {
-  struct stat info;
-  return ::stat(name.c_str(), &info) == 0;
-}
-
-// A content mapper of another kind than the agent's concrete one.
-class OtherMapper : public ContentMapperAPI {
- public:
-  int LookupLocalPath(const std::string&, std::string& localPath) override {
-    localPath.clear();
-    return 1;
-  }
-  std::string MapPath(const std::string& scanPath) const override { return scanPath; }
-  void AddLocalMount(const std::string&, const std::string&) override {}
-  int SetPathMap(std::map<std::string, std::string>&) override { return 0; }
-};
-
 class PathMappingTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char dir[] = "/tmp/pathmapXXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    m_dir = dir;
-    mapFile = m_dir + "/snapmap.txt";
-    client.m_snapMapFile = mapFile;
-  }
-  void TearDown() override {
-    std::remove(mapFile.c_str());
-    ::rmdir(m_dir.c_str());
-  }
+  void SetUp() override { client.m_snapMapFile = mapFile; }
 
-  std::string m_dir;
-  std::string mapFile;
+  snaptest::TempDir m_dir{"pathmap"};
+  const std::string mapFile = m_dir.Sub("snapmap.txt");
   TestableSnapClient client;
 };
 
@@ -70,16 +32,16 @@ TEST_F(PathMappingTest, SaveAppendsOneLinePerEntryInByteOrder) {
   client.m_contentMapperPaths["/B/"] = "/B/.snapshot/S0";
   ASSERT_FALSE(client.SaveSnapshotInformation().IsError());
   const std::string lines = "m:/B/:/B/.snapshot/S0:\nm:/a/:/a/.snapshot/x:y:\nm:/b/:/b/.snapshot/S2:\n";
-  EXPECT_EQ(ReadFile(mapFile), "x:kept line\n" + lines);
+  EXPECT_EQ(snaptest::ReadFile(mapFile), "x:kept line\n" + lines);
   ASSERT_FALSE(client.SaveSnapshotInformation().IsError());  // a second save appends the map again
-  EXPECT_EQ(ReadFile(mapFile), "x:kept line\n" + lines + lines);
+  EXPECT_EQ(snaptest::ReadFile(mapFile), "x:kept line\n" + lines + lines);
 }
 
 TEST_F(PathMappingTest, SaveFailuresNameTheFile) {
-  client.m_snapMapFile = m_dir + "/missing/dir/map.txt";
+  client.m_snapMapFile = m_dir.Sub("missing/dir/map.txt");
   CQiError noDir = client.SaveSnapshotInformation();
   EXPECT_EQ(noDir.Win32Code(), 1627u);
-  EXPECT_EQ(noDir.Messages().front(), " Failed to open [" + m_dir + "/missing/dir/map.txt] file");
+  EXPECT_EQ(noDir.Messages().front(), " Failed to open [" + m_dir.Sub("missing/dir/map.txt") + "] file");
 
   client.m_snapMapFile = "";
   CQiError unnamed = client.SaveSnapshotInformation();
@@ -97,8 +59,8 @@ TEST_F(PathMappingTest, SaveFailuresNameTheFile) {
 
 TEST_F(PathMappingTest, SaveOfAnEmptyMapCreatesAnEmptyFile) {
   ASSERT_FALSE(client.SaveSnapshotInformation().IsError());
-  EXPECT_TRUE(Exists(mapFile));
-  EXPECT_EQ(ReadFile(mapFile), "");
+  EXPECT_TRUE(std::ifstream(mapFile).good());
+  EXPECT_EQ(snaptest::ReadFile(mapFile), "");
 }
 
 TEST_F(PathMappingTest, UpdateInstallsTheMapInANewMapperAndSavesIt) {
@@ -115,7 +77,7 @@ TEST_F(PathMappingTest, UpdateInstallsTheMapInANewMapperAndSavesIt) {
   EXPECT_EQ(log->Texts(), (std::vector<std::string>{"Content mapper path : /m/a/ => /m/a/.snapshot/1",
                                                      "Content mapper path : /m/b/ => /m/b/.snapshot/2",
                                                      "Saving snapshot information in File [" + mapFile + "]"}));
-  EXPECT_EQ(ReadFile(mapFile), "m:/m/a/:/m/a/.snapshot/1:\nm:/m/b/:/m/b/.snapshot/2:\n");
+  EXPECT_EQ(snaptest::ReadFile(mapFile), "m:/m/a/:/m/a/.snapshot/1:\nm:/m/b/:/m/b/.snapshot/2:\n");
 }
 
 TEST_F(PathMappingTest, UpdateWithoutAMapFileName) {
@@ -145,7 +107,7 @@ TEST_F(PathMappingTest, RepopulateRewritesTheFileWithTheAutoMountForms) {
   std::map<std::string, std::string> expected{{"/scan/a/", "/auto/srv/a/.snapshot/1"}, {"/scan/b/", ""}};
   EXPECT_EQ(client.m_contentMapperPaths, expected);
   EXPECT_EQ(concrete->GetPathMap(), expected);
-  EXPECT_EQ(ReadFile(mapFile), "m:/scan/a/:/auto/srv/a/.snapshot/1:\nm:/scan/b/::\n");
+  EXPECT_EQ(snaptest::ReadFile(mapFile), "m:/scan/a/:/auto/srv/a/.snapshot/1:\nm:/scan/b/::\n");
 }
 
 TEST_F(PathMappingTest, RepopulateWithAnEmptyMapEmptiesTheFile) {
@@ -155,7 +117,7 @@ TEST_F(PathMappingTest, RepopulateWithAnEmptyMapEmptiesTheFile) {
   }
   ContentMapperAPIPtr mapper = boost::make_shared<CContentMapper>();
   ASSERT_FALSE(client.RepopulateContentMapperPaths(mapper).IsError());
-  EXPECT_EQ(ReadFile(mapFile), "");
+  EXPECT_EQ(snaptest::ReadFile(mapFile), "");
 }
 
 TEST_F(PathMappingTest, RepopulateRefusesOtherMappersAndIgnoresNone) {
@@ -190,7 +152,7 @@ TEST_F(PathMappingTest, RepopulateReportsAFileItCouldNotWrite) {
   concrete->AddLocalMount("/nfs", "/auto");
   ContentMapperAPIPtr mapper = concrete;
 
-  client.m_snapMapFile = m_dir + "/no/such/dir/map.txt";
+  client.m_snapMapFile = m_dir.Sub("no/such/dir/map.txt");
   CQiError unopened = client.RepopulateContentMapperPaths(mapper);
   EXPECT_EQ(unopened.Win32Code(), 1627u);
   // The new map is in place all the same.
