@@ -275,10 +275,8 @@ TEST_F(ServerTest, DifferenceListsEveryChangeAndPagesWithEveryToken) {
   ASSERT_FALSE(token.empty());
   EXPECT_EQ(client_->Get("/v1/snapshots/" + older_id + "/changes-since/" + newer_id + "?after=" + Encode(token)).status,
             400);
-  EXPECT_EQ(client_->Get(base + "?after=garbage").status, 400);
   EXPECT_EQ(client_->Get(base + "?limit=0").status, 400);
   EXPECT_EQ(client_->Get(base + "?limit=ten").status, 400);
-  EXPECT_EQ(client_->Get("/v1/snapshots/" + newer_id + "/changes-since/0").status, 404);
   EXPECT_EQ(client_->Get("/v1/snapshots/" + newer_id + "/changes-since/777").status, 404);
 
   // Snapshots of two directories cannot be compared.

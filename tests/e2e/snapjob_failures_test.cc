@@ -96,18 +96,14 @@ TEST_F(SnapjobFailures, MapFileNameMissing) {
 
 TEST_F(SnapjobFailures, BadUsageExitsWithStatusTwoAndTheUsage) {
   const std::vector<std::string> base = Args(45);
+  // One of each way of getting it wrong; the option parser's own cases are not re-listed here.
   const std::vector<std::vector<std::string>> bad = {
       {},
-      {"backup"},
       Plus(base, {"--bogus", backup_}),
-      Plus(base, {}),                                    // no backup path
+      Plus(base, {}),                       // no backup path
       Plus(Without(base, "--job"), {"--job", "x", backup_}),
-      Plus(Without(base, "--app-ids"), {"--app-ids", "1", backup_}),
-      Plus(base, {"--insecure", backup_}),               // with --ca-file
-      Plus(base, {"--output", "xml", backup_}),
-      Plus(base, {"--auto-mount", "/x", backup_}),       // with --mount-table
+      Plus(base, {"--insecure", backup_}),  // with --ca-file
       {"run", "--registry"},
-      {"demo", "extra"},
   };
   for (const std::vector<std::string>& args : bad) {
     CommandResult result = RunCommand(SnapjobBinary(), args);

@@ -1,12 +1,6 @@
 // ClusterProcess: the built `clustersim` binary run as a child process. Start()
 // returns once the child printed its "listening on ..." line (no sleeping);
 // Stop() sends SIGTERM and reaps it. Not thread-safe; one owner.
-//
-//   snaptest::ClusterProcess emulator;
-//   ASSERT_TRUE(emulator.Start({"--root", root, "--bind", address, "--user", "admin",
-//                               "--password-file", file, "--export", "/=/"}))
-//       << emulator.error();
-//   // emulator.url(), emulator.ca_path()
 #ifndef SNAPTEST_CLUSTER_PROCESS_H_
 #define SNAPTEST_CLUSTER_PROCESS_H_
 
@@ -34,7 +28,6 @@ class ClusterProcess {
   int Stop();
 
   bool running() const { return pid_ > 0; }
-  pid_t pid() const { return pid_; }
   const std::string& error() const { return error_; }
   const std::string& listening_line() const { return line_; }
   const std::string& url() const { return url_; }        // from the listening line

@@ -3,13 +3,6 @@
 // directory. Start() returns once the server accepts connections. Counters and
 // faults are reached through server(). Not thread-safe itself; the server it
 // runs is.
-//
-//   snaptest::EmbeddedCluster cluster;
-//   cluster.options.exports = {{"/projects", "/fs/projects"}};
-//   ASSERT_TRUE(cluster.Start()) << cluster.error();
-//   cluster.MakeDir("/fs/projects/src");
-//   // connect to cluster.url() trusting cluster.ca_path(), log in with
-//   // cluster.user() / cluster.password()
 #ifndef SNAPTEST_EMBEDDED_CLUSTER_H_
 #define SNAPTEST_EMBEDDED_CLUSTER_H_
 
@@ -28,10 +21,7 @@ struct EmbeddedClusterOptions {
   std::vector<std::pair<std::string, std::string>> exports = {{"/", "/"}};
   std::string user = "admin";
   std::string password = "test-password";
-  int64_t token_ttl_seconds = 3600;
   bool test_hooks = true;
-  std::vector<std::pair<std::string, uint64_t>> synthetic_diffs;  // (cluster path, items)
-  bool verbose = false;
 };
 
 class EmbeddedCluster {
