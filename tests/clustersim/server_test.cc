@@ -222,6 +222,7 @@ TEST_F(ServerTest, DifferenceListsEveryChangeAndPagesWithEveryToken) {
   ASSERT_TRUE(cluster_.WriteFile("/fs/projects/stay/same.txt", "same"));
   ASSERT_TRUE(cluster_.WriteFile("/fs/projects/removed.txt", "bye"));
   ASSERT_TRUE(cluster_.WriteFile("/fs/projects/becomes_dir", "file"));
+  ASSERT_TRUE(cluster_.MakeDir("/fs/projects/becomes_file"));
   const std::string dir_id = IdOf("/fs/projects");
   Reply older = CreateSnapshot("older", dir_id);
   ASSERT_EQ(older.status, 201);
@@ -233,6 +234,8 @@ TEST_F(ServerTest, DifferenceListsEveryChangeAndPagesWithEveryToken) {
   ASSERT_EQ(::unlink(cluster_.DiskPath("/fs/projects/removed.txt").c_str()), 0);
   ASSERT_EQ(::unlink(cluster_.DiskPath("/fs/projects/becomes_dir").c_str()), 0);
   ASSERT_TRUE(cluster_.MakeDir("/fs/projects/becomes_dir"));
+  ASSERT_EQ(::rmdir(cluster_.DiskPath("/fs/projects/becomes_file").c_str()), 0);
+  ASSERT_TRUE(cluster_.WriteFile("/fs/projects/becomes_file", "file"));
   ASSERT_TRUE(cluster_.MakeDir("/fs/projects/fresh/inner"));
   ASSERT_TRUE(cluster_.WriteFile("/fs/projects/fresh/inner/new.txt", "new"));
   Reply newer = CreateSnapshot("newer", dir_id);
@@ -242,6 +245,8 @@ TEST_F(ServerTest, DifferenceListsEveryChangeAndPagesWithEveryToken) {
       {"modified directory", "/fs/projects/"},
       {"deleted file", "/fs/projects/becomes_dir"},
       {"created directory", "/fs/projects/becomes_dir/"},
+      {"created file", "/fs/projects/becomes_file"},
+      {"deleted directory", "/fs/projects/becomes_file/"},
       {"created directory", "/fs/projects/fresh/"},
       {"created directory", "/fs/projects/fresh/inner/"},
       {"created file", "/fs/projects/fresh/inner/new.txt"},
@@ -255,13 +260,13 @@ TEST_F(ServerTest, DifferenceListsEveryChangeAndPagesWithEveryToken) {
   const std::string newer_id = newer.Field("id"), older_id = older.Field("id");
   std::vector<size_t> pages;
   EXPECT_EQ(FullDiff(newer_id, older_id, 1000, &pages), expected);
-  EXPECT_EQ(pages, (std::vector<size_t>{12}));
+  EXPECT_EQ(pages, (std::vector<size_t>{14}));
   pages.clear();
   EXPECT_EQ(FullDiff(newer_id, older_id, 5, &pages), expected);
-  EXPECT_EQ(pages, (std::vector<size_t>{5, 5, 2}));
+  EXPECT_EQ(pages, (std::vector<size_t>{5, 5, 4}));
   pages.clear();
   EXPECT_EQ(FullDiff(newer_id, older_id, 1, &pages), expected);
-  EXPECT_EQ(pages.size(), 12u);
+  EXPECT_EQ(pages.size(), 14u);
 
   // The same snapshot against itself, and the pair the other way round.
   EXPECT_TRUE(FullDiff(newer_id, newer_id, 10).empty());

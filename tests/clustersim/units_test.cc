@@ -1,6 +1,7 @@
-// The emulator's parts on their own: differences, page tokens, synthetic
-// lists, file identities, sessions, certificates and the command line.
-#include <fcntl.h>
+// The emulator's parts on their own: page tokens, synthetic lists, the
+// difference cache, file identities, sessions, certificates and the command
+// line. Differences themselves, and their escaping, are checked over HTTPS
+// (server_test) and through snapjob (odd names end to end).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,82 +16,12 @@
 #include "clustersim/diff_engine.h"
 #include "clustersim/diff_pages.h"
 #include "clustersim/file_ids.h"
-#include "clustersim/json.h"
 #include "clustersim/options.h"
 #include "clustersim/sessions.h"
-#include "clustersim/tree_copy.h"
 #include "snaptest/temp_dir.h"
 
 namespace clustersim {
 namespace {
-
-std::vector<std::string> Describe(const std::vector<DiffEntry>& entries) {
-  std::vector<std::string> out;
-  for (const DiffEntry& entry : entries) {
-    out.push_back(std::string(ChangeOpName(entry.op)) + (entry.is_directory ? " d " : " f ") + entry.path);
-  }
-  return out;
-}
-
-TEST(CompareImagesTest, TypeChangesAndNestedTreesAndIgnoredSnapshotDirs) {
-  snaptest::TempDir temp("diff");
-  const std::string older = temp.Sub("older"), newer = temp.Sub("newer");
-  ASSERT_TRUE(snaptest::MakeDirs(older + "/x/y"));
-  ASSERT_TRUE(snaptest::WriteFile(older + "/x/y/z", "z"));
-  ASSERT_TRUE(snaptest::WriteFile(older + "/f", "f"));
-  ASSERT_TRUE(snaptest::MakeDirs(older + "/.snapshot/1_a"));
-  ASSERT_TRUE(snaptest::MakeDirs(temp.Sub("src")));
-  ASSERT_TRUE(snaptest::WriteFile(temp.Sub("src") + "/same", "same"));
-  // Copies keep mtimes, so an untouched file compares equal.
-  ASSERT_TRUE(CopyTree(temp.Sub("src"), older + "/keep").ok());
-  ASSERT_TRUE(snaptest::MakeDirs(newer + "/f"));  // file became a directory
-  ASSERT_TRUE(snaptest::WriteFile(newer + "/x", "x"));  // directory became a file
-  ASSERT_TRUE(CopyTree(temp.Sub("src"), newer + "/keep").ok());
-  ASSERT_TRUE(snaptest::MakeDirs(newer + "/.snapshot/2_b/new"));
-  struct timespec same_time[2] = {{5, 0}, {5, 0}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, older.c_str(), same_time, 0), 0);
-  ASSERT_EQ(::utimensat(AT_FDCWD, newer.c_str(), same_time, 0), 0);
-
-  std::vector<DiffEntry> entries;
-  ASSERT_TRUE(CompareImages(older, newer, "/fs/d/", &entries).ok());
-  EXPECT_EQ(Describe(entries), (std::vector<std::string>{
-                                   "modified d /fs/d/",
-                                   "deleted f /fs/d/f",
-                                   "created d /fs/d/f/",
-                                   "created f /fs/d/x",
-                                   "deleted d /fs/d/x/",
-                                   "deleted d /fs/d/x/y/",
-                                   "deleted f /fs/d/x/y/z",
-                               }));
-
-  // Identical images, including the snapshotted directory's time: nothing.
-  ASSERT_TRUE(CompareImages(newer, newer, "/", &entries).ok());
-  EXPECT_TRUE(entries.empty());
-  EXPECT_FALSE(CompareImages(older, temp.Sub("missing"), "/", &entries).ok());
-}
-
-TEST(RenderedDiffTest, SlicesArePagesOfValidJson) {
-  RenderedDiff diff;
-  diff.Add({ChangeOp::kCreated, true, "/a/"});
-  diff.Add({ChangeOp::kDeleted, false, "/a/\"quoted\"\n"});
-  diff.Add({ChangeOp::kModified, false, "/b"});
-  std::string page = "{\"entries\":[";
-  diff.AppendSlice(1, 3, &page);
-  page += "]}";
-  JsonObject parsed;
-  ASSERT_TRUE(JsonObject::Parse(page, &parsed).ok()) << page;
-  std::vector<std::string> paths;
-  ASSERT_TRUE(parsed.ForEachObject("entries", [&](const JsonObject& entry) {
-    std::optional<std::string> path;
-    IgnoreError(entry.GetString("path", &path));
-    paths.push_back(*path);
-    return Status::Ok();
-  }).ok());
-  EXPECT_EQ(paths, (std::vector<std::string>{"/a/\"quoted\"\n", "/b"}));
-  std::string empty;
-  diff.AppendSlice(2, 2, &empty);
-  EXPECT_TRUE(empty.empty());
-}
 
 TEST(PageTokenTest, TokensAreBoundToTheirPairAndList) {
   size_t index = 0;
