@@ -13,21 +13,15 @@ namespace e2e {
 std::string SnapjobBinary() { return SNAPJOB_BINARY; }
 
 bool BackupSite::Start(const Config& config) {
-  namespace fs = std::filesystem;
   std::error_code ec;
-  std::string table;
   std::vector<std::string> args = {"--root", temp_.Sub("cluster"), "--user", kUser, "--password-file",
-                                   temp_.Sub("password"), "--state-dir", temp_.Sub("state")};
-  for (const auto& [export_path, cluster_path] : config.exports) {
-    fs::create_directories(DiskPath(cluster_path), ec);
-    fs::create_directories(fs::path(MountPoint(export_path)).parent_path(), ec);
-    fs::create_directory_symlink(DiskPath(cluster_path), MountPoint(export_path), ec);
-    if (ec) {
-      error_ = "cannot make the mount of " + export_path + ": " + ec.message();
-      return false;
-    }
-    args.push_back("--export");
-    args.push_back(export_path + "=" + cluster_path);
+                                   temp_.Sub("password"), "--state-dir", temp_.Sub("state"), "--export",
+                                   "/projects=/fs/projects"};
+  const bool made = snaptest::MakeDirs(DiskPath("/fs/projects")) && snaptest::MakeDirs(temp_.Sub("mnt"));
+  if (made) std::filesystem::create_directory_symlink(DiskPath("/fs/projects"), MountPoint("/projects"), ec);
+  if (!made || ec) {
+    error_ = "cannot make the mount of /projects";
+    return false;
   }
   args.insert(args.end(), config.extra_emulator_args.begin(), config.extra_emulator_args.end());
   if (!snaptest::WriteFile(temp_.Sub("password"), std::string(kPassword) + "\n") ||
@@ -47,9 +41,7 @@ bool BackupSite::Start(const Config& config) {
   if (!emulator_.running()) return false;
   error_.clear();
 
-  for (const auto& exported : config.exports) {
-    table += address_ + ":" + exported.first + " " + MountPoint(exported.first) + " nfs rw 0 0\n";
-  }
+  const std::string table = address_ + ":/projects " + MountPoint("/projects") + " nfs rw 0 0\n";
   if (!snaptest::WriteFile(mount_table(), table) || !WriteRegistry(registry(), kPassword)) {
     error_ = "cannot write the mount table or the registry";
     return false;

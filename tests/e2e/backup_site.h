@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "snaptest/cluster_process.h"
@@ -18,10 +17,8 @@ namespace e2e {
 // The path of the built snapjob binary.
 std::string SnapjobBinary();
 
+// The site exports /fs/projects as /projects, mounted at mnt/projects.
 struct SiteConfig {
-  // (export path, cluster path), each cluster directory made below the root and mounted at
-  // mnt/<export path>.
-  std::vector<std::pair<std::string, std::string>> exports = {{"/projects", "/fs/projects"}};
   std::vector<std::string> extra_emulator_args;
 };
 

@@ -87,7 +87,6 @@ CommandResult RunCommand(const std::string& binary, const std::vector<std::strin
   while (open_channels > 0) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
-      result.timed_out = true;
       ::kill(pid, SIGKILL);
       break;
     }

@@ -11,8 +11,7 @@
 namespace e2e {
 
 struct CommandResult {
-  int exit_status = -1;     // the exit code; 128 + signal when killed by one
-  bool timed_out = false;
+  int exit_status = -1;     // the exit code; 128 + signal when killed by one (as on time-out)
   std::string out;          // standard output
   std::string err;          // standard error (as the terminal received it, with a pty)
 };
