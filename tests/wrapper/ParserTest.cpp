@@ -29,27 +29,24 @@ TEST(ParserTest, SnapshotListKeepsIdsAbove2To53Exact) {
                                  "source_file_id": "9007199254740997", "timestamp": 5,
                                  "expiration": "2030-01-01T00:00:00Z", "in_delete": true, "future_field": [1, {}]}]})";
   ASSERT_FALSE(parser.ParseSnapshotList(body, "GET /v1/snapshots", snapshots).IsError());
-  ASSERT_EQ(snapshots.size(), 2u);
-  const CSnapshotInfo& first = snapshots.front();
-  EXPECT_EQ(first.m_id, 18446744073709551615ull);
-  EXPECT_EQ(first.m_sourceFileId, 9007199254740993ull);
-  EXPECT_EQ(first.m_name, "kwsnap_1_2_10_9007199254740993");
-  EXPECT_EQ(first.m_directoryName, "7_kwsnap_1_2_10_9007199254740993");
-  EXPECT_EQ(first.m_timestamp, 1765000000u);
-  EXPECT_FALSE(first.m_hasExpiration);
-  EXPECT_FALSE(first.m_inDelete);
-  const CSnapshotInfo& second = snapshots.back();
-  EXPECT_EQ(second.m_id, 9007199254740995ull);
-  EXPECT_EQ(second.m_sourceFileId, 9007199254740997ull);
-  EXPECT_TRUE(second.m_hasExpiration);
-  EXPECT_EQ(second.m_expiration, "2030-01-01T00:00:00Z");
-  EXPECT_TRUE(second.m_inDelete);
+  // id, name, directory, source id, time, expiration, in delete
+  std::vector<std::string> described;
+  for (const CSnapshotInfo& s : snapshots) {
+    described.push_back(std::to_string(s.m_id) + " " + s.m_name + " " + s.m_directoryName + " " +
+                        std::to_string(s.m_sourceFileId) + " " + std::to_string(s.m_timestamp) + " " +
+                        (s.m_hasExpiration ? s.m_expiration : "-") + (s.m_inDelete ? " deleting" : ""));
+  }
+  EXPECT_EQ(described, (std::vector<std::string>{
+                           "18446744073709551615 kwsnap_1_2_10_9007199254740993 7_kwsnap_1_2_10_9007199254740993 "
+                           "9007199254740993 1765000000 -",
+                           "9007199254740995 other d 9007199254740997 5 2030-01-01T00:00:00Z deleting"}));
 }
 
 TEST(ParserTest, BadIdsAreRejectedNamingTheField) {
   CParser parser;
-  const char* const badIds[] = {R"("")", R"("-1")", R"("12a")", R"(" 12")", R"("18446744073709551616")",
-                                R"("99999999999999999999999")", "9007199254740993", "null"};
+  // Strings that are no exact decimal are refused by ParseDecimalId (WireTextTest); here, that the
+  // parser uses it and names the field, and that a JSON number, which may have lost digits, is refused.
+  const char* const badIds[] = {R"("12a")", R"("18446744073709551616")", "9007199254740993", "null"};
   for (const char* id : badIds) {
     SCOPED_TRACE(id);
     const std::string body = std::string(R"({"id": )") + id +
@@ -57,7 +54,6 @@ TEST(ParserTest, BadIdsAreRejectedNamingTheField) {
                                 "expiration": "", "in_delete": false})";
     CSnapshotInfo snapshot;
     CQiError error = parser.ParseSnapshot(body, "POST /v1/snapshots", snapshot);
-    ASSERT_TRUE(error.IsError());
     EXPECT_EQ(error.Win32Code(), kErrorInvalidData);
     EXPECT_NE(AllMessages(error).find("POST /v1/snapshots"), std::string::npos) << AllMessages(error);
     EXPECT_NE(AllMessages(error).find("\"id\""), std::string::npos) << AllMessages(error);
@@ -85,7 +81,6 @@ TEST(ParserTest, WrongTypedAndMissingFieldsAreClearErrors) {
     SCOPED_TRACE(c.body);
     std::list<CSnapshotInfo> snapshots(1);
     CQiError error = parser.ParseSnapshotList(c.body, "GET /v1/snapshots", snapshots);
-    ASSERT_TRUE(error.IsError());
     EXPECT_EQ(error.Win32Code(), kErrorInvalidData);
     EXPECT_NE(AllMessages(error).find(c.mentions), std::string::npos) << AllMessages(error);
     EXPECT_EQ(snapshots.size(), 1u) << "a failed parse leaves the caller's list as it was";
@@ -220,16 +215,12 @@ TEST(ParserTest, DirectoryEntryAndExports) {
                            "modification_time": 1765000002, "creation_time": 1765000003})",
                        "GET attrs", entry)
                    .IsError());
-  EXPECT_EQ(entry.m_fileId, 9007199254740993ull);
-  EXPECT_EQ(entry.m_path, "/fs/projects/");
   EXPECT_TRUE(entry.m_isDirectory);
-  EXPECT_EQ(entry.m_size, 4096u);
-  EXPECT_EQ(entry.m_numLinks, 2u);
-  EXPECT_EQ(entry.m_owner, 10u);
-  EXPECT_EQ(entry.m_group, 20u);
-  EXPECT_EQ(entry.m_changeTime, 1765000001u);
-  EXPECT_EQ(entry.m_modificationTime, 1765000002u);
-  EXPECT_EQ(entry.m_creationTime, 1765000003u);
+  EXPECT_EQ(std::to_string(entry.m_fileId) + " " + entry.m_path + " " + std::to_string(entry.m_size) + " " +
+                std::to_string(entry.m_numLinks) + " " + std::to_string(entry.m_owner) + " " +
+                std::to_string(entry.m_group) + " " + std::to_string(entry.m_changeTime) + " " +
+                std::to_string(entry.m_modificationTime) + " " + std::to_string(entry.m_creationTime),
+            "9007199254740993 /fs/projects/ 4096 2 10 20 1765000001 1765000002 1765000003");
 
   CDirectoryEntry untouched;
   untouched.m_fileId = 42;
