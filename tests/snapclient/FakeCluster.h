@@ -69,11 +69,10 @@ class FakeCluster {
     snapshots.push_back(info);
     return snapshots.back();
   }
-  bool HasSnapshotNamed(const std::string& name) const {
-    for (const auto& s : snapshots) {
-      if (s.m_name == name) return true;
-    }
-    return false;
+  std::vector<std::string> SnapshotNames() const {
+    std::vector<std::string> names;
+    for (const auto& s : snapshots) names.push_back(s.m_name);
+    return names;
   }
   static Qumulo::CSnapshotDiffInfo Diff(const std::string& path, int32_t type, bool isDirectory) {
     Qumulo::CSnapshotDiffInfo d;
