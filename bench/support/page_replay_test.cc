@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -57,11 +56,7 @@ TEST_F(PageReplayTest, PagesComeBackInOrderWithTheParsersPadding) {
 
 TEST_F(PageReplayTest, TruncatedRecordingIsAnErrorNotAnEnd) {
   ASSERT_TRUE(WritePages(file_, {std::string(100, 'x')}));
-  std::string bytes;
-  {
-    std::ifstream in(file_, std::ios::binary);
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  const std::string bytes = snaptest::ReadFile(file_);
   for (size_t cut : {size_t{4}, bytes.size() - 1}) {
     ASSERT_TRUE(snaptest::WriteFile(file_, bytes.substr(0, cut)));
     bench::PageFileReader reader(file_);

@@ -1,8 +1,6 @@
 // The framework stand-in at its edges: string and path helpers, the error stack, the log guard and
 // the stream owner.
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
 
@@ -14,6 +12,7 @@
 #include "FXString.h"
 #include "FileLogWriter.h"
 #include "auto_fileptr.h"
+#include "snaptest/temp_dir.h"
 
 namespace {
 
@@ -108,23 +107,15 @@ TEST(LogGuardTest, LinesBelowTheCurrentLevelAreNotWritten) {
 }
 
 TEST(FileLogWriterTest, WritesTimestampedLinesToItsFile) {
-  char name[] = "/tmp/logwriterXXXXXX";
-  int fd = mkstemp(name);
-  ASSERT_GE(fd, 0);
-  close(fd);
+  snaptest::TempDir dir("logwriter");
   {
     CFileLogWriter writer(1);
-    ASSERT_TRUE(writer.Open(name));
+    ASSERT_TRUE(writer.Open(dir.Sub("log").c_str()));
     writer.Write(1, "virtual CQiError X::Y()", 42, 0, 0, "hello %s", "there");
     writer.Flush();
   }
-  FILE* in = std::fopen(name, "r");
-  ASSERT_NE(in, nullptr);
-  char line[512] = {0};
-  ASSERT_NE(std::fgets(line, sizeof(line), in), nullptr);
-  std::fclose(in);
-  std::remove(name);
-  EXPECT_NE(std::string(line).find("[L1] virtual CQiError X::Y():42 hello there\n"), std::string::npos);
+  const std::string text = snaptest::ReadFile(dir.Sub("log"));
+  EXPECT_NE(text.find("[L1] virtual CQiError X::Y():42 hello there\n"), std::string::npos) << text;
 }
 
 TEST(AutoFilePtrTest, OwnsAndClosesItsStream) {

@@ -38,24 +38,27 @@ std::vector<std::string> ListDir(const std::string& dir) {
 
 // One emulator for the program: export /projects publishes /fs/projects; the host "mounts" it at
 // <mnt>/projects (a symlink, so reads through the mount see the emulator's tree).
+const snaptest::TempDir g_host("snaphost");
+const std::string g_mountPoint = g_host.Sub("mnt/projects");
+const std::string g_registry = g_host.Sub("registry.json");
+snaptest::EmbeddedCluster* g_cluster = nullptr;
+
 class ClusterEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    s_cluster = new snaptest::EmbeddedCluster();
-    s_cluster->options.exports = {{"/projects", "/fs/projects"}};
-    ASSERT_TRUE(s_cluster->Start()) << s_cluster->error();
-    s_host = new snaptest::TempDir("snaphost");
-    s_mountPoint = s_host->Sub("mnt/projects");
-    ASSERT_TRUE(snaptest::MakeDirs(s_host->Sub("mnt")));
-    ASSERT_EQ(::symlink(s_cluster->DiskPath("/fs/projects").c_str(), s_mountPoint.c_str()), 0);
+    g_cluster = new snaptest::EmbeddedCluster();
+    g_cluster->options.exports = {{"/projects", "/fs/projects"}};
+    ASSERT_TRUE(g_cluster->Start()) << g_cluster->error();
+    ASSERT_TRUE(snaptest::MakeDirs(g_host.Sub("mnt")));
+    ASSERT_EQ(::symlink(g_cluster->DiskPath("/fs/projects").c_str(), g_mountPoint.c_str()), 0);
 
-    const std::string table = s_host->Sub("mounts");
-    ASSERT_TRUE(snaptest::WriteFile(table, "/dev/sda1 / ext4 rw 0 0\n" + s_cluster->address() + ":/projects " +
-                                               s_mountPoint + " nfs rw 0 0\n"));
+    const std::string table = g_host.Sub("mounts");
+    ASSERT_TRUE(snaptest::WriteFile(table, "/dev/sda1 / ext4 rw 0 0\n" + g_cluster->address() + ":/projects " +
+                                               g_mountPoint + " nfs rw 0 0\n"));
     KwMntTab::SetTablePath(table);
 
-    const std::string address = s_cluster->address();
-    const std::string password = s_cluster->password();
+    const std::string address = g_cluster->address();
+    const std::string password = g_cluster->password();
     std::string clients;
     for (int id = 20; id < 40; ++id) {  // one client per test, all standing for this cluster
       clients += "{\"id\":" + std::to_string(id) + ",\"hostname\":\"" + address +
@@ -64,37 +67,24 @@ class ClusterEnvironment : public ::testing::Environment {
     clients += "{\"id\":8,\"hostname\":\"" + address + "\",\"fileserver\":{\"username\":\"admin\",\"password\":\"Nope-Secret-8\"}},";
     clients += "{\"id\":9,\"hostname\":\"" + address + "\"},";
     clients += "{\"id\":10,\"hostname\":\"\",\"fileserver\":{\"username\":\"admin\",\"password\":\"x\"}}";
-    s_registry = s_host->Sub("registry.json");
-    ASSERT_TRUE(snaptest::WriteFile(s_registry, "{\"clients\":[" + clients + "]}"));
-    ASSERT_EQ(::chmod(s_registry.c_str(), 0600), 0);
-    KWClient::SetRegistryPath(s_registry);
+    ASSERT_TRUE(snaptest::WriteFile(g_registry, "{\"clients\":[" + clients + "]}"));
+    ASSERT_EQ(::chmod(g_registry.c_str(), 0600), 0);
+    KWClient::SetRegistryPath(g_registry);
 
     Qumulo::TransportOptions options = Qumulo::TransportOptions::Default();
-    options.caFile = s_cluster->ca_path();
+    options.caFile = g_cluster->ca_path();
     Qumulo::TransportOptions::SetDefault(options);
   }
-  void TearDown() override {
-    delete s_cluster;
-    delete s_host;
-  }
-
-  static snaptest::EmbeddedCluster* s_cluster;
-  static snaptest::TempDir* s_host;
-  static std::string s_mountPoint;
-  static std::string s_registry;
+  void TearDown() override { delete g_cluster; }
 };
-snaptest::EmbeddedCluster* ClusterEnvironment::s_cluster = nullptr;
-snaptest::TempDir* ClusterEnvironment::s_host = nullptr;
-std::string ClusterEnvironment::s_mountPoint;
-std::string ClusterEnvironment::s_registry;
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new ClusterEnvironment);
 
 using SnapClient = TestableSnapClient;
 
 class ClusterJobTest : public ::testing::Test {
  protected:
-  snaptest::EmbeddedCluster& cluster() { return *ClusterEnvironment::s_cluster; }
-  std::string Mount(const std::string& below) { return ClusterEnvironment::s_mountPoint + "/" + below; }
+  snaptest::EmbeddedCluster& cluster() { return *g_cluster; }
+  std::string Mount(const std::string& below) { return g_mountPoint + "/" + below; }
   std::string MapFile() { return m_files.Sub("snapmap.txt"); }
 
   CQiError Init(SnapClient& client, ULONG clientId, LONGLONG job, LONGLONG previous,
@@ -192,10 +182,10 @@ TEST_F(ClusterJobTest, WrongPasswordReadsBottomUpFromConnect) {
 }
 
 TEST_F(ClusterJobTest, LooseRegistryFileIsRefusedForCredentials) {
-  ASSERT_EQ(::chmod(ClusterEnvironment::s_registry.c_str(), 0644), 0);
+  ASSERT_EQ(::chmod(g_registry.c_str(), 0644), 0);
   SnapClient client;
   CQiError result = Init(client, 21, 10, 9);
-  ::chmod(ClusterEnvironment::s_registry.c_str(), 0600);
+  ::chmod(g_registry.c_str(), 0600);
   EXPECT_EQ(result.Win32Code(), 774u);
   EXPECT_EQ(result.Messages().front(), "Unable to retrieve Qumulo File server credentials");
 }
