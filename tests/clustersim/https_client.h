@@ -38,7 +38,6 @@ class HttpsClient {
   Reply Login(const std::string& user, const std::string& password);
   void set_token(const std::string& token) { token_ = token; }
   const std::string& token() const { return token_; }
-  httplib::SSLClient& raw() { return client_; }
 
  private:
   Reply Finish(const httplib::Result& result);

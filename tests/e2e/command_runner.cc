@@ -49,10 +49,8 @@ CommandResult RunCommand(const std::string& binary, const std::vector<std::strin
     return result;
   }
 
-  std::vector<std::string> argv_text = {binary};
-  argv_text.insert(argv_text.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : argv_text) argv.push_back(&arg[0]);
+  std::vector<char*> argv = {const_cast<char*>(binary.c_str())};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
 
   const pid_t pid = ::fork();

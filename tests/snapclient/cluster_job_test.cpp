@@ -134,7 +134,7 @@ TEST_F(ClusterJobTest, InitializeConnectsOverVerifiedTls) {
   EXPECT_FALSE(client.m_useContentMapper);
   EXPECT_TRUE(log->Contains("Retrieved Qumulo Server [" + cluster().address() +
                             "] and FileServer Credentials Username [admin]"));
-  for (const auto& text : log->Texts()) EXPECT_EQ(text.find(cluster().password()), std::string::npos);
+  EXPECT_EQ(log->AllText().find(cluster().password()), std::string::npos);
 }
 
 TEST_F(ClusterJobTest, InitializeFailuresLeaveTheObjectUninitialised) {
