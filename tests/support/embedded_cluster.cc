@@ -64,7 +64,9 @@ bool EmbeddedCluster::StartOn(const std::string& address) {
   server_options.password_file = password_file_;
   for (const auto& entry : options.exports) server_options.exports.push_back({entry.first, entry.second});
   server_options.state_dir = state_dir_;
+  server_options.token_ttl_seconds = options.token_ttl_seconds;
   server_options.test_hooks = options.test_hooks;
+  for (const auto& entry : options.synthetic_diffs) server_options.synthetic_diffs.push_back({entry.first, entry.second});
   auto server = std::make_unique<clustersim::Server>(server_options);
   clustersim::Status status = server->Start();
   if (!status.ok()) {

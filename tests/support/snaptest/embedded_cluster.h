@@ -21,7 +21,9 @@ struct EmbeddedClusterOptions {
   std::vector<std::pair<std::string, std::string>> exports = {{"/", "/"}};
   std::string user = "admin";
   std::string password = "test-password";
+  int64_t token_ttl_seconds = 3600;
   bool test_hooks = true;
+  std::vector<std::pair<std::string, uint64_t>> synthetic_diffs;  // (cluster path, items)
 };
 
 class EmbeddedCluster {
