@@ -1,6 +1,5 @@
 #include "changelist_modes.h"
 
-#include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
@@ -21,12 +20,6 @@ namespace bench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double CpuSeconds() {
-  struct rusage usage = {};
-  ::getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();

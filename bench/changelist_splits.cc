@@ -1,6 +1,5 @@
 #include "changelist_splits.h"
 
-#include <sys/resource.h>
 
 #include <chrono>
 #include <list>
@@ -10,18 +9,13 @@
 #include "HttpTransport.h"
 #include "Parser.h"
 #include "support/page_replay.h"
+#include "support/peak_memory.h"
 
 namespace bench {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double CpuSeconds() {
-  struct rusage usage = {};
-  ::getrusage(RUSAGE_SELF, &usage);
-  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 class Stopwatch {
  public:

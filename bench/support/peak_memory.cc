@@ -1,5 +1,7 @@
 #include "peak_memory.h"
 
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,5 +30,11 @@ long StatusField(const char* name) {
 
 long PeakResidentKib() { return StatusField("VmHWM"); }
 long ResidentKib() { return StatusField("VmRSS"); }
+
+double CpuSeconds() {
+  struct rusage usage = {};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 
 }  // namespace bench

@@ -1,4 +1,4 @@
-// Resident memory of this process, from /proc/self/status. Thread-safe.
+// Resident memory and CPU time of this process. Thread-safe.
 #ifndef BENCH_SUPPORT_PEAK_MEMORY_H_
 #define BENCH_SUPPORT_PEAK_MEMORY_H_
 
@@ -8,6 +8,9 @@ namespace bench {
 long PeakResidentKib();
 // Resident memory now (VmRSS) in KiB; -1 when it cannot be read.
 long ResidentKib();
+
+// CPU seconds (user and system) this process has used so far.
+double CpuSeconds();
 
 }  // namespace bench
 
