@@ -1,6 +1,5 @@
 #include "changelist_splits.h"
 
-
 #include <chrono>
 #include <list>
 
