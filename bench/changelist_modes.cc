@@ -1,6 +1,5 @@
 #include "changelist_modes.h"
 
-
 #include <chrono>
 #include <cstdio>
 #include <iostream>
