@@ -74,12 +74,12 @@ CQiError CQumuloSnapClient::ConfigureSnapshot(std::list<std::string>& backupPath
 
     for (const std::string& backupPath : backupPaths) {
       std::string path = backupPath;
+      std::string key = path;  // the path as a map key: with one trailing "/"
+      FXPath::AppendTrailingDelimiter(key).IgnoreError();
 
       // A path that already has its snapshot in this job (named twice, or by an earlier call) is
       // not snapshotted again: a second snapshot would add a second export record and stack a
       // second ".snapshot/<dir>" onto its content mapper path.
-      std::string key = path;
-      FXPath::AppendTrailingDelimiter(key).IgnoreError();
       const FileServerExportInfo* done = nullptr;
       for (const FileServerExportInfo& existing : m_exports) {
         if (existing.m_backupPath == key) {
@@ -108,9 +108,8 @@ CQiError CQumuloSnapClient::ConfigureSnapshot(std::list<std::string>& backupPath
       if (result.IsError()) return result.Push(SNAP_LOCATION(snapfn::kConfigureSnapshot));
       SNAP_LOG(0, snapfn::kConfigureSnapshot, "Created Snapshot %s", snapshot.m_name.c_str());
 
-      FXPath::AppendTrailingDelimiter(path).IgnoreError();
-      std::string& snapshotPath = m_contentMapperPaths[path];
-      if (snapshotPath.empty()) snapshotPath = path;
+      std::string& snapshotPath = m_contentMapperPaths[key];
+      if (snapshotPath.empty()) snapshotPath = key;
       FXPath::Append(snapshotPath, ".snapshot", 0).IgnoreError();
       FXPath::Append(snapshotPath, snapshot.m_directoryName, 0).IgnoreError();
 
