@@ -40,11 +40,19 @@ HttpTransport::HttpTransport(const TransportOptions& options) : m_curl(nullptr) 
   if (options.insecure) {
     curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYHOST, 0L);
+  } else if (!options.pinnedPublicKey.empty() && options.caFile.empty()) {
+    // The pinned key is the trust anchor: libcurl compares it on every handshake whatever the chain.
+    curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYHOST, 0L);
   } else {
     curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!options.caFile.empty()) curl_easy_setopt(m_curl, CURLOPT_CAINFO, options.caFile.c_str());
   }
+  if (!options.insecure && !options.pinnedPublicKey.empty())
+    curl_easy_setopt(m_curl, CURLOPT_PINNEDPUBLICKEY, options.pinnedPublicKey.c_str());
+  // "" switches off the proxy environment variables as well.
+  curl_easy_setopt(m_curl, CURLOPT_PROXY, options.proxy.c_str());
 }
 
 HttpTransport::~HttpTransport() {
