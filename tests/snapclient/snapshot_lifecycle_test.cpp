@@ -156,15 +156,39 @@ TEST_F(LifecycleTest, RecordsTheSnapshotPathsAndClusterPathsOfEachBackupPath) {
   EXPECT_EQ(job.m_fileSystemPaths[p1 + "/"], "/fs/projects/p1/");
   EXPECT_EQ(job.m_fileSystemPaths[p2 + "/"], "/kept/");
   EXPECT_EQ(job.m_exports.back().m_snapshotId, created.back().m_id);
-  // Each directory's number was asked for once: the reconciliation reuses it.
-  EXPECT_EQ(cluster.attributeQueries.size(), 2u);
+}
+
+TEST_F(LifecycleTest, ReconciliationAsksTheClusterForEachDirectoryNumberAgain) {
+  const std::string d1 = "/fs/projects/p1/";
+  const std::string d2 = "/fs/projects/p2/";
+  cluster.AddSnapshot("kwsnap_1_2_3_11", 11);  // stale
+  cluster.failAttributesFor = d2;
+  cluster.failAttributesAfter = 1;  // answered at creation, failing at reconciliation
+  TestableSnapClient job;
+  CQiError result = RunJob(job, 12, 11, {p1, p2});
+  EXPECT_EQ(cluster.attributeQueries, (std::vector<std::string>{d1, d2, d1, d2}));
+  ASSERT_TRUE(result.IsError());
+  EXPECT_EQ(result.Messages().front(), "attributes failed");
+  std::vector<std::string> stack = result.LocationStack();
+  ASSERT_EQ(stack.size(), 4u);
+  EXPECT_NE(stack[1].find("GetSnapshotName"), std::string::npos);
+  EXPECT_NE(stack[2].find("ManageSnapshots"), std::string::npos);
+  EXPECT_NE(stack[3].find("ConfigureSnapshot"), std::string::npos);
+  EXPECT_EQ(cluster.createdNames, (std::vector<std::string>{"kwsnap_1_2_12_11", "kwsnap_1_2_12_22"}));
+  EXPECT_TRUE(cluster.deletedIds.empty());
 }
 
 TEST_F(LifecycleTest, RepeatedPathsGetOneSnapshotPerJob) {
   TestableSnapClient job;
+  ScopedLogCapture log(0);
   ASSERT_FALSE(RunJob(job, 12, 11, {p1, p1 + "/"}).IsError());
   std::list<std::string> again{p1, p2};
   ASSERT_FALSE(job.ConfigureSnapshot(again, kNone, kNone).IsError());
+  std::vector<std::string> ownLines;
+  for (const auto& line : log->Lines()) {
+    if (line.function.find("ConfigureSnapshot") != std::string::npos) ownLines.push_back(line.text);
+  }
+  EXPECT_EQ(ownLines, (std::vector<std::string>{"Created Snapshot kwsnap_1_2_12_11", "Created Snapshot kwsnap_1_2_12_22"}));
 
   EXPECT_EQ(cluster.createdNames, (std::vector<std::string>{"kwsnap_1_2_12_11", "kwsnap_1_2_12_22"}));
   EXPECT_EQ(job.m_exports.size(), 2u);
