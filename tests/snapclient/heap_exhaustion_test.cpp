@@ -108,6 +108,7 @@ void FailEachAllocationIn(const Operation& prepare, const Operation& run, bool f
     t_allocationsLeft = -1;
     if (t_refused == 0) {
       EXPECT_FALSE(result.IsError()) << result.ToString();
+      EXPECT_GT(allowed, 0) << "no allocation was refused: is the replaced allocator in use?";
       return;
     }
     // A refused allocation is never a success. Once the heap recovers the error tells what
