@@ -1,7 +1,6 @@
 #ifndef TESTS_SNAPCLIENT_FAKECLUSTER_H
 #define TESTS_SNAPCLIENT_FAKECLUSTER_H
 
-#include <algorithm>
 #include <cstdint>
 #include <list>
 #include <map>
@@ -41,8 +40,7 @@ class FakeCluster {
   uint64_t nextSnapshotId = 100;
 
   // Fault switches.
-  std::string failAttributesFor;                // this path's attribute queries fail...
-  int failAttributesAfter = 0;                  // ...after this many of them were answered
+  std::string failAttributesFor;                // this path's attribute query fails
   int failCreateAfter = -1;                     // creations that succeed before one fails
   uint64_t failDeleteOf = 0;                    // deleting this id fails
   int failDiffCall = -1;                        // this 0-based diff call fails
@@ -93,11 +91,8 @@ class FakeFileSystemQueries : public Qumulo::CFileSystemQueries {
  public:
   explicit FakeFileSystemQueries(FakeCluster& cluster) : CFileSystemQueries(nullptr, nullptr), m_cluster(cluster) {}
   CQiError GetFileAttributes(const std::string& path, Qumulo::CDirectoryEntry& entry, int) override {
-    const auto asked = std::count(m_cluster.attributeQueries.begin(), m_cluster.attributeQueries.end(), path);
     m_cluster.attributeQueries.push_back(path);
-    if (path == m_cluster.failAttributesFor && asked >= m_cluster.failAttributesAfter) {
-      return FakeCluster::Fail(2, "attributes failed");
-    }
+    if (path == m_cluster.failAttributesFor) return FakeCluster::Fail(2, "attributes failed");
     auto found = m_cluster.directories.find(path);
     if (found == m_cluster.directories.end()) return FakeCluster::Fail(2, "no such path");
     entry.m_fileId = found->second;
