@@ -87,20 +87,18 @@ struct Job {
     client.m_useContentMapper = true;
     client.m_snapMapFile = dir.Sub("snapmap.txt");
   }
-  void Configured() { EXPECT_FALSE(client.ConfigureSnapshot(paths, kNone, kNone).IsError()); }
+  void Configure() { EXPECT_FALSE(client.ConfigureSnapshot(paths, kNone, kNone).IsError()); }
 };
-
-using Operation = std::function<CQiError(Job&)>;
 
 // Runs the operation once for every allocation it makes, that allocation failing (and, with
 // failOnce false, every one after it), until a run completes without a refusal.
-void FailEachAllocationIn(const Operation& prepare, const Operation& run, bool failOnce) {
+void FailEachAllocationIn(const std::function<void(Job&)>& prepare, const std::function<CQiError(Job&)>& run,
+                          bool failOnce) {
   for (long allowed = 0;; ++allowed) {
     ASSERT_LT(allowed, 100000) << "the operation never completed";
     Job job;
-    if (prepare) {
-      ASSERT_FALSE(prepare(job).IsError());
-    }
+    if (prepare) prepare(job);
+    ASSERT_FALSE(::testing::Test::HasFailure()) << "the job around the operation failed";
     t_refused = 0;
     t_failOnce = failOnce;
     t_allocationsLeft = allowed;
@@ -129,11 +127,10 @@ TEST_P(HeapExhaustionTest, ConfigureSnapshotWithReconciliationAndCleanup) {
 }
 
 TEST_P(HeapExhaustionTest, CompareSnapshots) {
-  const Operation prepare = [](Job& job) {
-    job.Configured();
+  const auto prepare = [](Job& job) {
+    job.Configure();
     job.cluster.diffPages[""] = {{FakeCluster::Diff("/fs/projects/p1/a", Qumulo::kSnapshotChangeCreated, false)}, "t"};
     job.cluster.diffPages["t"] = {{FakeCluster::Diff("/fs/projects/p1/b", Qumulo::kSnapshotChangeDeleted, true)}, ""};
-    return CQiError::Success();
   };
   FailEachAllocationIn(
       // The arguments taken by value are the caller's: moved in, they need no memory here.
@@ -142,11 +139,8 @@ TEST_P(HeapExhaustionTest, CompareSnapshots) {
 }
 
 TEST_P(HeapExhaustionTest, UpdateContentMapperPathsAndTheMapFile) {
-  const Operation prepare = [](Job& job) {
-    job.Configured();
-    return CQiError::Success();
-  };
-  FailEachAllocationIn(prepare, [](Job& job) { return job.client.UpdateContentMapperPaths(job.mapper); }, GetParam());
+  FailEachAllocationIn(&Job::Configure, [](Job& job) { return job.client.UpdateContentMapperPaths(job.mapper); },
+                       GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(, HeapExhaustionTest, ::testing::Values(false, true),
