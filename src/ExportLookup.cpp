@@ -18,17 +18,32 @@ std::string PathAfterServer(const std::string& source) {
   return colon == std::string::npos ? source : source.substr(colon + 1);
 }
 
-// The part of `path` below `base` ("a/b" for /mnt/p/a/b/ below /mnt/p), without delimiters at
-// either end; "" when path is base itself.
+// The part of `path` below `base` ("a/b" for /mnt/p/a/b/ below /mnt/p), as it was written; ""
+// when path is base itself.
 std::string PathBelow(const std::string& path, const std::string& base) {
-  std::string trimmedBase = base;
-  while (!trimmedBase.empty() && trimmedBase.back() == '/') trimmedBase.pop_back();
-  if (path.size() <= trimmedBase.size()) return std::string();
-  std::string below = path.substr(trimmedBase.size());
-  const size_t first = below.find_first_not_of('/');
-  if (first == std::string::npos) return std::string();
-  const size_t last = below.find_last_not_of('/');
-  return below.substr(first, last - first + 1);
+  size_t baseLength = base.find_last_not_of('/');
+  baseLength = baseLength == std::string::npos ? 0 : baseLength + 1;
+  return path.size() <= baseLength ? std::string() : path.substr(baseLength);
+}
+
+// `path`'s components joined by single "/", without "." and empty ones and without delimiters at
+// either end. False when a component is "..": the cluster would resolve it against its own tree,
+// which may climb out of the directory the host mounted.
+bool NormalisedComponents(const std::string& path, std::string& out) {
+  out.clear();
+  size_t start = 0;
+  while (start < path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const size_t length = end - start;
+    if (length == 2 && path.compare(start, 2, "..") == 0) return false;
+    if (length > 0 && !(length == 1 && path[start] == '.')) {
+      if (!out.empty()) out += '/';
+      out.append(path, start, length);
+    }
+    start = end + 1;
+  }
+  return true;
 }
 
 }  // namespace
@@ -45,7 +60,8 @@ CQiError CQumuloSnapClient::GetExportInfo(std::string& backupPath, const std::li
       if (result.IsError()) return result.Push(SNAP_LOCATION(snapfn::kGetExportInfo));
     }
 
-    std::string mountPath;
+    std::string mountPath;   // the path on the server of what the host mounted
+    std::string belowMount;  // the backup path's components below its mount point
     if (!m_useContentMapper) {
       SNAP_LOG(2, snapfn::kGetExportInfo, "Scan Content [%s]", backupPath.c_str());
       const KwMntTab::Entry* match = nullptr;
@@ -61,10 +77,15 @@ CQiError CQumuloSnapClient::GetExportInfo(std::string& backupPath, const std::li
                                        " Scan Content [%s] is not mounted", backupPath.c_str());
       }
       mountPath = PathAfterServer(match->m_device);
-      // A backup path below its mount point names the directory below the mount's source, so that
-      // its snapshot, and the ".snapshot" directory the agent reads through, are its own.
-      const std::string below = PathBelow(backupPath, match->m_mountPoint);
-      if (!below.empty()) FXPath::Append(mountPath, below, 0).IgnoreError();
+      // The export is chosen for what the host mounted; a deeper backup path then names its own
+      // directory below the mount's source, so that its snapshot, and the ".snapshot" directory the
+      // agent reads through, are its own. Choosing with the deeper path could pick an export the
+      // host never mounted, publishing another directory altogether.
+      if (!NormalisedComponents(PathBelow(backupPath, match->m_mountPoint), belowMount)) {
+        return FXErrorUtil::ErrorWin32(SNAP_LOCATION(snapfn::kGetExportInfo), snapcode::kBadArguments,
+                                       "Backup path [%s] climbs out of its mount point [%s] with \"..\"",
+                                       backupPath.c_str(), match->m_mountPoint.c_str());
+      }
       SNAP_LOG(2, snapfn::kGetExportInfo, "NFS mount path [%s]", mountPath.c_str());
     } else {
       std::string mountFormat;
@@ -72,11 +93,12 @@ CQiError CQumuloSnapClient::GetExportInfo(std::string& backupPath, const std::li
       bool noExportPath = false;
       CQiError converted = FileShareAutoMount::convertScanToMountFormat(backupPath, mountFormat, serverRoot,
                                                                          noExportPath);
-      if (converted.IsError() || noExportPath) {
+      std::string pathOnServer;
+      if (converted.IsError() || noExportPath || !NormalisedComponents(PathAfterServer(mountFormat), pathOnServer)) {
         return FXErrorUtil::ErrorWin32(SNAP_LOCATION(snapfn::kGetExportInfo), snapcode::kAutoMountFailed,
                                        "Could not find export path for [%s]", backupPath.c_str());
       }
-      mountPath = PathAfterServer(mountFormat);
+      mountPath = "/" + pathOnServer;
       SNAP_LOG(2, snapfn::kGetExportInfo, "NFS mount path [%s]", mountPath.c_str());
     }
 
@@ -122,6 +144,10 @@ CQiError CQumuloSnapClient::GetExportInfo(std::string& backupPath, const std::li
     SNAP_LOG(0, snapfn::kGetExportInfo, "SharePath[%s], ExportPath[%s] FSPath[%s]", workingPath.c_str(),
              chosen.m_exportPath.c_str(), chosen.m_fsPath.c_str());
     FXString::ReplaceLeft(workingPath, chosen.m_exportPath, chosen.m_fsPath);
+    if (!belowMount.empty()) {
+      if (workingPath.empty()) workingPath = "/";
+      FXPath::Append(workingPath, belowMount, 0).IgnoreError();
+    }
     if (workingPath.empty() || workingPath.back() != '/') workingPath += '/';
 
     info.m_backupPath = resultBackupPath;

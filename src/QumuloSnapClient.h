@@ -92,11 +92,6 @@ class CQumuloSnapClient : public CFileServerSnapClientBase {
   // Which comparison fetched the items of m_diffList, front first: runs of (item count, backup
   // path), so that items an agent left unpulled are still translated against their own path.
   std::list<std::pair<size_t, std::string>> m_diffOrigins;
-  // Directory numbers read while one ConfigureSnapshot runs, by cluster path, so that its
-  // reconciliation matches previous snapshots against the directory actually snapshotted without
-  // asking the cluster a second time. Empty outside ConfigureSnapshot.
-  std::map<std::string, unsigned long long> m_directoryIdsThisPass;
-  bool m_inConfigurePass;
   // The prefixes that translate the items of one comparison, worked out once per comparison.
   struct PathTranslation {
     bool valid = false;

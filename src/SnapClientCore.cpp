@@ -30,8 +30,7 @@ CQumuloSnapClient::CQumuloSnapClient()
       m_clientId(0),
       m_appId2(0),
       m_jobId(0),
-      m_previousJobId(0),
-      m_inConfigurePass(false) {}
+      m_previousJobId(0) {}
 
 // Members go in reverse declaration order; nothing is sent to the cluster: the snapshots stay for
 // the next job.

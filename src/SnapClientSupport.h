@@ -61,17 +61,23 @@ constexpr unsigned int kFailed = 1627;            // the operation failed
   } while (0)
 
 // Runs an operation's body so that nothing it throws reaches the agent: an exception becomes a
-// failed CQiError at the operation's location.
+// failed CQiError at the operation's location. Building that error allocates too; on a heap too
+// exhausted for it, the bare status of code 14 stands in, since it needs no memory, and an agent
+// process must not abort for want of an error message.
 template <typename Body>
 CQiError RunAtBoundary(const char* function, Body&& body) noexcept {
   try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return FXErrorUtil::ErrorWin32(SNAP_LOCATION(function), snapcode::kNotEnoughMemory, "Out of memory");
-  } catch (const std::exception& e) {
-    return FXErrorUtil::ErrorWin32(SNAP_LOCATION(function), snapcode::kFailed, "Unexpected failure: %s", e.what());
+    try {
+      return body();
+    } catch (const std::bad_alloc&) {
+      return FXErrorUtil::ErrorWin32(SNAP_LOCATION(function), snapcode::kNotEnoughMemory, "Out of memory");
+    } catch (const std::exception& e) {
+      return FXErrorUtil::ErrorWin32(SNAP_LOCATION(function), snapcode::kFailed, "Unexpected failure: %s", e.what());
+    } catch (...) {
+      return FXErrorUtil::ErrorWin32(SNAP_LOCATION(function), snapcode::kFailed, "Unexpected failure");
+    }
   } catch (...) {
-    return FXErrorUtil::ErrorWin32(SNAP_LOCATION(function), snapcode::kFailed, "Unexpected failure");
+    return CQiError(FXErrorUtil::StatusFromWin32(snapcode::kNotEnoughMemory), nullptr);
   }
 }
 

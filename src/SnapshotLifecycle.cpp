@@ -1,33 +1,14 @@
 // Snapshot lifecycle: names, creation of the job's snapshots, reconciliation with the previous
 // job's, and deletion of stale ones.
 
+#include <algorithm>
+
 #include "FXPath.h"
 #include "FXString.h"
 #include "FileSystemQueries.h"
 #include "QumuloSnapClient.h"
 #include "SnapClientSupport.h"
 #include "SnapshotQueries.h"
-
-namespace {
-
-// Keeps the per-pass directory numbers for exactly one ConfigureSnapshot call.
-class ConfigurePassScope {
- public:
-  ConfigurePassScope(bool& active, std::map<std::string, unsigned long long>& ids) : m_active(active), m_ids(ids) {
-    m_ids.clear();
-    m_active = true;
-  }
-  ~ConfigurePassScope() {
-    m_active = false;
-    m_ids.clear();
-  }
-
- private:
-  bool& m_active;
-  std::map<std::string, unsigned long long>& m_ids;
-};
-
-}  // namespace
 
 CQiError CQumuloSnapClient::GetSnapshotName(LONGLONG jobId, const std::string& path, std::string& name,
                                             unsigned long long& fileId) {
@@ -36,20 +17,15 @@ CQiError CQumuloSnapClient::GetSnapshotName(LONGLONG jobId, const std::string& p
       return FXErrorUtil::ErrorWin32(SNAP_LOCATION(snapfn::kGetSnapshotName), snapcode::kNotFound,
                                      "Qumulo Snap client is not initialized");
     }
-    unsigned long long directoryId = 0;
-    auto known = m_inConfigurePass ? m_directoryIdsThisPass.find(path) : m_directoryIdsThisPass.end();
-    if (known != m_directoryIdsThisPass.end()) {
-      directoryId = known->second;
-    } else {
-      Qumulo::CDirectoryEntry entry;
-      CQiError result = m_fileSystemQueries->GetFileAttributes(path, entry, 0);
-      if (result.IsError()) return result.Push(SNAP_LOCATION(snapfn::kGetSnapshotName));
-      directoryId = entry.m_fileId;
-      if (m_inConfigurePass) m_directoryIdsThisPass[path] = directoryId;
-    }
-    fileId = directoryId;
-    name = FXString::Format("%s_%lld_%lu", m_snapshotPrefix.c_str(), static_cast<long long>(jobId),
-                            static_cast<unsigned long>(directoryId));
+    // Asked afresh on every call, reconciliation included: the number is the cluster's answer now,
+    // not one remembered from creation.
+    Qumulo::CDirectoryEntry entry;
+    CQiError result = m_fileSystemQueries->GetFileAttributes(path, entry, 0);
+    if (result.IsError()) return result.Push(SNAP_LOCATION(snapfn::kGetSnapshotName));
+    std::string built = FXString::Format("%s_%lld_%lu", m_snapshotPrefix.c_str(), static_cast<long long>(jobId),
+                                         static_cast<unsigned long>(entry.m_fileId));
+    fileId = entry.m_fileId;
+    name.swap(built);
     return CQiError::Success();
   });
 }
@@ -67,9 +43,6 @@ CQiError CQumuloSnapClient::ConfigureSnapshot(std::list<std::string>& backupPath
       return FXErrorUtil::ErrorWin32(SNAP_LOCATION(snapfn::kConfigureSnapshot), snapcode::kNotFound,
                                      "Qumulo Snap client is not initialized");
     }
-    // The directory numbers read while the snapshots are taken also serve the reconciliation at the
-    // end of this call: it matches against the directories actually snapshotted.
-    ConfigurePassScope pass(m_inConfigurePass, m_directoryIdsThisPass);
     m_translation.valid = false;  // the cluster paths of the backup paths may change below
 
     for (const std::string& backupPath : backupPaths) {
@@ -80,18 +53,9 @@ CQiError CQumuloSnapClient::ConfigureSnapshot(std::list<std::string>& backupPath
       // A path that already has its snapshot in this job (named twice, or by an earlier call) is
       // not snapshotted again: a second snapshot would add a second export record and stack a
       // second ".snapshot/<dir>" onto its content mapper path.
-      const FileServerExportInfo* done = nullptr;
-      for (const FileServerExportInfo& existing : m_exports) {
-        if (existing.m_backupPath == key) {
-          done = &existing;
-          break;
-        }
-      }
-      if (done != nullptr) {
-        SNAP_LOG(0, snapfn::kConfigureSnapshot, "Backup path [%s] already has snapshot [%s] in this job; skipping",
-                 key.c_str(), done->m_snapshotName.c_str());
-        continue;
-      }
+      const bool done = std::any_of(m_exports.begin(), m_exports.end(),
+                                    [&key](const FileServerExportInfo& existing) { return existing.m_backupPath == key; });
+      if (done) continue;
 
       FileServerExportInfo info;
       bool noExportPath = false;

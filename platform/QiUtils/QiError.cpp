@@ -8,7 +8,12 @@
 #include "FXErrorUtil.h"
 #include "FXString.h"
 
-unsigned int CQiError::Win32Code() const { return m_detail ? m_detail->win32Code : 0; }
+unsigned int CQiError::Win32Code() const {
+  if (m_detail) return m_detail->win32Code;
+  // A failure made without its detail (no memory left for one) still carries the code in its status.
+  const uint32_t status = static_cast<uint32_t>(m_status);
+  return (status & 0xFFFF0000u) == 0x80070000u ? status & 0xFFFFu : 0;
+}
 
 std::vector<std::string> CQiError::Messages() const {
   std::vector<std::string> out;

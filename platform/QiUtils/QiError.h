@@ -38,7 +38,7 @@ class [[nodiscard]] CQiError {
   bool IsError() const { return m_status < 0; }
   int32_t Status() const { return m_status; }
 
-  // The Win32-style code of a failure; 0 for success.
+  // The Win32-style code of a failure, from its detail or else from its status; 0 for success.
   unsigned int Win32Code() const;
   // Every message of the stack, innermost first.
   std::vector<std::string> Messages() const;

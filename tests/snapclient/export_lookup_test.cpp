@@ -66,17 +66,40 @@ TEST_F(ExportLookupTest, WorkedExampleThroughTheMountTable) {
                               "Backup Path [/mnt/proj/] => Qumulo Filesystem Path [/fs/projects/]"}));
 }
 
-TEST_F(ExportLookupTest, PathsBelowAMountNameTheirOwnDirectory) {
+TEST_F(ExportLookupTest, PathsBelowAMountNameTheirOwnDirectoryBehindTheMountsExport) {
+  // The cluster lists an export the host never mounted first; the mount's own export must win.
+  cluster.AddExport("/projects/p1", "/fs/other");
   cluster.AddExport("/projects", "/fs/projects");
   cluster.AddExport("/x", "/fs/x");
   FileServerExportInfo info;
-  ASSERT_FALSE(Lookup("/mnt/proj/a/b", info).IsError());
-  EXPECT_EQ(info.m_backupPath, "/mnt/proj/a/b/");
+  {
+    ScopedLogCapture log(2);
+    ASSERT_FALSE(Lookup("/mnt/proj/p1/sub", info).IsError());
+    EXPECT_EQ(info.m_backupPath, "/mnt/proj/p1/sub/");
+    EXPECT_EQ(info.m_fsPath, "/fs/projects/p1/sub/");
+    EXPECT_TRUE(log->Contains("NFS mount path [/projects/]"));
+    EXPECT_TRUE(log->Contains("Backup Path [/mnt/proj/p1/sub/] => Qumulo Filesystem Path [/fs/projects/p1/sub/]"));
+  }
+  // "." and empty components are dropped; the backup path itself stays as the agent wrote it.
+  ASSERT_FALSE(Lookup("/mnt/proj/./a//b/.", info).IsError());
+  EXPECT_EQ(info.m_backupPath, "/mnt/proj/./a//b/./");
   EXPECT_EQ(info.m_fsPath, "/fs/projects/a/b/");
 
   // Nested mounts listed outer first: the outer one wins.
   ASSERT_FALSE(Lookup("/nest/proj/a", info).IsError());
   EXPECT_EQ(info.m_fsPath, "/fs/x/proj/a/");
+
+  // ".." is refused before the cluster is asked anything, even where it would stay inside the mount.
+  const int queries = cluster.exportQueries;
+  for (const char* climbing : {"/mnt/proj/../other", "/mnt/proj/a/../b"}) {
+    info.m_fsPath = "untouched";
+    CQiError result = Lookup(climbing, info);
+    EXPECT_EQ(result.Win32Code(), 160u) << climbing;
+    EXPECT_EQ(result.Messages().front(),
+              std::string("Backup path [") + climbing + "] climbs out of its mount point [/mnt/proj] with \"..\"");
+    EXPECT_EQ(info.m_fsPath, "untouched");
+  }
+  EXPECT_EQ(cluster.exportQueries, queries);
 }
 
 TEST_F(ExportLookupTest, UnmountedPathsAndLocalDevices) {
@@ -155,6 +178,8 @@ TEST_F(ExportLookupTest, AutoMountModeConvertsTheScanPath) {
   ASSERT_FALSE(Lookup("/auto/10.0.0.5/projects/a", info).IsError());
   EXPECT_EQ(info.m_fsPath, "/fs/projects/a/");
   EXPECT_FALSE(log->AnyContains("Scan Content"));
+  ASSERT_FALSE(Lookup("/auto/10.0.0.5/projects//a//", info).IsError());
+  EXPECT_EQ(info.m_fsPath, "/fs/projects/a/");
 
   for (const char* refused : {"/elsewhere/x", "/auto/10.0.0.5", "/auto/10.0.0.5/../x"}) {
     CQiError result = Lookup(refused, info);
