@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -48,20 +49,34 @@ uint32_t KindOf(int32_t changeType) {
   }
 }
 
+// How many leading bytes the two have in common, compared eight at a time.
+size_t SharedPrefix(const std::string& a, const std::string& b) {
+  const size_t limit = std::min(a.size(), b.size());
+  size_t at = 0;
+  for (; at + 8 <= limit; at += 8) {
+    uint64_t x, y;
+    std::memcpy(&x, a.data() + at, 8);
+    std::memcpy(&y, b.data() + at, 8);
+    if (x != y) return at + static_cast<size_t>(__builtin_ctzll(x ^ y)) / 8;
+  }
+  while (at < limit && a[at] == b[at]) ++at;
+  return at;
+}
+
 }  // namespace
 
 CChangeStore::~CChangeStore() { clear(); }
 
 void CChangeStore::Release(Block& block) noexcept { ::munmap(block.base, block.bytes); }
 
-CChangeStore::Block& CChangeStore::BlockWithRoom(size_t pathLength) {
-  const size_t needed = sizeof(Record) + pathLength;
+CChangeStore::Block& CChangeStore::BlockWithRoom(size_t restLength) {
+  const size_t needed = sizeof(Record) + restLength;
   if (!m_blocks.empty()) {
     Block& last = m_blocks.back();
     if (last.textStart - last.count * sizeof(Record) >= needed) return last;
   }
   const size_t bytes = needed <= kBlockBytes ? kBlockBytes : (needed + kPageBytes - 1) / kPageBytes * kPageBytes;
-  Block block{MapBlock(bytes), bytes, 0, 0, bytes};
+  Block block{MapBlock(bytes), bytes, 0, 0, bytes, bytes};
   try {
     m_blocks.push_back(block);
   } catch (...) {
@@ -73,29 +88,51 @@ CChangeStore::Block& CChangeStore::BlockWithRoom(size_t pathLength) {
 }
 
 void CChangeStore::Append(const Qumulo::CSnapshotDiffInfo& diff) {
-  const size_t length = diff.m_path.size();
+  const std::string& path = diff.m_path;
+  const size_t length = path.size();
   if (length > kMaxPathLength) throw std::length_error("change path too long to record");
-  Block& block = BlockWithRoom(length);
-  block.textStart -= length;
-  if (length > 0) std::memcpy(block.base + block.textStart, diff.m_path.data(), length);
+  // Everything that can fail comes before the store changes.
+  if (m_lastAppended.capacity() < length) m_lastAppended.reserve(length);
+  if (m_front.capacity() < length) m_front.reserve(length);
+  const size_t shared = SharedPrefix(m_lastAppended, path);
+  const size_t rest = length - shared;
+  Block& block = BlockWithRoom(rest);
+
+  block.textStart -= rest;
+  if (rest > 0) std::memcpy(block.base + block.textStart, path.data() + shared, rest);
   Record& record = reinterpret_cast<Record*>(block.base)[block.count++];
-  record.offset = static_cast<uint32_t>(block.textStart);
-  record.lengthAndKind =
-      static_cast<uint32_t>(length << 3) | (diff.m_isDirectory ? 4u : 0u) | KindOf(diff.m_changeType);
+  record.sharedLength = static_cast<uint32_t>(shared);
+  record.lengthAndKind = static_cast<uint32_t>(rest << 3) | (diff.m_isDirectory ? 4u : 0u) | KindOf(diff.m_changeType);
+  m_lastAppended.replace(shared, std::string::npos, path, shared, rest);
   ++m_size;
 }
 
-CChangeStore::Item CChangeStore::Front() const {
+void CChangeStore::DecodeFront() noexcept {
+  if (m_frontDecoded) return;
   const Block& block = m_blocks.front();
   const Record& record = reinterpret_cast<const Record*>(block.base)[block.head];
-  const uint32_t kind = record.lengthAndKind & 3u;
-  return Item{block.base + record.offset, record.lengthAndKind >> 3,
-              kind == kKindOther ? Qumulo::kSnapshotChangeUnknown : static_cast<int32_t>(kind),
-              (record.lengthAndKind & 4u) != 0};
+  const size_t rest = record.lengthAndKind >> 3;
+  // Within the room Append reserved: neither call allocates.
+  m_front.resize(record.sharedLength);
+  m_front.append(block.base + block.readEnd - rest, rest);
+  m_frontDecoded = true;
+}
+
+CChangeStore::Item CChangeStore::Front() noexcept {
+  DecodeFront();
+  const Block& block = m_blocks.front();
+  const uint32_t packed = reinterpret_cast<const Record*>(block.base)[block.head].lengthAndKind;
+  const uint32_t kind = packed & 3u;
+  const int32_t changeType = kind == kKindOther ? Qumulo::kSnapshotChangeUnknown : static_cast<int32_t>(kind);
+  return Item{m_front.data(), m_front.size(), changeType, (packed & 4u) != 0};
 }
 
 void CChangeStore::PopFront() noexcept {
+  // The next item is told apart from this one, so this one must have been rebuilt.
+  DecodeFront();
+  m_frontDecoded = false;
   Block& block = m_blocks.front();
+  block.readEnd -= reinterpret_cast<const Record*>(block.base)[block.head].lengthAndKind >> 3;
   --m_size;
   if (++block.head < block.count) return;
   m_mappedBytes -= block.bytes;
@@ -108,4 +145,7 @@ void CChangeStore::clear() noexcept {
   m_blocks.clear();
   m_size = 0;
   m_mappedBytes = 0;
+  m_lastAppended.clear();
+  m_front.clear();
+  m_frontDecoded = false;
 }

@@ -32,17 +32,27 @@ TEST(ChangeStoreTest, BehavesAsAListAcrossBlocksWhileItemsComeAndGo) {
   CChangeStore store;
   std::deque<Qumulo::CSnapshotDiffInfo> model;
   const int32_t types[] = {0, 1, 2, 7, -1};
+  const std::string kNone;
   size_t serial = 0, mostMapped = 0;
   // Rounds that append more than they take fill several blocks; the last rounds drain the store.
   for (int round = 0; round < 40; ++round) {
     const size_t appends = round < 30 ? random() % 6000 : 0;
     for (size_t i = 0; i < appends; ++i) {
-      // Mostly path-like lengths, now and then an empty path or one larger than a whole block.
-      const size_t roll = random() % 20000;
-      const size_t length = roll == 0 ? 0 : roll == 1 ? (size_t{5} << 20) : 40 + roll % 300;
-      std::string path = "/fs/" + std::to_string(serial++) + "/";
-      path.resize(std::max(length, path.size()), 'x');
-      if (length == 0) path.clear();
+      // Paths are kept as their difference to the one before: mostly a sibling of it, now and then
+      // the same path, a prefix or an extension of it, an empty path or one larger than a block.
+      const std::string& previous = model.empty() ? kNone : model.back().m_path;
+      std::string path;
+      switch (random() % 50) {
+        case 0: path = previous; break;
+        case 1: path = previous.substr(0, previous.size() / 2); break;
+        case 2: path = previous + "/deeper"; break;
+        case 3: break;
+        case 4: path.assign(random() % 400 == 0 ? (size_t{2} << 20) + 100 : 40, 'x'); break;
+        default:
+          path = "/fs/area_" + std::to_string(serial / 100) + "/item_" + std::to_string(serial);
+          path.resize(path.size() + random() % 200, 'a' + random() % 26);
+      }
+      ++serial;
       model.push_back(Diff(path, types[random() % 5], random() % 2 == 0));
       store.Append(model.back());
     }
@@ -62,17 +72,20 @@ TEST(ChangeStoreTest, BehavesAsAListAcrossBlocksWhileItemsComeAndGo) {
 
 TEST(ChangeStoreTest, MemoryGoesBackBlockByBlockAsItemsAreTaken) {
   CChangeStore store;
-  const std::string path(200, 'p');
-  for (int i = 0; i < 40000; ++i) store.Append(Diff(path, 2, false));  // about four blocks
+  // Paths that differ from their first byte on, about four blocks of them.
+  for (int i = 0; i < 40000; ++i) store.Append(Diff(std::to_string(i % 9 + 1) + std::string(199, 'p'), 2, false));
   const size_t full = store.MappedBytes();
-  EXPECT_LT(full, 40000u * (path.size() + 8) * 5 / 4);
+  EXPECT_LT(full, 40000u * (200 + 8) * 5 / 4);
   for (int i = 0; i < 36000; ++i) store.PopFront();  // the items of three blocks and more
   EXPECT_LE(store.MappedBytes(), full / 4);
   store.clear();
   EXPECT_TRUE(store.empty());
   EXPECT_EQ(store.MappedBytes(), 0u);
   store.Append(Diff("/again", 0, true));  // usable after clearing
+  store.Append(Diff("/again/and", 1, false));
   EXPECT_EQ(Describe(store.Front()), "0 dir /again");
+  store.PopFront();
+  EXPECT_EQ(Describe(store.Front()), "1 file /again/and");
 }
 
 }  // namespace
