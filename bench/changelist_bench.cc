@@ -1,11 +1,13 @@
-// bench_changelist: change-list throughput and peak memory, three ways side by side against one
+// bench_changelist: change-list throughput and memory, four ways side by side against one
 // synthetic difference served by the emulator (its own process):
 //  (a) end to end: the plug-in's CompareSnapshots over HTTPS, then every item pulled;
 //  (b) the floor: the same page bytes, parsed, listed and handed out in-process;
-//  (c) a standard-library Python client paging the same difference.
+//  (c) a standard-library Python client paging the same difference;
+//  (d) the transport floor: the same pages fetched over one keep-alive connection and discarded.
 // (a) and (b) run in child processes of their own (this program again, with --mode), so that each
-// has its own memory high-water mark. Prints the rates, peak memory, the ratios and whether each
-// target is met; exits non-zero only when a run fails or the sides disagree on what they handed out.
+// has its own memory high-water mark. Prints the rates, memory, the ratios, whether each target is
+// met and a closing "summary" line; exits non-zero only when a run fails or the sides disagree on
+// what they handed out.
 //
 //   bench_changelist [--items N] [--python PATH]
 
@@ -30,6 +32,7 @@
 #include "support/child_process.h"
 #include "support/page_replay.h"
 #include "support/plugin.h"
+#include "transport_floor.h"
 
 namespace {
 
@@ -37,7 +40,9 @@ using bench::PullResult;
 
 constexpr double kMinEndToEndOverFloor = 0.5;
 constexpr double kMinEndToEndOverPython = 3.0;
+constexpr double kMinEndToEndOverTransport = 0.6;
 constexpr double kMaxMemoryEndToEndOverFloor = 1.25;
+constexpr double kMaxBytesPerItem = 115;
 
 const char* const kFsPath = "/fs/big/";
 
@@ -221,7 +226,10 @@ int main(int argc, char** argv) {
     c.peakKib = static_cast<long>(JsonField(json, "peak_rss_kib"));
   }
 
-  const bench::Timing transport = bench::TimeTransportOnly(*connection, targets);
+  const bench::TransportFloor d =
+      bench::FetchAndDiscard(cluster.url(), environment.caFile, cluster.user(), cluster.password(), targets);
+  if (d.seconds < 0) return Fail("transport floor: " + d.error);
+
   const bench::Timing parse = bench::TimeParseOnly(pageFile);
   size_t leanParsed = 0;
   const bench::Timing leanParse = bench::TimeLeanParse(pageFile, &leanParsed);
@@ -229,45 +237,58 @@ int main(int argc, char** argv) {
   const bench::Timing lean = bench::TimeLeanHandOut(pageFile, kFsPath, backupPath, &leanTally);
 
   const double aRate = a.ItemsPerSecond(), bRate = b.ItemsPerSecond(), cRate = c.ItemsPerSecond();
+  const double dRate = d.seconds > 0 ? static_cast<double>(recorded) / d.seconds : 0;
   const double aOverB = bRate > 0 ? aRate / bRate : 0;
   const double aOverC = cRate > 0 ? aRate / cRate : 0;
-  const double memory = b.peakKib > 0 ? static_cast<double>(a.peakKib) / b.peakKib : 0;
+  const double aOverD = dRate > 0 ? aRate / dRate : 0;
+  const double memory = b.growthKib > 0 ? static_cast<double>(a.growthKib) / b.growthKib : 0;
 
   std::printf("Change list: %llu synthetic items, page size %u, emulator in its own process, %ld entries recorded for (b)\n",
               static_cast<unsigned long long>(items), pageSize, recorded);
-  std::printf("%-40s %9s %8s %8s %11s %8s %9s\n", "side", "items", "fetch s", "pull s", "items/s", "CPU s",
-              "peak MiB");
-  std::printf("%-40s %9llu %8.3f %8.3f %11s %8.3f %9s\n", "(a) end to end: plug-in over HTTPS",
+  std::printf("%-40s %9s %8s %8s %11s %8s %9s %10s\n", "side", "items", "fetch s", "pull s", "items/s", "CPU s",
+              "peak MiB", "bytes/item");
+  std::printf("%-40s %9llu %8.3f %8.3f %11s %8.3f %9s %10.1f\n", "(a) end to end: plug-in over HTTPS",
               static_cast<unsigned long long>(a.items), a.compareSeconds, a.pullSeconds, Rate(aRate).c_str(),
-              a.cpuSeconds, Mib(a.peakKib).c_str());
-  std::printf("%-40s %9llu %8.3f %8.3f %11s %8.3f %9s\n", "(b) floor: recorded pages, in-process",
+              a.cpuSeconds, Mib(a.peakKib).c_str(), a.BytesPerItem());
+  std::printf("%-40s %9llu %8.3f %8.3f %11s %8.3f %9s %10.1f\n", "(b) floor: recorded pages, in-process",
               static_cast<unsigned long long>(b.items), b.compareSeconds, b.pullSeconds, Rate(bRate).c_str(),
-              b.cpuSeconds, Mib(b.peakKib).c_str());
-  std::printf("%-40s %9llu %8.3f %8s %11s %8.3f %9s\n", "(c) Python standard-library client",
+              b.cpuSeconds, Mib(b.peakKib).c_str(), b.BytesPerItem());
+  std::printf("%-40s %9llu %8.3f %8s %11s %8.3f %9s %10s\n", "(c) Python standard-library client",
               static_cast<unsigned long long>(c.items), c.seconds, "-", Rate(cRate).c_str(), c.cpuSeconds,
-              Mib(c.peakKib).c_str());
-  std::printf("(peak memory from each process's VmHWM; from wait4: a %s MiB, b %s MiB)\n", Mib(aRusageKib).c_str(),
-              Mib(bRusageKib).c_str());
+              Mib(c.peakKib).c_str(), "-");
+  std::printf("%-40s %9ld %8.3f %8s %11s %8.3f %9s %10s\n", "(d) transport floor: pages discarded", recorded,
+              d.seconds, "-", Rate(dRate).c_str(), d.cpuSeconds, "-", "-");
+  std::printf("(pull s: until the last item is out and the memory it freed is consolidated; peak MiB: the process's\n"
+              " VmHWM over the comparison and pull, from wait4 over the whole process: a %s MiB, b %s MiB; bytes/item:\n"
+              " the rise of resident memory over the comparison and pull per item; (d): %zu GETs, %.1f MB)\n",
+              Mib(aRusageKib).c_str(), Mib(bRusageKib).c_str(), targets.size(), d.bytes / 1e6);
   std::printf("Splits, measured apart in one process (wall s / CPU s of that process):\n");
-  std::printf("  transport alone, %zu GETs through the wrapper, not parsed      %7.3f / %.3f\n", targets.size(),
-              transport.wallSeconds, transport.cpuSeconds);
   std::printf("  parser alone, recorded pages, page list built and emptied    %7.3f / %.3f\n", parse.wallSeconds,
               parse.cpuSeconds);
   std::printf("  lean parse: fields looked up in document order, same list      %7.3f / %.3f  (the parser's yardstick)\n",
               leanParse.wallSeconds, leanParse.cpuSeconds);
   std::printf("  lean hand-out: translated path built in place, no copies     %7.3f / %.3f  (the pull column's yardstick)\n",
               lean.wallSeconds, lean.cpuSeconds);
-  std::printf("(CPU s: the side's own process; (a) does not count the emulator's CPU, (c) does not either)\n");
+  std::printf("(CPU s: the side's own process; (a), (c) and (d) do not count the emulator's CPU)\n");
   std::printf("%-44s %10.2f  target >= %.2f  %s\n", "rate a/b", aOverB, kMinEndToEndOverFloor,
               Verdict(aOverB >= kMinEndToEndOverFloor));
   std::printf("%-44s %10.2f  target >= %.2f  %s\n", "rate a/c", aOverC, kMinEndToEndOverPython,
               Verdict(aOverC >= kMinEndToEndOverPython));
-  std::printf("%-44s %10.2f  target <= %.2f  %s\n", "peak memory a/b", memory, kMaxMemoryEndToEndOverFloor,
+  std::printf("%-44s %10.2f  target >= %.2f  %s\n", "rate a/d", aOverD, kMinEndToEndOverTransport,
+              Verdict(aOverD >= kMinEndToEndOverTransport));
+  std::printf("%-44s %10.1f  target <= %.0f  %s\n", "bytes per item (a)", a.BytesPerItem(), kMaxBytesPerItem,
+              Verdict(a.growthKib >= 0 && a.BytesPerItem() <= kMaxBytesPerItem));
+  std::printf("%-44s %10.1f  target <= %.0f  %s\n", "bytes per item (b)", b.BytesPerItem(), kMaxBytesPerItem,
+              Verdict(b.growthKib >= 0 && b.BytesPerItem() <= kMaxBytesPerItem));
+  std::printf("%-44s %10.2f  target <= %.2f  %s\n", "memory growth a/b", memory, kMaxMemoryEndToEndOverFloor,
               Verdict(memory > 0 && memory <= kMaxMemoryEndToEndOverFloor));
   if (a.cpuSeconds > 0) {
     std::printf("%-44s %10.2f  (a/b %.2f by CPU time; for a busy machine)\n", "rate a/c by CPU time",
                 c.cpuSeconds / a.cpuSeconds, b.cpuSeconds / a.cpuSeconds);
   }
+  std::printf("summary items=%llu a_items_per_s=%.0f b_items_per_s=%.0f c_items_per_s=%.0f d_items_per_s=%.0f "
+              "a_bytes_per_item=%.1f b_bytes_per_item=%.1f\n",
+              static_cast<unsigned long long>(items), aRate, bRate, cRate, dRate, a.BytesPerItem(), b.BytesPerItem());
   std::fflush(stdout);
 
   // Counts are checked; timings never are.

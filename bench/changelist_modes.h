@@ -20,14 +20,16 @@ namespace bench {
 struct PullResult {
   uint64_t items = 0;
   double compareSeconds = 0;  // CompareSnapshots: every page fetched, parsed, listed
-  double pullSeconds = 0;     // every item pulled through the callable
+  double pullSeconds = 0;     // every item pulled through the callable, and what it freed handed back
   double cpuSeconds = 0;      // the process's user + system time over both
   long peakKib = -1;          // the process's VmHWM at the end
+  long growthKib = -1;        // how far resident memory rose above its level before the comparison
   uint64_t pathBytes = 0;     // total length of the handed-out paths
   uint64_t created = 0, modified = 0, deleted = 0, other = 0, directories = 0;
 
   double Seconds() const { return compareSeconds + pullSeconds; }
   double ItemsPerSecond() const { return Seconds() > 0 ? static_cast<double>(items) / Seconds() : 0; }
+  double BytesPerItem() const { return items > 0 && growthKib >= 0 ? growthKib * 1024.0 / items : 0; }
   // Same items, paths and kinds.
   bool SameTally(const PullResult& other) const;
 

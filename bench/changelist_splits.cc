@@ -5,7 +5,6 @@
 
 #include <simdjson.h>
 
-#include "HttpTransport.h"
 #include "Parser.h"
 #include "support/page_replay.h"
 #include "support/peak_memory.h"
@@ -38,18 +37,6 @@ std::string WithoutTrailingSlash(std::string path) {
 }
 
 }  // namespace
-
-Timing TimeTransportOnly(Qumulo::CConnection& connection, const std::vector<std::string>& targets) {
-  Timing timing;
-  Stopwatch watch;
-  watch.Start();
-  for (const std::string& target : targets) {
-    Qumulo::HttpResponse response;
-    if (connection.Send("GET", target, std::string(), true, response).IsError()) return Timing();
-  }
-  watch.Stop(&timing);
-  return timing;
-}
 
 Timing TimeParseOnly(const std::string& pageFile) {
   PageFileReader reader(pageFile);

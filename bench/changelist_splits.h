@@ -1,5 +1,4 @@
 // Where the change list's time goes, measured apart in the driver process after the sides ran:
-//  - the transport alone: every page fetched again through the wrapper's connection, not parsed;
 //  - the parser alone: every recorded page parsed into a page list that is emptied each time;
 //  - a lean parse: the same, reading each entry's fields with simdjson's on-demand lookups in
 //    document order; the yardstick for the wrapper's parser;
@@ -11,9 +10,7 @@
 #define BENCH_CHANGELIST_SPLITS_H_
 
 #include <string>
-#include <vector>
 
-#include "Connection.h"
 #include "changelist_modes.h"
 
 namespace bench {
@@ -23,7 +20,6 @@ struct Timing {
   double cpuSeconds = -1;   // this process's user + system time
 };
 
-Timing TimeTransportOnly(Qumulo::CConnection& connection, const std::vector<std::string>& targets);
 Timing TimeParseOnly(const std::string& pageFile);
 // *entries receives the number of entries read.
 Timing TimeLeanParse(const std::string& pageFile, size_t* entries);

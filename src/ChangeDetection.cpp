@@ -13,17 +13,21 @@ constexpr size_t kProgressEvery = 100000;
 constexpr uint32_t kModeDirectory = 0x4000;
 constexpr uint32_t kModeRegularFile = 0x8000;
 
-// Moves a page's items to the end of the change list without copying them, and records which
-// comparison (backup path) they came from.
-void AppendPage(std::list<Qumulo::CSnapshotDiffInfo>& page, std::list<Qumulo::CSnapshotDiffInfo>& diffList,
+// Copies a page's items to the end of the change list and records which comparison (backup path)
+// they came from. The origin runs always add up to the items in the list, also when a copy fails.
+void AppendPage(const std::list<Qumulo::CSnapshotDiffInfo>& page, CChangeStore& diffList,
                 std::list<std::pair<size_t, std::string>>& origins, const std::string& backupPath) {
   if (page.empty()) return;
-  if (!origins.empty() && origins.back().second == backupPath) {
-    origins.back().first += page.size();
-  } else {
-    origins.emplace_back(page.size(), backupPath);
+  if (origins.empty() || origins.back().second != backupPath) origins.emplace_back(0, backupPath);
+  try {
+    for (const Qumulo::CSnapshotDiffInfo& diff : page) {
+      diffList.Append(diff);
+      ++origins.back().first;
+    }
+  } catch (...) {
+    if (origins.back().first == 0) origins.pop_back();
+    throw;
   }
-  diffList.splice(diffList.end(), page);
 }
 
 }  // namespace
@@ -60,7 +64,7 @@ CQiError CQumuloSnapClient::CompareSnapshots(std::string sourceVolume, std::stri
 
     const unsigned long olderId = static_cast<unsigned long>(entry->m_prevSnapshotId);
     const unsigned long newerId = static_cast<unsigned long>(entry->m_snapshotId);
-    std::list<Qumulo::CSnapshotDiffInfo> page;  // reused for every page
+    std::list<Qumulo::CSnapshotDiffInfo> page;  // emptied and reused for every page
     std::string pageToken;
     std::string nextPageToken;
 
@@ -102,90 +106,81 @@ FileServerSnapshotCompareItem CQumuloSnapClient::GetSnapshotCompareItem() {
     item.m_changeType = kFileServerChangeEndOfList;
     return item;
   }
-  // Nothing here may throw into the agent's call; an item that cannot be built stays in the list
-  // and the agent sees the end of the list.
-  try {
-    Qumulo::CSnapshotDiffInfo& diff = m_diffList.front();
+  // What throws here (a failed allocation) reaches the agent with the item still pending: ending the
+  // list instead would pass a shortened change list for a complete one. So the list is left alone
+  // until the item is built and logged.
+  const CChangeStore::Item diff = m_diffList.Front();
 
-    // Items are translated against the path of the comparison that fetched them, which is the last
-    // compared path unless the agent left items of an earlier comparison unpulled.
-    const std::string& originPath = m_diffOrigins.empty() ? m_comparePath : m_diffOrigins.front().second;
+  // Items are translated against the path of the comparison that fetched them, which is the last
+  // compared path unless the agent left items of an earlier comparison unpulled.
+  const std::string& originPath = m_diffOrigins.empty() ? m_comparePath : m_diffOrigins.front().second;
 
-    const char* changeText = "";
-    switch (diff.m_changeType) {
-      case Qumulo::kSnapshotChangeCreated:
-        item.m_changeType = kFileServerChangeNew;
-        item.m_info.m_exists = true;
-        changeText = " ChangeType [NEW] ";
-        break;
-      case Qumulo::kSnapshotChangeDeleted:
-        item.m_changeType = kFileServerChangeDeleted;
-        item.m_info.m_exists = false;
-        changeText = " ChangeType [DELETED] ";
-        break;
-      case Qumulo::kSnapshotChangeModified:
-        item.m_changeType = kFileServerChangeModified;
-        item.m_info.m_exists = true;
-        changeText = " ChangeType [MODIFIED] ";
-        break;
-      default:
-        break;  // passed on as "none"
-    }
-
-    // The two prefixes change only with the comparison the items came from.
-    if (!m_translation.valid || m_translation.origin != originPath) {
-      m_translation.origin = originPath;
-      m_translation.clusterPrefix = m_fileSystemPaths[originPath];
-      m_translation.localPrefix = originPath;
-      FXString::RemoveRight(m_translation.clusterPrefix, "/");
-      FXPath::RemoveTrailingDelimiter(m_translation.localPrefix).IgnoreError();
-      m_translation.valid = true;
-    }
-    const std::string& clusterPrefix = m_translation.clusterPrefix;
-    const std::string& localPrefix = m_translation.localPrefix;
-
-    // The received path is needed as it came only for the description line.
-    std::string& source = diff.m_path;
-    const std::string received = FXLogEnabled(3) ? source : std::string();
-    size_t length = source.size();
-    if (length > 0 && source[length - 1] == '/') --length;
-    if (FXLogEnabled(6)) {
-      SNAP_LOG(6, snapfn::kGetSnapshotCompareItem, "Server [%s] Source [%s] Local [%s]", clusterPrefix.c_str(),
-               source.substr(0, length).c_str(), localPrefix.c_str());
-    }
-    // Translate with at most one allocation, made before the list entry is touched: the path is
-    // moved into the item rather than copied.
-    const bool underPrefix = length >= clusterPrefix.size() && source.compare(0, clusterPrefix.size(), clusterPrefix) == 0;
-    if (underPrefix && localPrefix.size() > clusterPrefix.size()) {
-      std::string translated;
-      translated.reserve(localPrefix.size() + length - clusterPrefix.size());
-      translated.append(localPrefix).append(source, clusterPrefix.size(), length - clusterPrefix.size());
-      item.m_path = std::move(translated);
-    } else {
-      source.resize(length);
-      if (underPrefix) source.replace(0, clusterPrefix.size(), localPrefix);
-      item.m_path = std::move(source);
-    }
-
-    item.m_newDirectory = diff.m_isDirectory && item.m_changeType == kFileServerChangeNew;
-    item.m_info.m_mode = diff.m_isDirectory ? kModeDirectory : kModeRegularFile;
-
-    // The description only serves the log line, so it is built only when that line is written.
-    if (FXLogEnabled(3)) {
-      std::string description = changeText;
-      description += FXString::Format(" Server [%s] => Local [%s] Folder [%s] ", received.c_str(),
-                                      item.m_path.c_str(), diff.m_isDirectory ? "Yes" : "No");
-      SNAP_LOG(3, snapfn::kGetSnapshotCompareItem, "Changelist Item : %s", description.c_str());
-    }
-
-    // The handed-out item leaves the list for good, freeing its memory.
-    m_diffList.pop_front();
-    if (!m_diffOrigins.empty() && --m_diffOrigins.front().first == 0) m_diffOrigins.pop_front();
-    return item;
-  } catch (...) {
-    SNAP_LOG(0, snapfn::kGetSnapshotCompareItem, "Unable to build the next change item; ending the change list");
-    FileServerSnapshotCompareItem end;
-    end.m_changeType = kFileServerChangeEndOfList;
-    return end;
+  const char* changeText = "";
+  switch (diff.changeType) {
+    case Qumulo::kSnapshotChangeCreated:
+      item.m_changeType = kFileServerChangeNew;
+      item.m_info.m_exists = true;
+      changeText = " ChangeType [NEW] ";
+      break;
+    case Qumulo::kSnapshotChangeDeleted:
+      item.m_changeType = kFileServerChangeDeleted;
+      item.m_info.m_exists = false;
+      changeText = " ChangeType [DELETED] ";
+      break;
+    case Qumulo::kSnapshotChangeModified:
+      item.m_changeType = kFileServerChangeModified;
+      item.m_info.m_exists = true;
+      changeText = " ChangeType [MODIFIED] ";
+      break;
+    default:
+      break;  // passed on as "none"
   }
+
+  // The two prefixes change only with the comparison the items came from. Worked out aside, so that
+  // a failure part way leaves no half-updated cache behind.
+  if (!m_translation.valid || m_translation.origin != originPath) {
+    PathTranslation fresh;
+    fresh.origin = originPath;
+    fresh.clusterPrefix = m_fileSystemPaths[originPath];
+    fresh.localPrefix = originPath;
+    FXString::RemoveRight(fresh.clusterPrefix, "/");
+    FXPath::RemoveTrailingDelimiter(fresh.localPrefix).IgnoreError();
+    fresh.valid = true;
+    m_translation = std::move(fresh);
+  }
+  const std::string& clusterPrefix = m_translation.clusterPrefix;
+  const std::string& localPrefix = m_translation.localPrefix;
+
+  size_t length = diff.length;
+  if (length > 0 && diff.path[length - 1] == '/') --length;
+  if (FXLogEnabled(6)) {
+    SNAP_LOG(6, snapfn::kGetSnapshotCompareItem, "Server [%s] Source [%s] Local [%s]", clusterPrefix.c_str(),
+             std::string(diff.path, length).c_str(), localPrefix.c_str());
+  }
+  const size_t prefixLength = clusterPrefix.size();
+  const bool underPrefix =
+      length >= prefixLength && clusterPrefix.compare(0, prefixLength, diff.path, prefixLength) == 0;
+  if (underPrefix) {
+    item.m_path.reserve(localPrefix.size() + length - prefixLength);
+    item.m_path.append(localPrefix).append(diff.path + prefixLength, length - prefixLength);
+  } else {
+    item.m_path.assign(diff.path, length);
+  }
+
+  item.m_newDirectory = diff.isDirectory && item.m_changeType == kFileServerChangeNew;
+  item.m_info.m_mode = diff.isDirectory ? kModeDirectory : kModeRegularFile;
+
+  // The description only serves the log line, so it is built only when that line is written.
+  if (FXLogEnabled(3)) {
+    std::string description = changeText;
+    const std::string received(diff.path, diff.length);
+    description += FXString::Format(" Server [%s] => Local [%s] Folder [%s] ", received.c_str(), item.m_path.c_str(),
+                                    diff.isDirectory ? "Yes" : "No");
+    SNAP_LOG(3, snapfn::kGetSnapshotCompareItem, "Changelist Item : %s", description.c_str());
+  }
+
+  // The handed-out item leaves the list for good; its block goes back once all its items have.
+  m_diffList.PopFront();
+  if (!m_diffOrigins.empty() && --m_diffOrigins.front().first == 0) m_diffOrigins.pop_front();
+  return item;
 }

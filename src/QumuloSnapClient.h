@@ -11,6 +11,7 @@
 
 #include <boost/shared_ptr.hpp>
 
+#include "ChangeStore.h"
 #include "FileServerSnapClientBase.h"
 #include "QiError.h"
 #include "QumuloCluster.h"
@@ -74,7 +75,7 @@ class CQumuloSnapClient : public CFileServerSnapClientBase {
   boost::shared_ptr<Qumulo::CShares> m_shares;
   boost::shared_ptr<Qumulo::CSnapshotQueries> m_snapshotQueries;
   std::map<std::string, Qumulo::CSnapshotInfo> m_snapshots;
-  std::list<Qumulo::CSnapshotDiffInfo> m_diffList;
+  CChangeStore m_diffList;
   std::string m_comparePath;
   bool m_useContentMapper;
   boost::shared_ptr<ApplicationId> m_applicationId;

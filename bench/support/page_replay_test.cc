@@ -121,6 +121,7 @@ TEST(PullResultLine, RoundTripsAndRefusesPartialLines) {
   result.compareSeconds = 1.234567891;
   result.pullSeconds = 0.5;
   result.peakKib = 412345;
+  result.growthKib = 401234;
   result.pathBytes = 123456789012ull;
   result.created = 800000;
   result.modified = 800000;
@@ -131,6 +132,7 @@ TEST(PullResultLine, RoundTripsAndRefusesPartialLines) {
   EXPECT_TRUE(back.SameTally(result));
   EXPECT_NEAR(back.compareSeconds, result.compareSeconds, 1e-9);
   EXPECT_EQ(back.peakKib, result.peakKib);
+  EXPECT_EQ(back.growthKib, result.growthKib);
 
   EXPECT_FALSE(bench::PullResult::FromLine("ready", &back));
   EXPECT_FALSE(bench::PullResult::FromLine("result items=5 compare_s=1", &back));

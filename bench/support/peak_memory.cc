@@ -31,6 +31,13 @@ long StatusField(const char* name) {
 long PeakResidentKib() { return StatusField("VmHWM"); }
 long ResidentKib() { return StatusField("VmRSS"); }
 
+bool ResetPeakResident() {
+  FILE* file = std::fopen("/proc/self/clear_refs", "w");
+  if (file == nullptr) return false;
+  const bool written = std::fputs("5", file) >= 0;
+  return std::fclose(file) == 0 && written;
+}
+
 double CpuSeconds() {
   struct rusage usage = {};
   ::getrusage(RUSAGE_SELF, &usage);
