@@ -186,11 +186,12 @@ CQiError CConnection::SendNow(const std::string& method, const std::string& path
     } else {
       retryable = IsRetryableHttpStatus(status);
       CParser parser;
-      const std::string message = parser.ParseErrorMessage(m_transport->Body());
-      const char* what = status == 401 && isLogin ? "login refused" : status == 401 ? "session refused" : "HTTP error";
-      failure = FXErrorUtil::ErrorWin32(QW_HERE, ErrorCodeFromHttpStatus(status), "%s %s: HTTP %ld (%s)%s%s",
-                                        method.c_str(), path.c_str(), status, what, message.empty() ? "" : ": ",
-                                        message.c_str());
+      // Shown the way the cluster's own clients show it: "Error <status>: <error_class>: <description>".
+      const std::string description = parser.ParseErrorDescription(m_transport->Body());
+      const char* what = status == 401 && isLogin ? " (login refused)" : status == 401 ? " (session refused)" : "";
+      failure = FXErrorUtil::ErrorWin32(QW_HERE, ErrorCodeFromHttpStatus(status), "%s %s: Error %ld%s%s%s",
+                                        method.c_str(), path.c_str(), status, description.empty() ? "" : ": ",
+                                        description.c_str(), what);
     }
 
     if (!retryable || attempt >= maxAttempts) break;

@@ -22,11 +22,16 @@ class CSnapshotQueries {
   // expires. Not repeated on failure: a lost answer could otherwise leave two snapshots.
   virtual CQiError CreateSnapshot(const std::string& name, unsigned long directoryId, CSnapshotInfo& snapshot,
                                   std::string expiration);
-  // Every snapshot of the cluster, appended in the cluster's order.
+  // Every snapshot of the cluster, appended in the cluster's order; snapshots being deleted are left out.
   virtual CQiError ListSnapshots(std::list<CSnapshotInfo>& snapshots);
+  // Succeeds once the snapshot is gone: also when the cluster no longer knows it, or is already
+  // deleting it (deletion runs in the background).
   virtual CQiError DeleteSnapshot(unsigned long id);
   // One page of the difference between two snapshots: appends it to `page` and sets
-  // `nextPageToken` ("" after the last page). `pageToken` "" asks for the first page.
+  // `nextPageToken` ("" after the last page). `pageToken` "" asks for the first page; any other
+  // token is the cluster's link to a page and must be a relative URI. An older id of 0 (no
+  // previous snapshot) asks nothing of the difference route: the one page holds one created
+  // entry, the newer snapshot's directory, which means that all of it is new.
   virtual CQiError GetSnapshotDiff(unsigned long olderId, unsigned long newerId, std::list<CSnapshotDiffInfo>& page,
                                    std::string& nextPageToken, std::string pageToken);
 
@@ -35,7 +40,8 @@ class CSnapshotQueries {
   boost::shared_ptr<CParser> m_parser;
 
  private:
-  std::string DiffTarget(unsigned long olderId, unsigned long newerId, const std::string& pageToken) const;
+  CQiError GetSnapshot(unsigned long id, CSnapshotInfo& snapshot);
+  CQiError WholeDirectoryPage(unsigned long newerId, std::list<CSnapshotDiffInfo>& page, std::string& nextPageToken);
   std::string m_pageBody;  // the page being parsed, while the next one is received
 };
 
