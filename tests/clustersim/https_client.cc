@@ -14,12 +14,24 @@ uint64_t Reply::Number(const char* key) const {
   return *value;
 }
 
+std::string Reply::NextPage() const {
+  std::optional<clustersim::JsonObject> paging;
+  std::optional<std::string> next;
+  if (!parsed || !json.GetObject("paging", &paging).ok() || !paging || !paging->GetString("next", &next).ok()) {
+    return "";
+  }
+  return next.value_or("");
+}
+
 std::vector<std::string> Reply::Strings(const char* array_key, const char* field) const {
   std::vector<std::string> out;
   if (!parsed) return out;
   clustersim::IgnoreError(json.ForEachObject(array_key, [&](const clustersim::JsonObject& item) {
     std::optional<std::string> value;
-    clustersim::IgnoreError(item.GetString(field, &value));
+    std::optional<uint64_t> number;
+    if (!item.GetString(field, &value).ok() && item.GetUint(field, &number).ok() && number) {
+      value = std::to_string(*number);
+    }
     out.push_back(value.value_or(""));
     return clustersim::Status::Ok();
   }));
@@ -78,7 +90,7 @@ std::string Encode(const std::string& value) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   for (unsigned char c : value) {
-    if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
       out.push_back(static_cast<char>(c));
     } else {
       out.push_back('%');

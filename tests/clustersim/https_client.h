@@ -21,7 +21,8 @@ struct Reply {
 
   std::string Field(const char* key) const;  // a string field, "" if absent
   uint64_t Number(const char* key) const;    // an integer or decimal-string field, 0 if absent
-  // The string `field` of each object in the array `array_key`.
+  std::string NextPage() const;  // paging.next of a difference page, "" at the end
+  // The field `field` (a string, or a number as decimal text) of each object in the array `array_key`.
   std::vector<std::string> Strings(const char* array_key, const char* field) const;
 };
 
@@ -47,7 +48,7 @@ class HttpsClient {
   std::string token_;
 };
 
-// Percent-encodes a query value.
+// Percent-encodes one URL component, "/" included.
 std::string Encode(const std::string& value);
 
 }  // namespace clustersim_test

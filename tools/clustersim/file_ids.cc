@@ -60,7 +60,7 @@ bool UnescapePath(const std::string& text, std::string* out) {
 Status ReadObjectKey(const std::string& disk_path, ObjectKey* key) {
   struct statx sx;
   if (::statx(AT_FDCWD, disk_path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return Status::NotFound("no such path");
+    if (errno == ENOENT || errno == ENOTDIR) return Status::NoSuchEntry("no such path");
     return Status::Internal(std::string("cannot stat: ") + std::strerror(errno));
   }
   *key = ObjectKey();
@@ -196,7 +196,7 @@ Status FileIdTable::Locate(uint64_t id, ResolvedPath* out) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = known_.find(id);
-    if (it == known_.end()) return Status::NotFound("no object with id " + std::to_string(id));
+    if (it == known_.end()) return Status::NoSuchEntry("no object with id " + std::to_string(id));
     known = it->second;
   }
   ResolvedPath candidate;
@@ -213,11 +213,11 @@ Status FileIdTable::Locate(uint64_t id, ResolvedPath* out) {
   if (ReadObjectKey(root_disk, &root_key).ok() && root_key == known.key) {
     found = root_disk;
   } else if (!FindInTree(known.key, root_disk == "/" ? "" : root_disk, &found)) {
-    return Status::NotFound("object with id " + std::to_string(id) + " no longer exists");
+    return Status::NoSuchEntry("object with id " + std::to_string(id) + " no longer exists");
   }
   std::string cluster_path = resolver_->ClusterPathOf(found);
   Status status = resolver_->Resolve(cluster_path, &candidate);
-  if (!status.ok()) return Status::NotFound("object with id " + std::to_string(id) + " is out of reach");
+  if (!status.ok()) return Status::NoSuchEntry("object with id " + std::to_string(id) + " is out of reach");
   uint64_t same_id = 0;
   status = IdOf(candidate, &same_id);
   if (!status.ok()) return status;

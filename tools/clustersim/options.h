@@ -31,7 +31,8 @@ struct Options {
   std::string state_dir;      // empty: "<root>.state"
   std::string cert_file;      // both empty: generate a CA and a server certificate
   std::string key_file;
-  int64_t token_ttl_seconds = 3600;
+  int64_t token_ttl_seconds = 36000;  // a cluster's tokens last 10 hours
+  int64_t delete_delay_ms = 300;       // how long a deleted snapshot stays listed as in_delete
   bool test_hooks = false;
   std::vector<SyntheticDiffConfig> synthetic_diffs;
   bool verbose = false;

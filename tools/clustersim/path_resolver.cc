@@ -120,7 +120,7 @@ Status PathResolver::Resolve(const std::string& cluster_path, ResolvedPath* out)
   std::string real_parent;
   int error = 0;
   if (!RealPath(parent.empty() ? "/" : parent, &real_parent, &error)) {
-    if (error == ENOENT || error == ENOTDIR) return Status::NotFound("no such path: " + cluster_path);
+    if (error == ENOENT || error == ENOTDIR) return Status::NoSuchEntry("no such path: " + cluster_path);
     return Status::Internal("cannot resolve " + cluster_path);
   }
   if (real_parent == "/") real_parent.clear();
@@ -130,12 +130,12 @@ Status PathResolver::Resolve(const std::string& cluster_path, ResolvedPath* out)
   struct stat st;
   if (!real_parent.empty() || !root_.empty()) {
     if (::stat(real_parent.empty() ? "/" : real_parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-      return Status::NotFound("no such path: " + cluster_path);
+      return Status::NoSuchEntry("no such path: " + cluster_path);
     }
   }
   std::string final_path = real_parent + "/" + parts.back();
   if (::lstat(final_path.c_str(), &st) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return Status::NotFound("no such path: " + cluster_path);
+    if (errno == ENOENT || errno == ENOTDIR) return Status::NoSuchEntry("no such path: " + cluster_path);
     return Status::Internal("cannot stat " + cluster_path);
   }
   if (S_ISLNK(st.st_mode)) {

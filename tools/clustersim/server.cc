@@ -77,10 +77,10 @@ Server::~Server() { Stop(); }
 
 std::string Server::url() const { return "https://" + options_.bind_address + ":" + std::to_string(port_); }
 
-std::string Server::ListeningLine() const { return "listening on " + url() + " ca=" + ca_path_; }
+std::string Server::ListeningLine() const { return "listening on " + url() + " ca=" + ca_path_ + " pin=" + pin_; }
 
 Status Server::Start() {
-  if (started_) return Status::Conflict("already started");
+  if (started_) return Status::Internal("already started");
   std::string password;
   Status status = ReadPassword(options_.password_file, &password);
   if (!status.ok()) return status;
@@ -103,6 +103,9 @@ Status Server::Start() {
   } else {
     ca_path_ = cert_file;  // a given certificate is trusted as it is
   }
+
+  status = PublicKeyPin(cert_file, &pin_);
+  if (!status.ok()) return status;
 
   service_ = std::make_unique<ClusterService>(options_, std::move(password));
   status = service_->Open(state_dir_);
@@ -160,9 +163,7 @@ Status Server::Start() {
     Status status = response.status == 404 ? Status::NotFound("no such route")
                     : response.status < 500 ? Status::BadRequest("malformed request")
                                             : Status::Internal("server error");
-    response.set_content(
-        JsonWriter().String("error", status.kind()).String("message", status.message()).Finish(),
-        "application/json");
+    response.set_content(ErrorBody(status), "application/json");
     return httplib::Server::HandlerResponse::Handled;
   }));
 
@@ -228,6 +229,10 @@ void Server::ExpireAllTokens() {
 
 void Server::SetSyntheticDiff(const std::string& fs_path, uint64_t items) {
   if (service_) service_->SetSyntheticDiff(fs_path, items);
+}
+
+void Server::SetDeleteDelay(std::chrono::milliseconds delay) {
+  if (service_) service_->SetDeleteDelay(delay);
 }
 
 }  // namespace clustersim
