@@ -126,6 +126,7 @@ CQiError CSnapshotQueries::GetSnapshotDiff(unsigned long olderId, unsigned long 
 
   std::string target;
   if (pageToken.empty()) {
+    m_requestedPages.clear();
     target = SnapshotPath(newerId) + "/changes-since/" + std::to_string(olderId);
     const unsigned int limit = m_connection->Options().diffPageSize;
     if (limit > 0) target += "?limit=" + std::to_string(limit);
@@ -145,15 +146,28 @@ CQiError CSnapshotQueries::GetSnapshotDiff(unsigned long olderId, unsigned long 
   HttpResponse response;
   CQiError result = m_connection->Send("GET", target, std::string(), true, response);
   if (result.IsError()) return result.Push(QW_HERE);
+  m_requestedPages.insert(target);
 
   // Pages are asked for one after another, so the next one is fetched on the side while this one
   // is parsed; its link is read off the end of this body first. Should the parse disagree, the
   // next request simply does not match the fetched one and is made afresh.
   m_connection->TakeBody(m_pageBody);
   std::string upcoming;
-  if (PeekNextPageToken(m_pageBody, upcoming) && IsRelativeUri(upcoming)) m_connection->Prefetch(upcoming);
-  result = m_parser->ParseDiffPage(m_pageBody, "GET " + target, page, nextPageToken);
+  if (PeekNextPageToken(m_pageBody, upcoming) && IsRelativeUri(upcoming) && m_requestedPages.count(upcoming) == 0) {
+    m_connection->Prefetch(upcoming);
+  }
+  const size_t before = page.size();
+  std::string next;
+  result = m_parser->ParseDiffPage(m_pageBody, "GET " + target, page, next);
   if (result.IsError()) return result.Push(QW_HERE);
+  if (!next.empty() && m_requestedPages.count(next) != 0) {
+    page.resize(before);
+    return FXErrorUtil::ErrorWin32(QW_HERE, kErrorInvalidData,
+                                   "GET %s: malformed response from the cluster: the next page's link leads back to a "
+                                   "page of this difference already fetched (%s); the difference would never end",
+                                   target.c_str(), next.c_str());
+  }
+  nextPageToken.swap(next);
   return CQiError::Success();
 }
 

@@ -3,6 +3,7 @@
 
 #include <list>
 #include <string>
+#include <unordered_set>
 
 #include <boost/shared_ptr.hpp>
 
@@ -31,7 +32,8 @@ class CSnapshotQueries {
   // `nextPageToken` ("" after the last page). `pageToken` "" asks for the first page; any other
   // token is the cluster's link to a page and must be a relative URI. An older id of 0 (no
   // previous snapshot) asks nothing of the difference route: the one page holds one created
-  // entry, the newer snapshot's directory, which means that all of it is new.
+  // entry, the newer snapshot's directory, which means that all of it is new. A page whose link
+  // leads back to a page of the same comparison fails, so that a cluster cannot make it endless.
   virtual CQiError GetSnapshotDiff(unsigned long olderId, unsigned long newerId, std::list<CSnapshotDiffInfo>& page,
                                    std::string& nextPageToken, std::string pageToken);
 
@@ -43,6 +45,8 @@ class CSnapshotQueries {
   CQiError GetSnapshot(unsigned long id, CSnapshotInfo& snapshot);
   CQiError WholeDirectoryPage(unsigned long newerId, std::list<CSnapshotDiffInfo>& page, std::string& nextPageToken);
   std::string m_pageBody;  // the page being parsed, while the next one is received
+  // Every page asked for in the current comparison: a link back to one of them would loop forever.
+  std::unordered_set<std::string> m_requestedPages;
 };
 
 }  // namespace Qumulo

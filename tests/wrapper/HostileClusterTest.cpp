@@ -108,5 +108,29 @@ TEST_F(HostileClusterTest, AnswersLargerThanTheLimitAreRefused) {
   EXPECT_LT(sent.load(), size_t(32) << 20);
 }
 
+// A link that leads back to a page already fetched, directly or through others, would make the
+// comparison fetch without end; it fails the page that carries it, and a new comparison starts afresh.
+TEST_F(HostileClusterTest, PageLinkBackToAFetchedPageFails) {
+  ASSERT_TRUE(cluster_.Start([](const httplib::Request& request, httplib::Response& response) {
+    const std::string next = request.path == "/loop/1" ? "/loop/2" : "/loop/1";
+    response.set_content(R"({"entries": [{"op": "MODIFY", "path": "/fs/a"}], "paging": {"next": ")" + next + "\"}}",
+                         "application/json");
+  }));
+  Client client = Connected();
+  for (int comparison = 0; comparison < 2; ++comparison) {
+    std::list<CSnapshotDiffInfo> items;
+    std::string token;
+    CQiError failure;
+    for (int call = 0; call < 10 && !failure.IsError(); ++call) {
+      std::string next;
+      failure = client.snapshots->GetSnapshotDiff(1, 2, items, next, token);
+      token = next;
+    }
+    EXPECT_EQ(failure.Win32Code(), kErrorInvalidData) << "still paging after 10 pages";
+    EXPECT_NE(ErrorMessages(failure).find("leads back to a page"), std::string::npos) << failure.ToString();
+    EXPECT_EQ(items.size(), 2u) << "the first page and /loop/1; /loop/2 links back to /loop/1";
+  }
+}
+
 }  // namespace
 }  // namespace Qumulo
