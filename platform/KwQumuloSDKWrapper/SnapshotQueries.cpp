@@ -52,9 +52,14 @@ CQiError CSnapshotQueries::CreateSnapshot(const std::string& name, unsigned long
         }
       }
     }
+    // A dropped connection lost the request or its answer; a timed-out one may still be carried out
+    // after the listing, so only the first proves anything by absence.
+    const char* outcome = listed.IsError()           ? "perhaps created (the cluster could not be asked)"
+                          : code == kErrorTimeout ? "perhaps created (the cluster may still carry out the request "
+                                                    "that timed out; the next job's reconciliation removes it)"
+                                                  : "not created";
     return result.Push(QW_HERE, "snapshot %s of directory %lu was %s; not repeated, so that no second snapshot appears",
-                       name.c_str(), directoryId,
-                       listed.IsError() ? "perhaps created (the cluster could not be asked)" : "not created");
+                       name.c_str(), directoryId, outcome);
   }
   result = m_parser->ParseSnapshot(response.Body(), "POST " + kSnapshotsPath, snapshot);
   if (result.IsError()) return result.Push(QW_HERE);

@@ -6,6 +6,9 @@
 #include <boost/make_shared.hpp>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 
 #include "Connection.h"
@@ -130,6 +133,30 @@ TEST_F(HostileClusterTest, PageLinkBackToAFetchedPageFails) {
     EXPECT_NE(ErrorMessages(failure).find("leads back to a page"), std::string::npos) << failure.ToString();
     EXPECT_EQ(items.size(), 2u) << "the first page and /loop/1; /loop/2 links back to /loop/1";
   }
+}
+
+// A creation that timed out may still be carried out after the listing that does not show it.
+TEST_F(HostileClusterTest, TimedOutCreationMayStillHaveBeenMade) {
+  std::mutex mutex;
+  std::condition_variable released;
+  bool release = false;
+  ASSERT_TRUE(cluster_.Start([&](const httplib::Request& request, httplib::Response& response) {
+    if (request.method == "POST") {
+      std::unique_lock<std::mutex> lock(mutex);
+      released.wait_for(lock, std::chrono::seconds(10), [&] { return release; });
+    }
+    response.set_content(R"({"entries": []})", "application/json");
+  }));
+  Client client = Connected();
+  CSnapshotInfo snapshot;
+  CQiError result = client.snapshots->CreateSnapshot("slow", 5, snapshot, "");
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    release = true;
+  }
+  released.notify_all();
+  EXPECT_EQ(result.Win32Code(), kErrorTimeout) << result.ToString();
+  EXPECT_NE(ErrorMessages(result).find("was perhaps created"), std::string::npos) << result.ToString();
 }
 
 }  // namespace
