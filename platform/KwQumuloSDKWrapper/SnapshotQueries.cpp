@@ -56,7 +56,7 @@ CQiError CSnapshotQueries::CreateSnapshot(const std::string& name, unsigned long
     // after the listing, so only the first proves anything by absence.
     const char* outcome = listed.IsError()           ? "perhaps created (the cluster could not be asked)"
                           : code == kErrorTimeout ? "perhaps created (the cluster may still carry out the request "
-                                                    "that timed out; the next job's reconciliation removes it)"
+                                                    "that timed out; a later job's reconciliation removes it)"
                                                   : "not created";
     return result.Push(QW_HERE, "snapshot %s of directory %lu was %s; not repeated, so that no second snapshot appears",
                        name.c_str(), directoryId, outcome);
