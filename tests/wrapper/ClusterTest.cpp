@@ -4,33 +4,24 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <boost/make_shared.hpp>
-
 #include <algorithm>
 #include <random>
 #include <set>
 #include <string>
 
 #include "CapturingLogWriter.h"
-#include "Connection.h"
 #include "ErrorCodes.h"
-#include "FileSystemQueries.h"
 #include "HttpTransport.h"
 #include "Parser.h"
-#include "Shares.h"
-#include "SnapshotQueries.h"
 #include "TunnelProxy.h"
+#include "WrapperClient.h"
 #include "snaptest/embedded_cluster.h"
 #include "snaptest/loopback.h"
 
 namespace Qumulo {
 namespace {
 
-std::string ErrorMessages(const CQiError& error) {
-  std::string text;
-  for (const auto& message : error.Messages()) text += message + "\n";
-  return text;
-}
+using wrappertest::ErrorMessages;
 
 class WrapperClusterTest : public ::testing::Test {
  protected:
@@ -43,23 +34,8 @@ class WrapperClusterTest : public ::testing::Test {
     options_.backoffMillis = 5;
   }
 
-  // A connection and its query objects, as the snap client builds them.
-  struct Client {
-    boost::shared_ptr<CConnection> connection;
-    boost::shared_ptr<CParser> parser = boost::make_shared<CParser>();
-    std::unique_ptr<CFileSystemQueries> files;
-    std::unique_ptr<CShares> shares;
-    std::unique_ptr<CSnapshotQueries> snapshots;
-  };
-
-  Client MakeClient(const TransportOptions& options) {
-    Client client;
-    client.connection = boost::make_shared<CConnection>(options);
-    client.files.reset(new CFileSystemQueries(client.connection, client.parser));
-    client.shares.reset(new CShares(client.connection, client.parser));
-    client.snapshots.reset(new CSnapshotQueries(client.connection, client.parser));
-    return client;
-  }
+  using Client = wrappertest::WrapperClient;
+  Client MakeClient(const TransportOptions& options) { return Client(options); }
 
   Client Connected(const TransportOptions& options) {
     Client client = MakeClient(options);

@@ -3,29 +3,20 @@
 // exhausted heap, a crash or an endless comparison.
 #include <gtest/gtest.h>
 
-#include <boost/make_shared.hpp>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
 
-#include "Connection.h"
 #include "ErrorCodes.h"
-#include "Parser.h"
-#include "Shares.h"
-#include "SnapshotQueries.h"
 #include "HostileCluster.h"
+#include "WrapperClient.h"
 
 namespace Qumulo {
 namespace {
 
-std::string ErrorMessages(const CQiError& error) {
-  std::string text;
-  for (const auto& message : error.Messages()) text += message + "\n";
-  return text;
-}
+using wrappertest::ErrorMessages;
 
 // Sends `total` bytes of blanks in 64 KiB pieces, or fewer once the client stops reading.
 bool SendBlanks(size_t offset, size_t total, httplib::DataSink& sink, std::atomic<size_t>* sent) {
@@ -38,12 +29,7 @@ bool SendBlanks(size_t offset, size_t total, httplib::DataSink& sink, std::atomi
 
 class HostileClusterTest : public ::testing::Test {
  protected:
-  struct Client {
-    boost::shared_ptr<CConnection> connection;
-    boost::shared_ptr<CParser> parser = boost::make_shared<CParser>();
-    std::unique_ptr<CShares> shares;
-    std::unique_ptr<CSnapshotQueries> snapshots;
-  };
+  using Client = wrappertest::WrapperClient;
 
   Client Connected(size_t maxResponseBytes = TransportOptions().maxResponseBytes) {
     TransportOptions options;
@@ -51,10 +37,7 @@ class HostileClusterTest : public ::testing::Test {
     options.backoffMillis = 1;
     options.lowSpeedTimeSeconds = 1;
     options.maxResponseBytes = maxResponseBytes;
-    Client client;
-    client.connection = boost::make_shared<CConnection>(options);
-    client.shares.reset(new CShares(client.connection, client.parser));
-    client.snapshots.reset(new CSnapshotQueries(client.connection, client.parser));
+    Client client(options);
     CQiError result = client.connection->Connect(cluster_.url(), "admin", "pw");
     EXPECT_FALSE(result.IsError()) << result.ToString();
     return client;

@@ -15,12 +15,6 @@ TEST(WireTextTest, PathsTravelAsOneUriComponent) {
   EXPECT_EQ(PercentEncode(std::string("a\0b", 3)), "a%00b");
 }
 
-TEST(WireTextTest, JsonStringsEscapeWhatJsonRequiresAndStrayBytes) {
-  std::string out;
-  AppendJsonString(out, std::string("a\"b\\c\n\x01\x7f\xc3\xa9\xc3\xff\xf4\x8f\xbd\xab", 16));
-  EXPECT_EQ(out, "\"a\\\"b\\\\c\\n\\u0001\x7f\xc3\xa9\\udcc3\\udcff\xf4\x8f\xbd\xab\"");
-}
-
 TEST(WireTextTest, DecimalIdsAreExactAndStrict) {
   uint64_t id = 7;
   EXPECT_TRUE(ParseDecimalId("9007199254740993", id));
