@@ -122,7 +122,7 @@ TEST_F(SnapjobJobs, FirstIncrementalJobHandsOverTheWholePath) {
   Write("a.txt", "alpha\n");
   Write("src/main.c", "int main(void) { return 0; }\n");
   CommandResult result =
-      Job(41, 40, {"--incremental", "--output", "jsonl", "--log-file", site_.Path("log"), "--log-level", "0"});
+      Job(41, 0, {"--incremental", "--output", "jsonl", "--log-file", site_.Path("log"), "--log-level", "0"});
   ASSERT_EQ(result.exit_status, 0) << result.err;
   std::vector<ChangeLine> lines;
   std::string error;
