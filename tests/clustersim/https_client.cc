@@ -1,5 +1,13 @@
 #include "https_client.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 namespace clustersim_test {
 
 std::string Reply::Field(const char* key) const {
@@ -84,6 +92,53 @@ Reply HttpsClient::Login(const std::string& user, const std::string& password) {
   Reply reply = Post("/v1/session/login", body);
   if (reply.status == 200) token_ = reply.Field("bearer_token");
   return reply;
+}
+
+RawTlsConnection::RawTlsConnection(const std::string& address, int port, int read_timeout_seconds) {
+  struct sockaddr_in peer = {};
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(static_cast<uint16_t>(port));
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct timeval timeout = {read_timeout_seconds, 0};
+  if (fd_ < 0 || ::inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1 ||
+      ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0 ||
+      ::connect(fd_, reinterpret_cast<struct sockaddr*>(&peer), sizeof(peer)) != 0) {
+    return;
+  }
+  ctx_ = SSL_CTX_new(TLS_client_method());
+  SSL* ssl = ctx_ != nullptr ? SSL_new(ctx_) : nullptr;
+  if (ssl != nullptr && SSL_set_fd(ssl, fd_) == 1 && SSL_connect(ssl) == 1) {
+    ssl_ = ssl;
+  } else if (ssl != nullptr) {
+    SSL_free(ssl);
+  }
+}
+
+RawTlsConnection::~RawTlsConnection() {
+  if (ssl_ != nullptr) SSL_free(ssl_);
+  if (ctx_ != nullptr) SSL_CTX_free(ctx_);
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool RawTlsConnection::Send(const std::string& bytes) {
+  return ssl_ != nullptr && SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size())) == static_cast<int>(bytes.size());
+}
+
+std::string RawTlsConnection::ReadToEnd(bool* closed) {
+  std::string data;
+  *closed = false;
+  char buffer[16384];
+  while (ssl_ != nullptr) {
+    int n = SSL_read(ssl_, buffer, sizeof(buffer));
+    if (n > 0) {
+      data.append(buffer, static_cast<size_t>(n));
+      continue;
+    }
+    bool timed_out = SSL_get_error(ssl_, n) == SSL_ERROR_SYSCALL && (errno == EAGAIN || errno == EWOULDBLOCK);
+    *closed = !timed_out;
+    break;
+  }
+  return data;
 }
 
 std::string Encode(const std::string& value) {

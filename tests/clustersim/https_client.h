@@ -48,6 +48,26 @@ class HttpsClient {
   std::string token_;
 };
 
+// A TLS connection that sends whatever bytes it is given, as a hostile or broken client would.
+// Reads give up after `read_timeout_seconds` without data.
+class RawTlsConnection {
+ public:
+  RawTlsConnection(const std::string& address, int port, int read_timeout_seconds = 10);
+  ~RawTlsConnection();
+  RawTlsConnection(const RawTlsConnection&) = delete;
+  RawTlsConnection& operator=(const RawTlsConnection&) = delete;
+
+  bool connected() const { return ssl_ != nullptr; }
+  bool Send(const std::string& bytes);
+  // Everything until the server closes the connection; "" and *closed false when it went quiet instead.
+  std::string ReadToEnd(bool* closed);
+
+ private:
+  int fd_ = -1;
+  SSL_CTX* ctx_ = nullptr;
+  SSL* ssl_ = nullptr;
+};
+
 // Percent-encodes one URL component, "/" included.
 std::string Encode(const std::string& value);
 

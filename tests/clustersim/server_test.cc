@@ -395,6 +395,42 @@ TEST_F(ServerTest, PathsThatLeaveTheRootAreRefused) {
   EXPECT_EQ(IdOf("/fs/projects/in/f"), IdOf("/fs/projects/inside/f"));
 }
 
+// A request whose bytes httplib leaves in the stream (a body it does not read, the rest of an
+// over-long header) must never run as the next request: the answer belongs to the request sent.
+TEST_F(ServerTest, BytesLeftOfARefusedRequestNeverRunAsTheNext) {
+  const std::string id = IdText(CreateSnapshot("kept", IdOf("/fs/projects")));
+  const std::string auth = "Authorization: Bearer " + client_->token() + "\r\n";
+  const std::string smuggled = "DELETE /v2/snapshots/" + id + " HTTP/1.1\r\nHost: x\r\n" + auth + "Content-Length: 0\r\n\r\n";
+  const std::string sized = "Content-Length: " + std::to_string(smuggled.size()) + "\r\n\r\n" + smuggled;
+  char chunk_size[16];
+  std::snprintf(chunk_size, sizeof(chunk_size), "%zx\r\n", smuggled.size());
+  const std::vector<std::pair<std::string, std::string>> requests = {
+      {"GET with a body", "GET /v2/snapshots/ HTTP/1.1\r\nHost: x\r\n" + auth + sized},
+      {"OPTIONS with a body", "OPTIONS /v2/snapshots/ HTTP/1.1\r\nHost: x\r\n" + auth + sized},
+      {"HEAD with a body", "HEAD /v2/snapshots/ HTTP/1.1\r\nHost: x\r\n" + auth + sized},
+      {"GET with a chunked body", "GET /v2/snapshots/ HTTP/1.1\r\nHost: x\r\n" + auth +
+                                      "Transfer-Encoding: chunked\r\n\r\n" + chunk_size + smuggled + "\r\n0\r\n\r\n"},
+      {"over-long header", "GET /v2/snapshots/ HTTP/1.1\r\nHost: x\r\nX-Long: " + std::string(9000, 'a') + "\r\n" +
+                               smuggled},
+  };
+  for (const auto& request : requests) {
+    RawTlsConnection connection(cluster_.address(), 8000, 5);
+    ASSERT_TRUE(connection.connected()) << request.first;
+    ASSERT_TRUE(connection.Send(request.second)) << request.first;
+    // A well-behaved request after it: whatever answers follow must not be the smuggled one's.
+    connection.Send("GET /v2/nfs/exports/ HTTP/1.1\r\nHost: x\r\n" + auth + "\r\n");
+    bool closed = false;
+    const std::string answers = connection.ReadToEnd(&closed);
+    EXPECT_TRUE(closed) << request.first << ": " << answers;
+    // One refusal at most (HEAD's has nothing to carry it, so that connection just closes).
+    EXPECT_EQ(answers.find("HTTP/1.1", 1), std::string::npos) << request.first << ": " << answers;
+    EXPECT_TRUE(answers.empty() || answers.compare(0, 12, "HTTP/1.1 400") == 0) << request.first << ": " << answers;
+    Reply kept = client_->Get("/v2/snapshots/" + id);
+    ASSERT_EQ(kept.status, 200) << request.first;
+    ASSERT_NE(kept.body.find("\"in_delete\":false"), std::string::npos) << request.first << " ran the DELETE";
+  }
+}
+
 // The fail-next, drop, malformed and delay switches are driven by the wrapper's tests, which fail
 // when a switch does not act; these two only the emulator's own tests reach.
 TEST_F(ServerTest, FailSwitchesFailRequestsInArrivalOrder) {

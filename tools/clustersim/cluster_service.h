@@ -34,6 +34,10 @@ inline constexpr uint64_t kDefaultPageEntries = 1000;
 // The API's error body: {"module", "error_class", "description", "stack", "user_visible"}.
 std::string ErrorBody(const Status& status);
 
+// Sends `body` as the answer and then closes the connection: for requests after which the
+// stream can no longer be trusted to start at a request boundary.
+void AnswerAndClose(httplib::Response& response, std::string body);
+
 class ClusterService {
  public:
   ClusterService(const Options& options, std::string password);

@@ -156,14 +156,16 @@ Status Server::Start() {
   http_->Delete(".*", handler);
   http_->Patch(".*", handler);
   http_->Options(".*", handler);
-  // Errors that httplib produces itself (malformed requests, unknown methods) get a JSON body too.
+  // Errors that httplib produces itself (malformed requests, over-long headers, unknown methods) get
+  // the error body too. What is left of such a request in the stream would be read as the next one,
+  // so the connection closes after the answer.
   http_->set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&,
                                                                    httplib::Response& response) {
     if (!response.body.empty() || response.content_length_ > 0) return httplib::Server::HandlerResponse::Unhandled;
     Status status = response.status == 404 ? Status::NotFound("no such route")
                     : response.status < 500 ? Status::BadRequest("malformed request")
                                             : Status::Internal("server error");
-    response.set_content(ErrorBody(status), "application/json");
+    AnswerAndClose(response, ErrorBody(status));
     return httplib::Server::HandlerResponse::Handled;
   }));
 
