@@ -431,6 +431,26 @@ TEST_F(ServerTest, BytesLeftOfARefusedRequestNeverRunAsTheNext) {
   }
 }
 
+// Every open connection holds a worker, idle or stalled in mid-request; a crowd of them must not
+// hold back a client with a request to make.
+TEST_F(ServerTest, IdleAndStalledConnectionsLeaveRoomForOthers) {
+  std::vector<std::unique_ptr<RawTlsConnection>> held;
+  for (int i = 0; i < 40; ++i) {
+    held.push_back(std::make_unique<RawTlsConnection>(cluster_.address(), 8000, 3));
+    ASSERT_TRUE(held.back()->connected()) << "connection " << i << " was not even accepted";
+    if (i % 2 == 1) {
+      ASSERT_TRUE(held.back()->Send("GET /v2/snap"));  // a request line that never ends
+    }
+  }
+  HttpsClient fresh(cluster_.address(), 8000, cluster_.ca_path());
+  EXPECT_EQ(fresh.Login(cluster_.user(), cluster_.password()).status, 200);
+  // It was answered while the crowd was still there, not once it had timed out: an idle one still is.
+  ASSERT_TRUE(held[0]->Send("GET /v2/nfs/exports/ HTTP/1.1\r\nHost: x\r\nConnection: close\r\nAuthorization: Bearer " +
+                            client_->token() + "\r\n\r\n"));
+  bool closed = false;
+  EXPECT_EQ(held[0]->ReadToEnd(&closed).compare(0, 12, "HTTP/1.1 200"), 0);
+}
+
 // The fail-next, drop, malformed and delay switches are driven by the wrapper's tests, which fail
 // when a switch does not act; these two only the emulator's own tests reach.
 TEST_F(ServerTest, FailSwitchesFailRequestsInArrivalOrder) {

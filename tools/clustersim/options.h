@@ -36,7 +36,7 @@ struct Options {
   bool test_hooks = false;
   std::vector<SyntheticDiffConfig> synthetic_diffs;
   bool verbose = false;
-  int worker_threads = 32;       // each open keep-alive connection holds one
+  int worker_threads = 256;      // the most connections served at once; threads start as needed
 };
 
 // Parses `clustersim` arguments (argv[0] excluded). Sets *show_help for --help.

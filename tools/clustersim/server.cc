@@ -18,12 +18,15 @@
 #include "clustersim/cluster_service.h"
 #include "clustersim/json.h"
 #include "clustersim/tls_connections.h"
+#include "clustersim/worker_pool.h"
 
 namespace clustersim {
 
 namespace {
 
 constexpr size_t kKeepAliveRequests = 100000000;  // one connection serves a whole job
+constexpr time_t kIdleSeconds = 10;               // between requests
+constexpr time_t kStallSeconds = 5;               // within a handshake or a request
 
 Status ReadPassword(const std::string& path, std::string* password) {
   std::ifstream in(path, std::ios::binary);
@@ -133,10 +136,11 @@ Status Server::Start() {
   }
 
   const int workers = options_.worker_threads;
-  http_->new_task_queue = [workers] { return new httplib::ThreadPool(static_cast<size_t>(workers)); };
+  http_->new_task_queue = [workers] { return new WorkerPool(static_cast<size_t>(workers)); };
   http_->set_keep_alive_max_count(kKeepAliveRequests);
-  http_->set_keep_alive_timeout(120);
-  http_->set_read_timeout(30, 0);
+  // An open connection holds a worker: idle ones and ones that stall mid-request let go soon.
+  http_->set_keep_alive_timeout(kIdleSeconds);
+  http_->set_read_timeout(kStallSeconds, 0);
   http_->set_write_timeout(30, 0);
   http_->set_payload_max_length(1 << 20);
   http_->set_tcp_nodelay(true);
