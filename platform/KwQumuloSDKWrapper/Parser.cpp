@@ -40,12 +40,14 @@ bool ReadText(od::value& value, std::string_view field, std::string& out, std::s
   }
   const char* const begin = raw.raw();
   const char* const end = t_documentEnd;
-  const char* p = begin;
-  while (p < end && *p != '"' && *p != '\\') ++p;
-  if (p < end && *p == '"') {
-    out.assign(begin, static_cast<size_t>(p - begin));
+  if (begin >= end) return Fail(problem, "field " + Quoted(field) + " is cut short");
+  const size_t room = static_cast<size_t>(end - begin);
+  const char* quote = static_cast<const char*>(std::memchr(begin, '"', room));
+  if (quote != nullptr && std::memchr(begin, '\\', static_cast<size_t>(quote - begin)) == nullptr) {
+    out.assign(begin, static_cast<size_t>(quote - begin));
     return true;
   }
+  const char* p = begin;
   while (p < end && *p != '"') p += *p == '\\' ? 2 : 1;
   if (p >= end) return Fail(problem, "field " + Quoted(field) + " is cut short");
   if (!DecodeJsonString(std::string_view(begin, static_cast<size_t>(p - begin)), out)) {
