@@ -373,26 +373,34 @@ TEST_F(ServerTest, SyntheticDifferencePagesAreCappedAndOrdered) {
   EXPECT_TRUE(FullDiff(newer, older, 10).empty());
 }
 
-TEST_F(ServerTest, PathsThatLeaveTheRootAreRefused) {
+// Paths that the request gets wrong are 400s (which a client does not retry), and a way out of the
+// root is refused before anything outside is looked at, so the answer shows nothing of what is there.
+TEST_F(ServerTest, PathsThatLeaveTheRootOrCannotBeResolvedAreRefused) {
   ASSERT_TRUE(cluster_.MakeDir("/fs/projects/inside"));
   ASSERT_TRUE(cluster_.WriteFile("/fs/projects/inside/f", "f"));
-  ASSERT_EQ(::symlink("/etc", cluster_.DiskPath("/fs/projects/out").c_str()), 0);
-  ASSERT_EQ(::symlink("../../..", cluster_.DiskPath("/fs/projects/up").c_str()), 0);
-  ASSERT_EQ(::symlink("/nonexistent/far", cluster_.DiskPath("/fs/projects/dangling").c_str()), 0);
-  ASSERT_EQ(::symlink("inside", cluster_.DiskPath("/fs/projects/in").c_str()), 0);
+  const std::vector<std::pair<const char*, std::string>> links = {
+      {"out", "/etc"}, {"out_missing", "/nonexistent/far"}, {"up", "../../.."}, {"up_missing", "../../../nowhere/x"},
+      {"in", "inside"}, {"loop", "loop"}, {"ping", "pong"}, {"pong", "ping"}};
+  for (const auto& link : links) {
+    ASSERT_EQ(::symlink(link.second.c_str(), cluster_.DiskPath("/fs/projects/" + std::string(link.first)).c_str()), 0);
+  }
   ASSERT_EQ(CreateSnapshot("s", IdOf("/fs/projects")).status, 200);
 
-  for (const char* path : {"/../etc", "/fs/../../etc/passwd", "/fs/projects/out", "/fs/projects/out/passwd",
-                           "/fs/projects/up", "/fs/projects/up/etc", "/fs/projects/dangling", "/fs/projects/.snapshot",
-                           "/fs/projects/.snapshot/1_s", "relative/path"}) {
+  for (const std::string& path : std::vector<std::string>{"/../etc", "/fs/../../etc/passwd", "/fs/projects/out", "/fs/projects/out/passwd", "/fs/projects/out/missing",
+        "/fs/projects/out_missing", "/fs/projects/out_missing/x", "/fs/projects/up", "/fs/projects/up/etc",
+        "/fs/projects/up_missing", "/fs/projects/up_missing/y", "/fs/projects/.snapshot", "/fs/projects/.snapshot/1_s",
+        "relative/path", "/fs/projects/loop/x", "/fs/projects/ping/x", "/fs/projects/" + std::string(300, 'n'),
+        "/fs/projects/inside/" + std::string(300, 'n') + "/x"}) {
     Reply reply = Attributes(path);
     EXPECT_EQ(reply.status, 400) << path << ": " << reply.body;
     EXPECT_EQ(reply.Field("error_class"), "api_bad_request_error") << path;
   }
   EXPECT_EQ(client_->Get("/v1/files/%2Ffs%zz/info/attributes").status, 400);
-  // A link that stays inside is the link itself; a path through it is followed.
+  // A link that stays inside is the link itself, a loop included; a path through one is followed.
   EXPECT_EQ(Attributes("/fs/projects/in").Field("type"), "FS_FILE_TYPE_SYMLINK");
+  EXPECT_EQ(Attributes("/fs/projects/loop").Field("type"), "FS_FILE_TYPE_SYMLINK");
   EXPECT_EQ(IdOf("/fs/projects/in/f"), IdOf("/fs/projects/inside/f"));
+  EXPECT_EQ(Attributes("/fs/projects/in/missing").Field("error_class"), "fs_no_such_entry_error");
 }
 
 // A request whose bytes httplib leaves in the stream (a body it does not read, the rest of an
