@@ -11,6 +11,7 @@
 #include <httplib.h>
 
 #include "clustersim/json.h"
+#include "clustersim/percent_coding.h"
 #include "clustersim/rfc3339.h"
 
 namespace clustersim {
@@ -29,43 +30,6 @@ std::vector<std::string> Segments(const std::string& path) {
   // Collections are documented with a trailing "/"; both forms are served.
   if (segments.size() > 1 && segments.back().empty()) segments.pop_back();
   return segments;
-}
-
-bool ParseId(const std::string& text, uint64_t* id) {
-  if (text.empty() || text.size() > 20) return false;
-  uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (value > (UINT64_MAX - digit) / 10) return false;
-    value = value * 10 + digit;
-  }
-  *id = value;
-  return true;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Plain %XX decoding of one path component ("+" stays "+").
-bool PercentDecode(const std::string& text, std::string* out) {
-  out->clear();
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out->push_back(text[i]);
-      continue;
-    }
-    if (i + 2 >= text.size()) return false;
-    int high = HexDigit(text[i + 1]), low = HexDigit(text[i + 2]);
-    if (high < 0 || low < 0) return false;
-    out->push_back(static_cast<char>(high * 16 + low));
-    i += 2;
-  }
-  return true;
 }
 
 std::string DirectoryPath(std::string path) {
@@ -334,7 +298,7 @@ ClusterService::Reply ClusterService::FileAttributes(const std::string& ref) {
   if (!ref.empty() && ref[0] == '/') {
     status = resolver_.Resolve(ref, &resolved);
     if (status.ok()) status = file_ids_.IdOf(resolved, &id);
-  } else if (ParseId(ref, &id)) {
+  } else if (ParseDecimal(ref, &id)) {
     status = file_ids_.Locate(id, &resolved);
   } else {
     status = Status::BadRequest("a file is named by its id or its absolute path, not " + ref);
@@ -433,7 +397,7 @@ ClusterService::Reply ClusterService::ListSnapshots(const httplib::Request& requ
 
 ClusterService::Reply ClusterService::GetSnapshot(const std::string& id_text, int version) {
   uint64_t id = 0;
-  if (!ParseId(id_text, &id)) return ErrorReply(Status::BadRequest("bad snapshot id " + id_text));
+  if (!ParseDecimal(id_text, &id)) return ErrorReply(Status::BadRequest("bad snapshot id " + id_text));
   SnapshotRecord record;
   Status status = snapshots_.Get(id, &record);
   if (!status.ok()) return ErrorReply(status);
@@ -442,7 +406,7 @@ ClusterService::Reply ClusterService::GetSnapshot(const std::string& id_text, in
 
 ClusterService::Reply ClusterService::DeleteSnapshot(const std::string& id_text, int version) {
   uint64_t id = 0;
-  if (!ParseId(id_text, &id)) return ErrorReply(Status::BadRequest("bad snapshot id " + id_text));
+  if (!ParseDecimal(id_text, &id)) return ErrorReply(Status::BadRequest("bad snapshot id " + id_text));
   Status status = snapshots_.Delete(id);
   if (!status.ok()) return ErrorReply(status);
   return Reply{version >= 3 ? 202 : 200, ""};
@@ -472,7 +436,7 @@ Status ClusterService::BuildDifference(const SnapshotRecord& older, const Snapsh
 
 Status ClusterService::PageLimit(const httplib::Request& request, uint64_t* limit) {
   *limit = kDefaultPageEntries;
-  if ((request.has_param("limit") && !ParseId(request.get_param_value("limit"), limit)) || *limit == 0) {
+  if ((request.has_param("limit") && !ParseDecimal(request.get_param_value("limit"), limit)) || *limit == 0) {
     return Status::BadRequest("limit must be a positive number");
   }
   *limit = std::min(*limit, kMaxPageEntries);
@@ -482,7 +446,7 @@ Status ClusterService::PageLimit(const httplib::Request& request, uint64_t* limi
 ClusterService::Reply ClusterService::Changes(const httplib::Request& request, const std::string& newer_text,
                                               const std::string& older_text) {
   uint64_t newer_id = 0, older_id = 0, limit = 0;
-  if (!ParseId(newer_text, &newer_id) || !ParseId(older_text, &older_id)) {
+  if (!ParseDecimal(newer_text, &newer_id) || !ParseDecimal(older_text, &older_id)) {
     return ErrorReply(Status::BadRequest("bad snapshot id"));
   }
   Status status = PageLimit(request, &limit);

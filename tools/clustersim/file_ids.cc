@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "clustersim/percent_coding.h"
+
 namespace clustersim {
 
 namespace {
@@ -29,30 +31,6 @@ std::string EscapePath(const std::string& path) {
     }
   }
   return out;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-bool UnescapePath(const std::string& text, std::string* out) {
-  out->clear();
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out->push_back(text[i]);
-      continue;
-    }
-    if (i + 2 >= text.size()) return false;
-    int high = HexValue(text[i + 1]);
-    int low = HexValue(text[i + 2]);
-    if (high < 0 || low < 0) return false;
-    out->push_back(static_cast<char>(high * 16 + low));
-    i += 2;
-  }
-  return true;
 }
 
 }  // namespace
@@ -113,7 +91,7 @@ Status FileIdTable::Open(const std::string& state_dir, const PathResolver* resol
                       &known.key.device, &known.key.inode, &known.key.birth_ns, &known.key.generation,
                       &consumed) != 5 ||
           consumed <= 0 ||
-          !UnescapePath(std::string(line + consumed, static_cast<size_t>(length) - consumed - 1),
+          !PercentDecode(std::string(line + consumed, static_cast<size_t>(length) - consumed - 1),
                         &known.cluster_path) ||
           known.cluster_path.empty() || id < kFirstId) {
         continue;

@@ -348,6 +348,8 @@ Status WrongType(const char* key, const char* expected) {
   return Status::BadRequest(std::string("field \"") + key + "\" must be " + expected);
 }
 
+}  // namespace
+
 bool ParseDecimal(const std::string& text, uint64_t* out) {
   if (text.empty() || text.size() > 20) return false;
   uint64_t number = 0;
@@ -360,8 +362,6 @@ bool ParseDecimal(const std::string& text, uint64_t* out) {
   *out = number;
   return true;
 }
-
-}  // namespace
 
 JsonObject::JsonObject() = default;
 JsonObject::~JsonObject() = default;

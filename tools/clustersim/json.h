@@ -16,6 +16,9 @@
 
 namespace clustersim {
 
+// Reads a decimal 64-bit unsigned number exactly: digits only, no overflow.
+bool ParseDecimal(const std::string& text, uint64_t* out);
+
 // Appends `text` as a quoted JSON string; the result is always valid UTF-8.
 void AppendJsonString(std::string* out, const std::string& text);
 
