@@ -77,7 +77,8 @@ def setUpModule():
     address = "127.%d.%d.%d" % (random.randint(1, 254), random.randint(0, 255), random.randint(2, 254))
     process = subprocess.Popen([sys.argv[1], "--root", root, "--bind", address, "--user", USER, "--password-file",
                                 os.path.join(temp, "password"), "--export", "/projects=/fs/projects",
-                                "--export", "/=/", "--test-hooks"], stdout=subprocess.PIPE, text=True)
+                                "--export", "/=/", "--export", "/projects=/fs/other", "--test-hooks"],
+                               stdout=subprocess.PIPE, text=True)
     line = process.stdout.readline().rstrip("\n")
     match = re.match(r"^listening on https://([0-9.]+):8000 ca=(.+) pin=(sha256//[A-Za-z0-9+/]{43}=)$", line)
     if not match:
@@ -202,15 +203,16 @@ class ApiTest(unittest.TestCase):
         for target in ("/v2/nfs/exports/", "/v2/nfs/exports"):
             exports = self.get(target)
             self.assertIsInstance(exports, list)
+            # In configuration order, the root export and a repeated export path included.
             self.assertEqual([(e["export_path"], e["fs_path"]) for e in exports],
-                             [("/projects", "/fs/projects"), ("/", "/")])
+                             [("/projects", "/fs/projects"), ("/", "/"), ("/projects", "/fs/other")])
             for export in exports:
                 self.assertIsInstance(export["id"], str)
                 self.assertIsInstance(export["description"], str)
                 self.assertIsInstance(export["restrictions"], list)
                 self.assertIsInstance(export["fields_to_present_as_32_bit"], list)
         entries = self.get("/v3/nfs/exports/")["entries"]
-        self.assertEqual([e["fs_path"] for e in entries], ["/fs/projects", "/"])
+        self.assertEqual([e["fs_path"] for e in entries], ["/fs/projects", "/", "/fs/other"])
         self.assertTrue(all(isinstance(e["tenant_id"], int) for e in entries))
 
     def test_snapshots_v2_and_v3(self):
