@@ -262,6 +262,19 @@ class ApiTest(unittest.TestCase):
         self.assertFalse(os.path.exists(disk("/fs/projects/snaps/.snapshot/" + v2["directory_name"])))
         self.assertEqual(self.client.call("GET", "/v2/snapshots/%d" % v2["id"])[0], 404)
 
+        # A snapshot whose expiration passes goes the same way.
+        expires = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + 1))
+        status, expiring = self.client.call("POST", "/v3/snapshots/", {"name_suffix": "brief", "expiration": expires,
+                                                                       "source_file_id": v2["source_file_id"]})
+        self.assertEqual((status, expiring["expiration"]), (200, expires))
+        self.assertError(self.client.call("POST", "/v2/snapshots/", {"name": "n", "expiration": "tomorrow",
+                                                                     "source_file_id": v2["source_file_id"]}),
+                         400, "api_bad_request_error")
+        deadline = time.monotonic() + 20
+        while expiring["id"] in {s["id"] for s in self.get("/v3/snapshots/")["entries"]}:
+            self.assertLess(time.monotonic(), deadline, "the expired snapshot never went")
+            time.sleep(0.05)
+
     def test_changes_since(self):
         base = "/fs/projects/diff"
         os.makedirs(disk(base + "/renamed_from/inner"))

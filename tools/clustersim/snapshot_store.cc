@@ -166,6 +166,7 @@ Status SnapshotStore::Open(const std::string& state_dir, const PathResolver* res
   // Deletions that a stop interrupted go on.
   for (const auto& entry : snapshots_) {
     if (entry.second.in_delete) removals_[entry.first] = Clock::now() + delete_delay_;
+    ScheduleExpiryLocked(entry.second);
   }
   remover_ = std::thread([this] { RemoveLoop(); });
   return Status::Ok();
@@ -195,6 +196,10 @@ Status SnapshotStore::Create(const std::string& name, uint64_t source_file_id, c
                              const std::string& expiration, SnapshotRecord* out) {
   Status status = ValidateName(name);
   if (!status.ok()) return status;
+  std::chrono::system_clock::time_point expires;
+  if (!expiration.empty() && !ParseRfc3339(expiration, &expires)) {
+    return Status::BadRequest("expiration is neither empty nor an RFC 3339 time: " + expiration);
+  }
   struct stat st;
   if (::lstat(source.disk_path.c_str(), &st) != 0) return Status::NoSuchEntry("the directory is gone");
   if (!S_ISDIR(st.st_mode)) return Status::BadRequest(source.cluster_path + " is not a directory");
@@ -230,8 +235,16 @@ Status SnapshotStore::Create(const std::string& name, uint64_t source_file_id, c
     IgnoreError(RemoveTree(image));
     return status;
   }
+  ScheduleExpiryLocked(record);
   *out = record;
   return Status::Ok();
+}
+
+void SnapshotStore::ScheduleExpiryLocked(const SnapshotRecord& record) {
+  std::chrono::system_clock::time_point expires;
+  if (record.in_delete || record.expiration.empty() || !ParseRfc3339(record.expiration, &expires)) return;
+  expiries_[record.id] = expires;
+  removal_cv_.notify_all();
 }
 
 std::vector<SnapshotRecord> SnapshotStore::List() const {
@@ -255,6 +268,7 @@ Status SnapshotStore::Delete(uint64_t id) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = snapshots_.find(id);
     if (it == snapshots_.end()) return Status::NotFound("no snapshot with id " + std::to_string(id));
+    expiries_.erase(id);
     if (!it->second.in_delete) {
       it->second.in_delete = true;
       Status status = SaveLocked();
@@ -301,21 +315,41 @@ void SnapshotStore::Remove(uint64_t id) {
 void SnapshotStore::RemoveLoop() {
   std::unique_lock<std::mutex> lock(mutex_);
   while (!stopping_) {
-    if (removals_.empty()) {
-      removal_cv_.wait(lock);
-      continue;
+    // Expired snapshots are deleted as if a client had asked.
+    auto system_now = std::chrono::system_clock::now();
+    for (auto it = expiries_.begin(); it != expiries_.end();) {
+      auto record = snapshots_.find(it->first);
+      if (it->second <= system_now && record != snapshots_.end()) {
+        record->second.in_delete = true;
+        IgnoreError(SaveLocked());
+        removals_.emplace(it->first, Clock::now() + delete_delay_);
+        it = expiries_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    Clock::time_point wake = Clock::time_point::max();
+    for (const auto& entry : expiries_) {
+      // Looked at again within the hour, so that a change of the wall clock is noticed.
+      auto left = std::min<std::chrono::system_clock::duration>(entry.second - system_now, std::chrono::hours(1));
+      wake = std::min(wake, Clock::now() + std::chrono::duration_cast<Clock::duration>(left));
     }
     auto next = std::min_element(removals_.begin(), removals_.end(),
                                  [](const auto& a, const auto& b) { return a.second < b.second; });
-    if (Clock::now() < next->second) {
-      removal_cv_.wait_until(lock, next->second);
+    if (next != removals_.end() && next->second <= Clock::now()) {
+      uint64_t id = next->first;
+      removals_.erase(next);
+      lock.unlock();
+      Remove(id);
+      lock.lock();
       continue;
     }
-    uint64_t id = next->first;
-    removals_.erase(next);
-    lock.unlock();
-    Remove(id);
-    lock.lock();
+    if (next != removals_.end()) wake = std::min(wake, next->second);
+    if (wake == Clock::time_point::max()) {
+      removal_cv_.wait(lock);
+    } else {
+      removal_cv_.wait_until(lock, wake);
+    }
   }
 }
 

@@ -1,7 +1,8 @@
 // The cluster's snapshots: records persisted in the state directory and frozen
 // images copied to "<directory>/.snapshot/<id>_<name>/". Deletion is
 // asynchronous like a cluster's: a deleted snapshot stays listed as in_delete
-// until a background thread removes its image and record after a delay.
+// until a background thread removes its image and record after a delay. A
+// snapshot whose expiration passes is deleted the same way.
 // Thread-safe; image copies run outside the lock so that listing stays quick.
 #ifndef CLUSTERSIM_SNAPSHOT_STORE_H_
 #define CLUSTERSIM_SNAPSHOT_STORE_H_
@@ -49,7 +50,8 @@ class SnapshotStore {
   Status Open(const std::string& state_dir, const PathResolver* resolver, std::chrono::milliseconds delete_delay,
               std::function<void(uint64_t)> on_removed);
 
-  // Freezes the directory `source` (whose id is `source_file_id`).
+  // Freezes the directory `source` (whose id is `source_file_id`). `expiration` is "" or an
+  // RFC 3339 time.
   Status Create(const std::string& name, uint64_t source_file_id, const ResolvedPath& source,
                 const std::string& expiration, SnapshotRecord* out);
   std::vector<SnapshotRecord> List() const;  // creation order
@@ -65,6 +67,7 @@ class SnapshotStore {
   using Clock = std::chrono::steady_clock;
 
   Status SaveLocked() const;
+  void ScheduleExpiryLocked(const SnapshotRecord& record);
   void Remove(uint64_t id);
   void RemoveLoop();
 
@@ -76,6 +79,7 @@ class SnapshotStore {
   std::map<uint64_t, SnapshotRecord> snapshots_;  // by id = creation order
   std::chrono::milliseconds delete_delay_{0};
   std::map<uint64_t, Clock::time_point> removals_;  // in_delete id -> when it goes
+  std::map<uint64_t, std::chrono::system_clock::time_point> expiries_;  // id -> its expiration
   std::condition_variable removal_cv_;
   bool stopping_ = false;
   std::thread remover_;
