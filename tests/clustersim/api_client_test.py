@@ -73,13 +73,18 @@ def setUpModule():
     os.makedirs(os.path.join(root, "fs", "other"))
     with open(os.path.join(temp, "password"), "w", encoding="utf-8") as handle:
         handle.write(PASSWORD + "\n")
-    # Its own loopback address, so that parallel tests can all use port 8000.
-    address = "127.%d.%d.%d" % (random.randint(1, 254), random.randint(0, 255), random.randint(2, 254))
-    process = subprocess.Popen([sys.argv[1], "--root", root, "--bind", address, "--user", USER, "--password-file",
-                                os.path.join(temp, "password"), "--export", "/projects=/fs/projects",
-                                "--export", "/=/", "--export", "/projects=/fs/other", "--test-hooks"],
-                               stdout=subprocess.PIPE, text=True)
-    line = process.stdout.readline().rstrip("\n")
+    # Its own loopback address, so that parallel tests can all use port 8000 (another again if taken).
+    for _ in range(10):
+        address = "127.%d.%d.%d" % (random.randint(1, 254), random.randint(0, 255), random.randint(2, 254))
+        process = subprocess.Popen([sys.argv[1], "--root", root, "--bind", address, "--user", USER,
+                                    "--password-file", os.path.join(temp, "password"),
+                                    "--export", "/projects=/fs/projects", "--export", "/=/",
+                                    "--export", "/projects=/fs/other", "--test-hooks"],
+                                   stdout=subprocess.PIPE, text=True)
+        line = process.stdout.readline().rstrip("\n")
+        if line:
+            break
+        process.wait()
     match = re.match(r"^listening on https://([0-9.]+):8000 ca=(.+) pin=(sha256//[A-Za-z0-9+/]{43}=)$", line)
     if not match:
         process.terminate()
