@@ -72,18 +72,18 @@ Timing TimeLeanParse(const std::string& pageFile, size_t* entries) {
     if (document["entries"].get_array().get(array)) return Timing();
     for (auto element : array) {
       od::object object;
-      std::string_view op, type, path;
+      std::string_view op, path;
       if (element.get_object().get(object) || object["op"].get_string().get(op) ||
-          object["type"].get_string().get(type) || object["path"].get_string().get(path)) {
+          object["path"].get_string().get(path)) {
         return Timing();
       }
       Qumulo::CSnapshotDiffInfo& entry = page.emplace_back();
       entry.m_path.assign(path.data(), path.size());
-      entry.m_changeType = op == "created" ? 0 : op == "deleted" ? 1 : op == "modified" ? 2 : -1;
-      entry.m_isDirectory = type == "directory";
+      entry.m_changeType = op == "CREATE" ? 0 : op == "DELETE" ? 1 : op == "MODIFY" ? 2 : -1;
+      entry.m_isDirectory = !path.empty() && path.back() == '/';
     }
     std::string_view token;
-    if (document["next"].get_string().get(token)) return Timing();
+    if (document["paging"]["next"].get_string().get(token)) return Timing();
     next.assign(token.data(), token.size());
     *entries += page.size();
     page.clear();

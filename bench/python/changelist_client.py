@@ -18,7 +18,7 @@ import urllib.parse
 from dataclasses import dataclass
 
 # The agent's numbering: 1 new, 2 modified, 4 deleted, 0 anything else.
-CHANGE_TYPES = {"created": 1, "modified": 2, "deleted": 4}
+CHANGE_TYPES = {"CREATE": 1, "MODIFY": 2, "DELETE": 4}
 
 
 @dataclass(slots=True)
@@ -62,26 +62,28 @@ def main():
 
     cluster_prefix = args.fs_path.rstrip("/")
     local_prefix = args.local_path.rstrip("/")
-    base = f"/v1/snapshots/{args.newer}/changes-since/{args.older}?limit={args.limit}"
+    target = f"/v2/snapshots/{args.newer}/changes-since/{args.older}?limit={args.limit}"
 
     items = 0
-    after = ""
     start = time.perf_counter()
     cpu_start = time.process_time()
     while True:
-        target = base + ("&after=" + urllib.parse.quote(after, safe="") if after else "")
         page = request_json(connection, "GET", target, headers=headers)
         for entry in page["entries"]:
             path = entry["path"]
-            if path.endswith("/"):
+            is_directory = path.endswith("/")  # no type travels: directories end with "/"
+            if is_directory:
                 path = path[:-1]
             if path.startswith(cluster_prefix):
                 path = local_prefix + path[len(cluster_prefix):]
-            record = ChangeRecord(CHANGE_TYPES.get(entry["op"], 0), path, entry["type"] == "directory")
+            record = ChangeRecord(CHANGE_TYPES.get(entry["op"], 0), path, is_directory)
             items += 1
-        after = page["next"]
-        if not after:
+        # The link to the next page is requested as it stands, on this host only.
+        target = (page.get("paging") or {}).get("next") or ""
+        if not target:
             break
+        if not target.startswith("/") or target.startswith("//"):
+            raise RuntimeError(f"the next-page link {target[:80]!r} is not a relative URI")
     seconds = time.perf_counter() - start
     cpu_seconds = time.process_time() - cpu_start
     connection.close()

@@ -4,7 +4,6 @@
 
 #include "FXErrorUtil.h"
 #include "HttpTransport.h"
-#include "WireText.h"
 
 namespace bench {
 
@@ -86,10 +85,11 @@ long RecordDifference(Qumulo::CConnection& connection, unsigned long olderId, un
   std::list<Qumulo::CSnapshotDiffInfo> page;
   std::string token;
   long entries = 0;
-  const std::string base = "/v1/snapshots/" + std::to_string(newerId) + "/changes-since/" + std::to_string(olderId) +
-                           "?limit=" + std::to_string(connection.Options().diffPageSize);
+  const std::string first = "/v2/snapshots/" + std::to_string(newerId) + "/changes-since/" + std::to_string(olderId) +
+                            "?limit=" + std::to_string(connection.Options().diffPageSize);
   do {
-    const std::string target = token.empty() ? base : base + "&after=" + Qumulo::PercentEncode(token);
+    // The next page's token is the cluster's link to it.
+    const std::string target = token.empty() ? first : token;
     targets->push_back(target);
     Qumulo::HttpResponse response;
     CQiError result = connection.Send("GET", target, std::string(), true, response);

@@ -18,12 +18,11 @@ namespace {
 std::string Page(const std::vector<std::string>& entries, const std::string& next) {
   std::string body = "{\"entries\":[";
   for (size_t i = 0; i < entries.size(); ++i) body += (i ? "," : "") + entries[i];
-  return body + "],\"next\":\"" + next + "\"}";
+  return body + "],\"paging\":{\"next\":\"" + next + "\"}}";
 }
 
-std::string Entry(const char* op, bool directory, const std::string& path) {
-  return std::string("{\"op\":\"") + op + "\",\"type\":\"" + (directory ? "directory" : "file") +
-         "\",\"path\":\"" + path + "\"}";
+std::string Entry(const char* op, const std::string& path) {
+  return std::string("{\"op\":\"") + op + "\",\"path\":\"" + path + "\"}";
 }
 
 bool WritePages(const std::string& file, const std::vector<std::string>& pages) {
@@ -41,7 +40,7 @@ class PageReplayTest : public ::testing::Test {
 };
 
 TEST_F(PageReplayTest, PagesComeBackInOrderWithTheParsersPadding) {
-  const std::vector<std::string> pages = {Page({Entry("created", false, "/fs/a")}, "t1"), "", std::string(70000, 'x')};
+  const std::vector<std::string> pages = {Page({Entry("CREATE", "/fs/a")}, "/t1"), "", std::string(70000, 'x')};
   ASSERT_TRUE(WritePages(file_, pages));
   bench::PageFileReader reader(file_);
   std::string body, error;
@@ -67,10 +66,10 @@ TEST_F(PageReplayTest, TruncatedRecordingIsAnErrorNotAnEnd) {
 }
 
 TEST_F(PageReplayTest, ComparisonOverARecordingHandsOutEveryItemTranslated) {
-  ASSERT_TRUE(WritePages(file_, {Page({Entry("created", true, "/fs/big/new/"), Entry("modified", false, "/fs/big/a")},
-                                      "p1.1.2.2"),
-                                 Page({}, "p1.1.2.2b"),
-                                 Page({Entry("deleted", false, "/fs/big/gone"), Entry("renamed", false, "/fs/big/x")},
+  ASSERT_TRUE(WritePages(file_, {Page({Entry("CREATE", "/fs/big/new/"), Entry("MODIFY", "/fs/big/a")},
+                                      "/p1.1.2.2"),
+                                 Page({}, "/p1.1.2.2b"),
+                                 Page({Entry("DELETE", "/fs/big/gone"), Entry("RENAME", "/fs/big/x")},
                                       "")}));
   bench::ReplaySnapClient client;
   ASSERT_TRUE(client.Prepare(file_, "/mnt/big", "/fs/big/", 1, 2));
@@ -98,7 +97,7 @@ TEST_F(PageReplayTest, ComparisonOverARecordingHandsOutEveryItemTranslated) {
 
 TEST_F(PageReplayTest, ComparisonFailsWhenTheRecordingDoesNotFollowTheTokens) {
   // Ends early: the last recorded page still names a next one.
-  ASSERT_TRUE(WritePages(file_, {Page({Entry("created", false, "/fs/big/a")}, "more")}));
+  ASSERT_TRUE(WritePages(file_, {Page({Entry("CREATE", "/fs/big/a")}, "/more")}));
   bench::ReplaySnapClient client;
   ASSERT_TRUE(client.Prepare(file_, "/mnt/big/", "/fs/big/", 1, 2));
   std::function<FileServerSnapshotCompareItem()> source;
@@ -106,7 +105,7 @@ TEST_F(PageReplayTest, ComparisonFailsWhenTheRecordingDoesNotFollowTheTokens) {
   EXPECT_FALSE(source);
 
   // A malformed page is the parser's error, passed up.
-  ASSERT_TRUE(WritePages(file_, {"{\"entries\":[{\"op\":\"created\"}],\"next\":\"\"}"}));
+  ASSERT_TRUE(WritePages(file_, {"{\"entries\":[{\"op\":\"CREATE\"}]}"}));
   bench::ReplaySnapClient second;
   ASSERT_TRUE(second.Prepare(file_, "/mnt/big/", "/fs/big/", 1, 2));
   EXPECT_TRUE(second.CompareSnapshots("/mnt/big/", "/mnt/big/", source).IsError());

@@ -37,6 +37,7 @@ struct CConnection::PrefetchedRequest {
   std::thread thread;
   CQiError result;
   HttpResponse response;
+  bool threw = false;  // the request threw (out of memory): result and response are not to be read
 };
 
 CConnection::CConnection() : CConnection(TransportOptions::Default()) {}
@@ -64,7 +65,13 @@ void CConnection::Prefetch(const std::string& path) {
   try {
     // Only this thread uses the connection until FinishPrefetch joins it.
     running->thread = std::thread([this, running]() {
-      running->result = SendNow("GET", running->path, std::string(), true, running->response);
+      // An exception leaving a thread ends the process: the failure goes to the call that wanted
+      // this answer instead.
+      try {
+        running->result = SendNow("GET", running->path, std::string(), true, running->response);
+      } catch (...) {
+        running->threw = true;
+      }
     });
   } catch (const std::system_error&) {
     return;  // no thread to spare: the request is simply made when it is asked for
@@ -108,6 +115,10 @@ CQiError CConnection::Send(const std::string& method, const std::string& path, c
                            bool idempotent, HttpResponse& response) {
   std::unique_ptr<PrefetchedRequest> prefetched = FinishPrefetch();
   if (prefetched && method == "GET" && path == prefetched->path) {
+    if (prefetched->threw) {
+      return FXErrorUtil::ErrorWin32(QW_HERE, kErrorOutOfMemory, "GET %s: the request made ahead ran out of memory",
+                                     path.c_str());
+    }
     response = prefetched->response;
     response.body = &m_transport->Body();
     return prefetched->result;
@@ -151,7 +162,17 @@ CQiError CConnection::SendNow(const std::string& method, const std::string& path
     response.body = &m_transport->Body();
 
     bool retryable = false;
-    if (code != CURLE_OK) {
+    if (code == CURLE_WRITE_ERROR && m_transport->LastBodyRefusal() != HttpTransport::BodyRefusal::kNone) {
+      // Refused on purpose; another try would be refused the same way.
+      if (m_transport->LastBodyRefusal() == HttpTransport::BodyRefusal::kTooLarge) {
+        failure = FXErrorUtil::ErrorWin32(QW_HERE, kErrorInvalidData,
+                                          "%s %s at %s: the answer is larger than the limit of %zu bytes; refused",
+                                          method.c_str(), path.c_str(), m_url.c_str(), m_transport->MaxResponseBytes());
+      } else {
+        failure = FXErrorUtil::ErrorWin32(QW_HERE, kErrorOutOfMemory, "%s %s at %s: no memory for the answer",
+                                          method.c_str(), path.c_str(), m_url.c_str());
+      }
+    } else if (code != CURLE_OK) {
       retryable = IsRetryableCurl(code);
       const char* detail = m_transport->ErrorDetail();
       failure = FXErrorUtil::ErrorWin32(QW_HERE, ErrorCodeFromCurl(code), "%s %s at %s: %s%s%s%s", method.c_str(),
@@ -186,11 +207,12 @@ CQiError CConnection::SendNow(const std::string& method, const std::string& path
     } else {
       retryable = IsRetryableHttpStatus(status);
       CParser parser;
-      const std::string message = parser.ParseErrorMessage(m_transport->Body());
-      const char* what = status == 401 && isLogin ? "login refused" : status == 401 ? "session refused" : "HTTP error";
-      failure = FXErrorUtil::ErrorWin32(QW_HERE, ErrorCodeFromHttpStatus(status), "%s %s: HTTP %ld (%s)%s%s",
-                                        method.c_str(), path.c_str(), status, what, message.empty() ? "" : ": ",
-                                        message.c_str());
+      // Shown the way the cluster's own clients show it: "Error <status>: <error_class>: <description>".
+      const std::string description = parser.ParseErrorDescription(m_transport->Body());
+      const char* what = status == 401 && isLogin ? " (login refused)" : status == 401 ? " (session refused)" : "";
+      failure = FXErrorUtil::ErrorWin32(QW_HERE, ErrorCodeFromHttpStatus(status), "%s %s: Error %ld%s%s%s",
+                                        method.c_str(), path.c_str(), status, description.empty() ? "" : ": ",
+                                        description.c_str(), what);
     }
 
     if (!retryable || attempt >= maxAttempts) break;

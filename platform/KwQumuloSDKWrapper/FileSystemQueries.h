@@ -11,6 +11,10 @@
 
 namespace Qumulo {
 
+// The attributes route of the object `ref` names: a decimal file id, or an absolute path, which
+// travels as one URI component ("/" as %2F).
+std::string AttributesTarget(const std::string& ref);
+
 // File-system queries. Shares the connection and the parser; not thread-safe.
 class CFileSystemQueries {
  public:

@@ -1,6 +1,7 @@
 #include "HttpTransport.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <mutex>
 
 namespace Qumulo {
@@ -12,7 +13,8 @@ const std::string kNoBody;
 
 const std::string& HttpResponse::Body() const { return body ? *body : kNoBody; }
 
-HttpTransport::HttpTransport(const TransportOptions& options) : m_curl(nullptr) {
+HttpTransport::HttpTransport(const TransportOptions& options)
+    : m_curl(nullptr), m_maxResponseBytes(options.maxResponseBytes) {
   m_errorBuffer[0] = '\0';
   std::call_once(g_curlGlobalInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
   m_curl = curl_easy_init();
@@ -76,23 +78,38 @@ void HttpTransport::SetHeaders(const std::string& bearerToken) {
   m_headersBuilt = true;
 }
 
-size_t HttpTransport::OnData(char* data, size_t size, size_t count, void* self) {
+size_t HttpTransport::OnData(char* data, size_t size, size_t count, void* self) noexcept {
   HttpTransport* transport = static_cast<HttpTransport*>(self);
-  std::string& body = transport->m_body;
-  const size_t bytes = size * count;
-  if (body.empty()) {
-    // Headers are in by the first chunk: grow once to the announced length instead of per chunk.
+  try {
+    return transport->Append(data, size * count) ? size * count : 0;
+  } catch (...) {
+    transport->m_bodyRefusal = BodyRefusal::kOutOfMemory;
+    return 0;
+  }
+}
+
+bool HttpTransport::Append(const char* data, size_t bytes) {
+  if (m_body.empty()) {
+    // Headers are in by the first chunk: grow once to the announced length instead of per chunk,
+    // and refuse at once what could never fit.
     curl_off_t announced = -1;
-    if (curl_easy_getinfo(transport->m_curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK &&
-        announced > 0 && announced < (curl_off_t(1) << 32)) {
+    if (curl_easy_getinfo(m_curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK && announced > 0) {
+      if (static_cast<uint64_t>(announced) > m_maxResponseBytes) {
+        m_bodyRefusal = BodyRefusal::kTooLarge;
+        return false;
+      }
       const size_t wanted = static_cast<size_t>(announced) + kReceivePadding;
-      if (body.capacity() < wanted) body.reserve(wanted);
+      if (m_body.capacity() < wanted) m_body.reserve(wanted);
     }
   }
-  const size_t needed = body.size() + bytes + kReceivePadding;
-  if (body.capacity() < needed) body.reserve(std::max(needed, body.capacity() * 2));
-  body.append(data, bytes);
-  return bytes;
+  if (bytes > m_maxResponseBytes - std::min(m_body.size(), m_maxResponseBytes)) {
+    m_bodyRefusal = BodyRefusal::kTooLarge;
+    return false;
+  }
+  const size_t needed = m_body.size() + bytes + kReceivePadding;
+  if (m_body.capacity() < needed) m_body.reserve(std::max(needed, std::min(m_body.capacity() * 2, m_maxResponseBytes + kReceivePadding)));
+  m_body.append(data, bytes);
+  return true;
 }
 
 CURLcode HttpTransport::Perform(const std::string& method, const std::string& url, const std::string& body,
@@ -100,6 +117,7 @@ CURLcode HttpTransport::Perform(const std::string& method, const std::string& ur
   status = 0;
   m_body.clear();
   m_errorBuffer[0] = '\0';
+  m_bodyRefusal = BodyRefusal::kNone;
   if (m_curl == nullptr) return CURLE_FAILED_INIT;
 
   SetHeaders(bearerToken);

@@ -47,8 +47,15 @@ class HttpTransport {
   // libcurl's own description of the last failure; never carries headers or bodies.
   const char* ErrorDetail() const { return m_errorBuffer; }
 
+  // Why the last body was refused, when Perform returned CURLE_WRITE_ERROR.
+  enum class BodyRefusal { kNone, kTooLarge, kOutOfMemory };
+  BodyRefusal LastBodyRefusal() const { return m_bodyRefusal; }
+  size_t MaxResponseBytes() const { return m_maxResponseBytes; }
+
  private:
-  static size_t OnData(char* data, size_t size, size_t count, void* self);
+  // Called from libcurl's C frames: never throws; refuses the body by returning 0.
+  static size_t OnData(char* data, size_t size, size_t count, void* self) noexcept;
+  bool Append(const char* data, size_t bytes);
   void SetHeaders(const std::string& bearerToken);
 
   CURL* m_curl;
@@ -56,6 +63,8 @@ class HttpTransport {
   std::string m_headersToken;          // the token m_headers carries
   bool m_headersBuilt = false;
   std::string m_body;                  // reused: its capacity outlives each request
+  size_t m_maxResponseBytes;
+  BodyRefusal m_bodyRefusal = BodyRefusal::kNone;
   char m_errorBuffer[CURL_ERROR_SIZE];
 };
 

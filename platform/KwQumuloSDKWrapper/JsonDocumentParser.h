@@ -21,12 +21,8 @@ class JsonDocumentParser {
 
   simdjson::error_code Iterate(const std::string& body, simdjson::ondemand::document& document);
 
-  // File names are bytes, and a cluster may send names that are not UTF-8, which JSON parsers
-  // refuse. Such a body is parsed again with each stray byte B carried as the private code point
-  // U+10FF00+B; strings read from that document must go through RestoreBytes to get their exact
-  // bytes back.
-  bool BytesEscaped() const { return m_bytesEscaped; }
-  static void RestoreBytes(std::string& text);
+  // One past the last byte of the current document's text: raw strings are scanned no further.
+  const char* End() const { return m_end; }
 
  private:
   simdjson::error_code IterateCopy(const char* data, size_t size, simdjson::ondemand::document& document);
@@ -34,8 +30,7 @@ class JsonDocumentParser {
   simdjson::ondemand::parser m_parser;
   std::unique_ptr<char[]> m_padded;
   size_t m_paddedCapacity = 0;
-  std::string m_escaped;
-  bool m_bytesEscaped = false;
+  const char* m_end = nullptr;
 };
 
 }  // namespace Qumulo

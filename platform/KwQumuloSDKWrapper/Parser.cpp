@@ -1,6 +1,7 @@
 #include "Parser.h"
 
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "ErrorCodes.h"
@@ -27,20 +28,37 @@ bool FailType(std::string& problem, std::string_view field, const char* expected
   return Fail(problem, "field " + Quoted(field) + " is not " + expected + " (" + simdjson::error_message(error) + ")");
 }
 
+// End of the document being decoded: raw strings are never scanned past it.
+thread_local const char* t_documentEnd = nullptr;
+
+// Reads a string with our own unescaping: simdjson refuses the lone \udcXX escapes that carry the
+// bytes of names that are not UTF-8. A string without escapes, the usual case, is copied as it is.
+bool ReadText(od::value& value, std::string_view field, std::string& out, std::string& problem) {
+  od::raw_json_string raw;
+  if (simdjson::error_code error = value.get_raw_json_string().get(raw)) {
+    return FailType(problem, field, "a string", error);
+  }
+  const char* const begin = raw.raw();
+  const char* const end = t_documentEnd;
+  if (begin >= end) return Fail(problem, "field " + Quoted(field) + " is cut short");
+  const size_t room = static_cast<size_t>(end - begin);
+  const char* quote = static_cast<const char*>(std::memchr(begin, '"', room));
+  if (quote != nullptr && std::memchr(begin, '\\', static_cast<size_t>(quote - begin)) == nullptr) {
+    out.assign(begin, static_cast<size_t>(quote - begin));
+    return true;
+  }
+  const char* p = begin;
+  while (p < end && *p != '"') p += *p == '\\' ? 2 : 1;
+  if (p >= end) return Fail(problem, "field " + Quoted(field) + " is cut short");
+  if (!DecodeJsonString(std::string_view(begin, static_cast<size_t>(p - begin)), out)) {
+    return Fail(problem, "field " + Quoted(field) + " holds an escape that is not allowed");
+  }
+  return true;
+}
+
 bool ReadString(od::value& value, std::string_view field, std::string_view& out, std::string& problem) {
   simdjson::error_code error = value.get_string().get(out);
   return error ? FailType(problem, field, "a string", error) : true;
-}
-
-// Set while the current document carries escaped stray bytes (see JsonDocumentParser).
-thread_local bool t_bytesEscaped = false;
-
-bool ReadString(od::value& value, std::string_view field, std::string& out, std::string& problem) {
-  std::string_view text;
-  if (!ReadString(value, field, text, problem)) return false;
-  out.assign(text.data(), text.size());
-  if (t_bytesEscaped) JsonDocumentParser::RestoreBytes(out);
-  return true;
 }
 
 bool ReadNumber(od::value& value, std::string_view field, uint64_t& out, std::string& problem) {
@@ -53,13 +71,39 @@ bool ReadBool(od::value& value, std::string_view field, bool& out, std::string& 
   return error ? FailType(problem, field, "true or false", error) : true;
 }
 
-// Ids travel as decimal strings so that they stay exact above 2^53.
+bool IsType(od::value& value, od::json_type wanted) {
+  od::json_type type;
+  return !value.type().get(type) && type == wanted;
+}
+
+// Snapshot ids are JSON numbers and file ids decimal strings; either form is taken for both, and
+// both are read exactly (a number is never read through a double).
 bool ReadId(od::value& value, std::string_view field, uint64_t& out, std::string& problem) {
+  if (IsType(value, od::json_type::number)) return ReadNumber(value, field, out, problem);
   std::string_view text;
   if (!ReadString(value, field, text, problem)) return false;
   if (!ParseDecimalId(text, out)) {
     std::string shown(text.substr(0, 32));
     return Fail(problem, "field " + Quoted(field) + " is not a decimal id: \"" + shown + "\"");
+  }
+  return true;
+}
+
+// Sizes and owners come as decimal strings; an owner need not be numeric, and then reads as 0.
+bool ReadLooseNumber(od::value& value, std::string_view field, uint64_t& out, std::string& problem) {
+  if (IsType(value, od::json_type::number)) return ReadNumber(value, field, out, problem);
+  std::string_view text;
+  if (!ReadString(value, field, text, problem)) return false;
+  if (!ParseDecimalId(text, out)) out = 0;
+  return true;
+}
+
+bool ReadTime(od::value& value, std::string_view field, uint64_t& out, std::string& problem) {
+  std::string_view text;
+  if (!ReadString(value, field, text, problem)) return false;
+  if (!ParseRfc3339(text, out)) {
+    return Fail(problem, "field " + Quoted(field) + " is not an RFC 3339 time: \"" + std::string(text.substr(0, 40)) +
+                             "\"");
   }
   return true;
 }
@@ -81,10 +125,8 @@ bool WalkObject(od::object& object, std::string_view what, std::string& problem,
   return true;
 }
 
-template <typename OnElement>
-bool WalkArray(od::value& value, std::string_view field, std::string& problem, OnElement&& onElement) {
-  od::array array;
-  if (simdjson::error_code error = value.get_array().get(array)) return FailType(problem, field, "an array", error);
+template <typename Array, typename OnElement>
+bool WalkElements(Array& array, std::string_view field, std::string& problem, OnElement&& onElement) {
   size_t index = 0;
   for (auto elementResult : array) {
     od::value element;
@@ -96,6 +138,13 @@ bool WalkArray(od::value& value, std::string_view field, std::string& problem, O
     ++index;
   }
   return true;
+}
+
+template <typename OnElement>
+bool WalkArray(od::value& value, std::string_view field, std::string& problem, OnElement&& onElement) {
+  od::array array;
+  if (simdjson::error_code error = value.get_array().get(array)) return FailType(problem, field, "an array", error);
+  return WalkElements(array, field, problem, onElement);
 }
 
 bool ElementObject(od::value& element, std::string_view field, size_t index, od::object& object, std::string& problem) {
@@ -116,25 +165,29 @@ bool RequireFields(unsigned seen, unsigned required, const char* const* names, s
   return true;
 }
 
+bool StartDocument(JsonDocumentParser& json, const std::string& body, od::document& document, std::string& problem) {
+  simdjson::error_code error = json.Iterate(body, document);
+  t_documentEnd = json.End();
+  if (error) return Fail(problem, std::string("not JSON (") + simdjson::error_message(error) + ")");
+  return true;
+}
+
 // Starts the document and its top-level object.
 bool StartObject(JsonDocumentParser& json, const std::string& body, od::document& document, od::object& root,
                  std::string& problem) {
-  simdjson::error_code error = json.Iterate(body, document);
-  t_bytesEscaped = json.BytesEscaped();
-  if (error) return Fail(problem, std::string("not JSON (") + simdjson::error_message(error) + ")");
-  error = document.get_object().get(root);
-  if (error) {
+  if (!StartDocument(json, body, document, problem)) return false;
+  if (simdjson::error_code error = document.get_object().get(root)) {
     return Fail(problem, std::string("not a JSON object (") + simdjson::error_message(error) + ")");
   }
   return true;
 }
 
-// After the top-level object has been read whole: nothing may follow it.
+// After the top-level value has been read whole: nothing may follow it.
 bool FinishDocument(od::document& document, std::string& problem) {
   const char* location = nullptr;
   simdjson::error_code error = document.current_location().get(location);
   if (error == simdjson::OUT_OF_BOUNDS) return true;
-  return Fail(problem, "content follows the JSON object");
+  return Fail(problem, "content follows the JSON value");
 }
 
 bool DecodeSnapshot(od::object& object, std::string_view what, CSnapshotInfo& snapshot, std::string& problem) {
@@ -143,13 +196,17 @@ bool DecodeSnapshot(od::object& object, std::string_view what, CSnapshotInfo& sn
   unsigned seen = 0;
   const bool walked = WalkObject(object, what, problem, [&](std::string_view key, od::value& value) {
     if (key == "id") return seen |= 1u << 0, ReadId(value, key, snapshot.m_id, problem);
-    if (key == "name") return seen |= 1u << 1, ReadString(value, key, snapshot.m_name, problem);
-    if (key == "directory_name") return seen |= 1u << 2, ReadString(value, key, snapshot.m_directoryName, problem);
+    if (key == "name") return seen |= 1u << 1, ReadText(value, key, snapshot.m_name, problem);
+    if (key == "directory_name") return seen |= 1u << 2, ReadText(value, key, snapshot.m_directoryName, problem);
     if (key == "source_file_id") return seen |= 1u << 3, ReadId(value, key, snapshot.m_sourceFileId, problem);
-    if (key == "timestamp") return seen |= 1u << 4, ReadNumber(value, key, snapshot.m_timestamp, problem);
-    if (key == "expiration") return seen |= 1u << 5, ReadString(value, key, snapshot.m_expiration, problem);
+    if (key == "timestamp") return seen |= 1u << 4, ReadTime(value, key, snapshot.m_timestamp, problem);
+    if (key == "expiration") {
+      seen |= 1u << 5;
+      snapshot.m_expiration.clear();
+      return IsType(value, od::json_type::null) || ReadText(value, key, snapshot.m_expiration, problem);
+    }
     if (key == "in_delete") return seen |= 1u << 6, ReadBool(value, key, snapshot.m_inDelete, problem);
-    return true;  // fields added to the protocol later
+    return true;  // created_by_policy, policy_id and fields added later
   });
   if (!walked) return false;
   // The snap client relies on the id, the name, the source directory and the image's directory.
@@ -159,15 +216,13 @@ bool DecodeSnapshot(od::object& object, std::string_view what, CSnapshotInfo& sn
 }
 
 template <typename Record, typename DecodeElement>
-bool DecodeListField(od::value& value, std::string_view field, std::list<Record>& records, std::string& problem,
-                     DecodeElement&& decodeElement) {
-  return WalkArray(value, field, problem, [&](od::value& element, size_t index) {
-    od::object object;
-    if (!ElementObject(element, field, index, object, problem)) return false;
-    records.emplace_back();
-    const std::string what = "element " + std::to_string(index) + " of " + Quoted(field);
-    return decodeElement(object, what, records.back());
-  });
+bool DecodeListElements(od::value& element, std::string_view field, size_t index, std::list<Record>& records,
+                        std::string& problem, DecodeElement&& decodeElement) {
+  od::object object;
+  if (!ElementObject(element, field, index, object, problem)) return false;
+  records.emplace_back();
+  const std::string what = "element " + std::to_string(index) + " of " + Quoted(field);
+  return decodeElement(object, what, records.back());
 }
 
 // Removes what a failed decode appended, so that a failure leaves the caller's list as it was.
@@ -177,19 +232,33 @@ void TrimTo(std::list<Record>& records, size_t size) {
 }
 
 int32_t ChangeTypeFromOp(std::string_view op) {
-  if (op == "created") return kSnapshotChangeCreated;
-  if (op == "deleted") return kSnapshotChangeDeleted;
-  if (op == "modified") return kSnapshotChangeModified;
+  if (op == "CREATE") return kSnapshotChangeCreated;
+  if (op == "DELETE") return kSnapshotChangeDeleted;
+  if (op == "MODIFY") return kSnapshotChangeModified;
   return kSnapshotChangeUnknown;
 }
 
-// One field of a difference entry, looked up by name: entries are written op, type, path, so each
+// One field of a difference entry, looked up by name: entries are written op, path, so each
 // lookup usually finds its field next in line, which keeps the hot path free of key unescaping.
-bool ReadEntryField(od::object& object, const char* name, std::string_view& out, std::string& problem) {
-  simdjson::error_code error = object[name].get_string().get(out);
+bool FindEntryField(od::object& object, const char* name, od::value& out, std::string& problem) {
+  simdjson::error_code error = object[name].get(out);
   if (!error) return true;
   if (error == simdjson::NO_SUCH_FIELD) return Fail(problem, "a difference entry lacks field " + Quoted(name));
-  return FailType(problem, name, "a string", error);
+  return Fail(problem, "a difference entry is malformed (" + std::string(simdjson::error_message(error)) + ")");
+}
+
+bool DecodeExport(od::object& object, const std::string& what, CNFSExportEntry& entry, std::string& problem) {
+  static const char* const kNames[] = {"id", "export_path", "fs_path", "description"};
+  unsigned seen = 0;
+  return WalkObject(object, what, problem,
+                    [&](std::string_view key, od::value& value) {
+                      if (key == "id") return seen |= 1u << 0, ReadId(value, key, entry.m_id, problem);
+                      if (key == "export_path") return seen |= 1u << 1, ReadText(value, key, entry.m_exportPath, problem);
+                      if (key == "fs_path") return seen |= 1u << 2, ReadText(value, key, entry.m_fsPath, problem);
+                      if (key == "description") return seen |= 1u << 3, ReadText(value, key, entry.m_description, problem);
+                      return true;
+                    }) &&
+         RequireFields(seen, 0x6, kNames, 4, what, problem);
 }
 
 }  // namespace
@@ -209,7 +278,7 @@ CQiError CParser::ParseLoginToken(const std::string& body, const std::string& co
   std::string found;
   bool ok = StartObject(*m_json, body, document, root, problem) &&
             WalkObject(root, "the login answer", problem, [&](std::string_view key, od::value& value) {
-              return key == "bearer_token" ? ReadString(value, key, found, problem) : true;
+              return key == "bearer_token" ? ReadText(value, key, found, problem) : true;
             }) &&
             FinishDocument(document, problem);
   if (ok && found.empty()) ok = Fail(problem, "the login answer carries no \"bearer_token\"");
@@ -219,9 +288,7 @@ CQiError CParser::ParseLoginToken(const std::string& body, const std::string& co
 }
 
 CQiError CParser::ParseDirectoryEntry(const std::string& body, const std::string& context, CDirectoryEntry& entry) {
-  static const char* const kNames[] = {"id",   "path",      "type",        "size",
-                                       "num_links", "owner", "group", "change_time", "modification_time",
-                                       "creation_time"};
+  static const char* const kNames[] = {"id", "path", "type"};
   std::string problem;
   od::document document;
   od::object root;
@@ -232,30 +299,24 @@ CQiError CParser::ParseDirectoryEntry(const std::string& body, const std::string
       WalkObject(root, "the attributes", problem,
                  [&](std::string_view key, od::value& value) {
                    if (key == "id") return seen |= 1u << 0, ReadId(value, key, decoded.m_fileId, problem);
-                   if (key == "path") return seen |= 1u << 1, ReadString(value, key, decoded.m_path, problem);
+                   if (key == "path") return seen |= 1u << 1, ReadText(value, key, decoded.m_path, problem);
                    if (key == "type") {
                      std::string_view type;
                      seen |= 1u << 2;
                      if (!ReadString(value, key, type, problem)) return false;
-                     decoded.m_isDirectory = type == "directory";
+                     decoded.m_isDirectory = type == "FS_FILE_TYPE_DIRECTORY";
                      return true;
                    }
-                   if (key == "size") return seen |= 1u << 3, ReadNumber(value, key, decoded.m_size, problem);
-                   if (key == "num_links") return seen |= 1u << 4, ReadNumber(value, key, decoded.m_numLinks, problem);
-                   if (key == "owner") return seen |= 1u << 5, ReadNumber(value, key, decoded.m_owner, problem);
-                   if (key == "group") return seen |= 1u << 6, ReadNumber(value, key, decoded.m_group, problem);
-                   if (key == "change_time") {
-                     return seen |= 1u << 7, ReadNumber(value, key, decoded.m_changeTime, problem);
-                   }
-                   if (key == "modification_time") {
-                     return seen |= 1u << 8, ReadNumber(value, key, decoded.m_modificationTime, problem);
-                   }
-                   if (key == "creation_time") {
-                     return seen |= 1u << 9, ReadNumber(value, key, decoded.m_creationTime, problem);
-                   }
+                   if (key == "size") return ReadLooseNumber(value, key, decoded.m_size, problem);
+                   if (key == "num_links") return ReadLooseNumber(value, key, decoded.m_numLinks, problem);
+                   if (key == "owner") return ReadLooseNumber(value, key, decoded.m_owner, problem);
+                   if (key == "group") return ReadLooseNumber(value, key, decoded.m_group, problem);
+                   if (key == "change_time") return ReadTime(value, key, decoded.m_changeTime, problem);
+                   if (key == "modification_time") return ReadTime(value, key, decoded.m_modificationTime, problem);
+                   if (key == "creation_time") return ReadTime(value, key, decoded.m_creationTime, problem);
                    return true;
                  }) &&
-      FinishDocument(document, problem) && RequireFields(seen, 0x7, kNames, 10, "the attributes", problem);
+      FinishDocument(document, problem) && RequireFields(seen, 0x7, kNames, 3, "the attributes", problem);
   if (!ok) return QW_MALFORMED(context, problem);
   entry = std::move(decoded);
   return CQiError::Success();
@@ -263,44 +324,38 @@ CQiError CParser::ParseDirectoryEntry(const std::string& body, const std::string
 
 CQiError CParser::ParseNFSExports(const std::string& body, const std::string& context,
                                   std::list<CNFSExportEntry>& exports) {
-  static const char* const kNames[] = {"id", "export_path", "fs_path", "description"};
   std::string problem;
   od::document document;
-  od::object root;
   const size_t before = exports.size();
-  bool sawExports = false;
-  bool ok =
-      StartObject(*m_json, body, document, root, problem) &&
-      WalkObject(root, "the export list", problem, [&](std::string_view key, od::value& value) {
-        if (key != "exports") return true;
-        sawExports = true;
-        return DecodeListField(value, key, exports, problem,
-                               [&](od::object& object, const std::string& what, CNFSExportEntry& entry) {
-                                 unsigned seen = 0;
-                                 return WalkObject(object, what, problem,
-                                                   [&](std::string_view field, od::value& v) {
-                                                     if (field == "id") {
-                                                       return seen |= 1u << 0, ReadId(v, field, entry.m_id, problem);
-                                                     }
-                                                     if (field == "export_path") {
-                                                       seen |= 1u << 1;
-                                                       return ReadString(v, field, entry.m_exportPath, problem);
-                                                     }
-                                                     if (field == "fs_path") {
-                                                       seen |= 1u << 2;
-                                                       return ReadString(v, field, entry.m_fsPath, problem);
-                                                     }
-                                                     if (field == "description") {
-                                                       seen |= 1u << 3;
-                                                       return ReadString(v, field, entry.m_description, problem);
-                                                     }
-                                                     return true;
-                                                   }) &&
-                                        RequireFields(seen, 0x6, kNames, 4, what, problem);
-                               });
-      }) &&
-      FinishDocument(document, problem);
-  if (ok && !sawExports) ok = Fail(problem, "the export list lacks field \"exports\"");
+  auto decodeElement = [&](od::value& element, size_t index) {
+    return DecodeListElements(element, "entries", index, exports, problem,
+                              [&](od::object& object, const std::string& what, CNFSExportEntry& entry) {
+                                return DecodeExport(object, what, entry, problem);
+                              });
+  };
+  // A top-level array (v2), or the same array as "entries" of an object (v3).
+  bool ok = StartDocument(*m_json, body, document, problem);
+  od::json_type type = od::json_type::null;
+  if (ok && document.type().get(type)) ok = Fail(problem, "not a JSON value");
+  if (ok && type == od::json_type::array) {
+    od::array array;
+    ok = !document.get_array().get(array) && WalkElements(array, "entries", problem, decodeElement);
+    if (!ok && problem.empty()) problem = "the export list is malformed";
+  } else if (ok) {
+    od::object root;
+    bool sawEntries = false;
+    if (document.get_object().get(root)) {
+      ok = Fail(problem, "the export list is neither an array nor an object");
+    } else {
+      ok = WalkObject(root, "the export list", problem, [&](std::string_view key, od::value& value) {
+        if (key != "entries") return true;
+        sawEntries = true;
+        return WalkArray(value, key, problem, decodeElement);
+      });
+      if (ok && !sawEntries) ok = Fail(problem, "the export list lacks field \"entries\"");
+    }
+  }
+  ok = ok && FinishDocument(document, problem);
   if (!ok) {
     TrimTo(exports, before);
     return QW_MALFORMED(context, problem);
@@ -332,10 +387,13 @@ CQiError CParser::ParseSnapshotList(const std::string& body, const std::string& 
                        [&](std::string_view key, od::value& value) {
                          if (key != "entries") return true;
                          sawEntries = true;
-                         return DecodeListField(value, key, snapshots, problem,
-                                                [&](od::object& object, const std::string& what, CSnapshotInfo& info) {
-                                                  return DecodeSnapshot(object, what, info, problem);
-                                                });
+                         return WalkArray(value, key, problem, [&](od::value& element, size_t index) {
+                           return DecodeListElements(element, key, index, snapshots, problem,
+                                                     [&](od::object& object, const std::string& what,
+                                                         CSnapshotInfo& info) {
+                                                       return DecodeSnapshot(object, what, info, problem);
+                                                     });
+                         });
                        }) &&
             FinishDocument(document, problem);
   if (ok && !sawEntries) ok = Fail(problem, "the snapshot list lacks field \"entries\"");
@@ -355,27 +413,38 @@ CQiError CParser::ParseDiffPage(const std::string& body, const std::string& cont
   od::object root;
   const size_t before = page.size();
   bool sawEntries = false;
-  bool sawNext = false;
   std::string next;
   bool ok =
       StartObject(*m_json, body, document, root, problem) &&
       WalkObject(root, "the difference page", problem, [&](std::string_view key, od::value& value) {
-        if (key == "next") return sawNext = true, ReadString(value, key, next, problem);
+        if (key == "paging") {
+          // A missing or null link, or "", ends the list.
+          if (IsType(value, od::json_type::null)) return true;
+          od::object paging;
+          if (simdjson::error_code error = value.get_object().get(paging)) {
+            return FailType(problem, key, "an object", error);
+          }
+          return WalkObject(paging, "\"paging\"", problem, [&](std::string_view pagingKey, od::value& link) {
+            if (pagingKey != "next" || IsType(link, od::json_type::null)) return true;
+            return ReadText(link, "paging.next", next, problem);
+          });
+        }
         if (key != "entries") return true;
         sawEntries = true;
-        const bool bytesEscaped = t_bytesEscaped;  // read once: a thread-local costs a call per use
         return WalkArray(value, key, problem, [&](od::value& element, size_t index) {
           od::object object;
           if (!ElementObject(element, "entries", index, object, problem)) return false;
-          std::string_view op, type, path;
-          if (ReadEntryField(object, "op", op, problem) && ReadEntryField(object, "type", type, problem) &&
-              ReadEntryField(object, "path", path, problem)) {
+          od::value field;
+          std::string_view op;
+          if (FindEntryField(object, "op", field, problem) && ReadString(field, "op", op, problem) &&
+              FindEntryField(object, "path", field, problem)) {
             CSnapshotDiffInfo& entry = page.emplace_back();
-            entry.m_changeType = ChangeTypeFromOp(op);
-            entry.m_isDirectory = type == "directory";
-            entry.m_path.assign(path.data(), path.size());
-            if (bytesEscaped) JsonDocumentParser::RestoreBytes(entry.m_path);
-            return true;
+            if (ReadText(field, "path", entry.m_path, problem)) {
+              entry.m_changeType = ChangeTypeFromOp(op);
+              // No type travels: a directory is a path that ends with "/".
+              entry.m_isDirectory = !entry.m_path.empty() && entry.m_path.back() == '/';
+              return true;
+            }
           }
           problem = "element " + std::to_string(index) + " of \"entries\": " + problem;
           return false;
@@ -383,7 +452,6 @@ CQiError CParser::ParseDiffPage(const std::string& body, const std::string& cont
       }) &&
       FinishDocument(document, problem);
   if (ok && !sawEntries) ok = Fail(problem, "the difference page lacks field \"entries\"");
-  if (ok && !sawNext) ok = Fail(problem, "the difference page lacks field \"next\"");
   if (!ok) {
     TrimTo(page, before);
     return QW_MALFORMED(context, problem);
@@ -392,18 +460,23 @@ CQiError CParser::ParseDiffPage(const std::string& body, const std::string& cont
   return CQiError::Success();
 }
 
-std::string CParser::ParseErrorMessage(const std::string& body) {
+std::string CParser::ParseErrorDescription(const std::string& body) {
   // Bounded and printable: the text ends up in error messages and log lines.
   constexpr size_t kMaxMessage = 512;
   std::string problem;
   od::document document;
   od::object root;
-  std::string message;
+  std::string errorClass, description;
   const bool ok = StartObject(*m_json, body, document, root, problem) &&
                   WalkObject(root, "the error", problem, [&](std::string_view key, od::value& value) {
-                    return key == "message" ? ReadString(value, key, message, problem) : true;
+                    if (key == "error_class") return ReadText(value, key, errorClass, problem);
+                    if (key == "description") return ReadText(value, key, description, problem);
+                    return true;
                   });
   if (!ok) return std::string();
+  std::string message = errorClass;
+  if (!errorClass.empty() && !description.empty()) message += ": ";
+  message += description;
   if (message.size() > kMaxMessage) message.resize(kMaxMessage);
   for (char& c : message) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';

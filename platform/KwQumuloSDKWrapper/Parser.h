@@ -28,11 +28,12 @@ class CParser {
   CQiError ParseNFSExports(const std::string& body, const std::string& context, std::list<CNFSExportEntry>& exports);
   CQiError ParseSnapshot(const std::string& body, const std::string& context, CSnapshotInfo& snapshot);
   CQiError ParseSnapshotList(const std::string& body, const std::string& context, std::list<CSnapshotInfo>& snapshots);
-  // Appends the page's entries to `page` in order and sets the next-page token.
+  // Appends the page's entries to `page` in order; `nextPageToken` receives the page's
+  // "paging.next" link verbatim ("" when there is none or it is null).
   CQiError ParseDiffPage(const std::string& body, const std::string& context, std::list<CSnapshotDiffInfo>& page,
                          std::string& nextPageToken);
-  // The cluster's message from an error body, or "" when there is none.
-  std::string ParseErrorMessage(const std::string& body);
+  // "<error_class>: <description>" from the cluster's error body, or "" when there is none.
+  std::string ParseErrorDescription(const std::string& body);
 
  private:
   std::unique_ptr<JsonDocumentParser> m_json;

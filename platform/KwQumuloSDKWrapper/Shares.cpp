@@ -11,7 +11,7 @@ CShares::CShares(boost::shared_ptr<CConnection> connection, boost::shared_ptr<CP
 CShares::~CShares() = default;
 
 CQiError CShares::GetNFSExports(std::list<CNFSExportEntry>& exports) {
-  static const std::string kPath = "/v1/nfs/exports";
+  static const std::string kPath = "/v2/nfs/exports/";
   HttpResponse response;
   CQiError result = m_connection->Send("GET", kPath, std::string(), true, response);
   if (result.IsError()) return result.Push(QW_HERE);

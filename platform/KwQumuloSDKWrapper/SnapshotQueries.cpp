@@ -2,6 +2,7 @@
 
 #include "ErrorCodes.h"
 #include "FXErrorUtil.h"
+#include "FileSystemQueries.h"
 #include "HttpTransport.h"
 #include "LogWriter.h"
 #include "WireText.h"
@@ -9,7 +10,11 @@
 namespace Qumulo {
 
 namespace {
-const std::string kSnapshotsPath = "/v1/snapshots";
+
+const std::string kSnapshotsPath = "/v2/snapshots/";
+
+std::string SnapshotPath(unsigned long id) { return kSnapshotsPath + std::to_string(id); }
+
 }  // namespace
 
 CSnapshotQueries::CSnapshotQueries(boost::shared_ptr<CConnection> connection, boost::shared_ptr<CParser> parser)
@@ -21,9 +26,9 @@ CQiError CSnapshotQueries::CreateSnapshot(const std::string& name, unsigned long
                                           std::string expiration) {
   std::string body = "{\"name\": ";
   AppendJsonString(body, name);
-  body += ", \"source_file_id\": \"" + std::to_string(directoryId) + "\", \"expiration\": ";
+  body += ", \"expiration\": ";
   AppendJsonString(body, expiration);
-  body += "}";
+  body += ", \"source_file_id\": \"" + std::to_string(directoryId) + "\"}";
 
   HttpResponse response;
   CQiError result = m_connection->Send("POST", kSnapshotsPath, body, false, response);
@@ -36,7 +41,7 @@ CQiError CSnapshotQueries::CreateSnapshot(const std::string& name, unsigned long
     CQiError listed = ListSnapshots(existing);
     if (!listed.IsError()) {
       for (auto it = existing.rbegin(); it != existing.rend(); ++it) {
-        if (it->m_name == name && it->m_sourceFileId == directoryId && !it->m_inDelete) {
+        if (it->m_name == name && it->m_sourceFileId == directoryId) {
           if (FXLogEnabled(1)) {
             g_ptrLogWriter->Write(1, __PRETTY_FUNCTION__, __LINE__, 0, 0,
                                   "the answer to creating snapshot %s was lost; the cluster has it as id %llu",
@@ -47,9 +52,14 @@ CQiError CSnapshotQueries::CreateSnapshot(const std::string& name, unsigned long
         }
       }
     }
+    // A dropped connection lost the request or its answer; a timed-out one may still be carried out
+    // after the listing, so only the first proves anything by absence.
+    const char* outcome = listed.IsError()           ? "perhaps created (the cluster could not be asked)"
+                          : code == kErrorTimeout ? "perhaps created (the cluster may still carry out the request "
+                                                    "that timed out; a later job's reconciliation removes it)"
+                                                  : "not created";
     return result.Push(QW_HERE, "snapshot %s of directory %lu was %s; not repeated, so that no second snapshot appears",
-                       name.c_str(), directoryId,
-                       listed.IsError() ? "perhaps created (the cluster could not be asked)" : "not created");
+                       name.c_str(), directoryId, outcome);
   }
   result = m_parser->ParseSnapshot(response.Body(), "POST " + kSnapshotsPath, snapshot);
   if (result.IsError()) return result.Push(QW_HERE);
@@ -60,55 +70,109 @@ CQiError CSnapshotQueries::ListSnapshots(std::list<CSnapshotInfo>& snapshots) {
   HttpResponse response;
   CQiError result = m_connection->Send("GET", kSnapshotsPath, std::string(), true, response);
   if (result.IsError()) return result.Push(QW_HERE);
-  result = m_parser->ParseSnapshotList(response.Body(), "GET " + kSnapshotsPath, snapshots);
+  std::list<CSnapshotInfo> listed;
+  result = m_parser->ParseSnapshotList(response.Body(), "GET " + kSnapshotsPath, listed);
+  if (result.IsError()) return result.Push(QW_HERE);
+  // The cluster leaves them out already; a snapshot on its way out is gone for every caller.
+  listed.remove_if([](const CSnapshotInfo& snapshot) { return snapshot.m_inDelete; });
+  snapshots.splice(snapshots.end(), listed);
+  return CQiError::Success();
+}
+
+CQiError CSnapshotQueries::GetSnapshot(unsigned long id, CSnapshotInfo& snapshot) {
+  const std::string target = SnapshotPath(id);
+  HttpResponse response;
+  CQiError result = m_connection->Send("GET", target, std::string(), true, response);
+  if (result.IsError()) return result.Push(QW_HERE);
+  result = m_parser->ParseSnapshot(response.Body(), "GET " + target, snapshot);
   if (result.IsError()) return result.Push(QW_HERE);
   return CQiError::Success();
 }
 
 CQiError CSnapshotQueries::DeleteSnapshot(unsigned long id) {
-  const std::string target = kSnapshotsPath + "/" + std::to_string(id);
   HttpResponse response;
-  CQiError result = m_connection->Send("DELETE", target, std::string(), true, response);
-  // A repeated delete finds nothing when an earlier try went through and only its answer was lost.
-  if (result.IsError() && !(result.Win32Code() == kErrorNotFound && response.attempts > 1)) {
-    return result.Push(QW_HERE);
+  CQiError result = m_connection->Send("DELETE", SnapshotPath(id), std::string(), true, response);
+  if (!result.IsError() || result.Win32Code() == kErrorNotFound) return CQiError::Success();
+  // A cluster may refuse to delete twice what it is deleting already; either way it will be gone.
+  if (response.status != 0) {
+    CSnapshotInfo snapshot;
+    CQiError asked = GetSnapshot(id, snapshot);
+    if (asked.Win32Code() == kErrorNotFound || (!asked.IsError() && snapshot.m_inDelete)) return CQiError::Success();
   }
-  return CQiError::Success();
+  return result.Push(QW_HERE);
 }
 
-std::string CSnapshotQueries::DiffTarget(unsigned long olderId, unsigned long newerId, const std::string& pageToken) const {
-  std::string target = kSnapshotsPath + "/" + std::to_string(newerId) + "/changes-since/" + std::to_string(olderId);
-  const unsigned int limit = m_connection->Options().diffPageSize;
-  char separator = '?';
-  if (limit > 0) {
-    target += "?limit=" + std::to_string(limit);
-    separator = '&';
+CQiError CSnapshotQueries::WholeDirectoryPage(unsigned long newerId, std::list<CSnapshotDiffInfo>& page,
+                                              std::string& nextPageToken) {
+  CSnapshotInfo snapshot;
+  CQiError result = GetSnapshot(newerId, snapshot);
+  if (result.IsError()) return result.Push(QW_HERE, "no previous snapshot: cannot find snapshot %lu", newerId);
+  const std::string target = AttributesTarget(std::to_string(snapshot.m_sourceFileId));
+  HttpResponse response;
+  result = m_connection->Send("GET", target, std::string(), true, response);
+  CDirectoryEntry directory;
+  if (!result.IsError()) result = m_parser->ParseDirectoryEntry(response.Body(), "GET " + target, directory);
+  if (result.IsError()) {
+    return result.Push(QW_HERE, "no previous snapshot: cannot find the directory of snapshot %lu", newerId);
   }
-  if (!pageToken.empty()) {
-    target += separator;
-    target += "after=" + PercentEncode(pageToken);
-  }
-  return target;
+  CSnapshotDiffInfo& entry = page.emplace_back();
+  entry.m_path = directory.m_path;
+  if (entry.m_path.empty() || entry.m_path.back() != '/') entry.m_path += '/';
+  entry.m_changeType = kSnapshotChangeCreated;
+  entry.m_isDirectory = true;
+  nextPageToken.clear();
+  return CQiError::Success();
 }
 
 CQiError CSnapshotQueries::GetSnapshotDiff(unsigned long olderId, unsigned long newerId,
                                            std::list<CSnapshotDiffInfo>& page, std::string& nextPageToken,
                                            std::string pageToken) {
-  const std::string target = DiffTarget(olderId, newerId, pageToken);
+  if (olderId == 0 && pageToken.empty()) return WholeDirectoryPage(newerId, page, nextPageToken);
+
+  std::string target;
+  if (pageToken.empty()) {
+    m_requestedPages.clear();
+    target = SnapshotPath(newerId) + "/changes-since/" + std::to_string(olderId);
+    const unsigned int limit = m_connection->Options().diffPageSize;
+    if (limit > 0) target += "?limit=" + std::to_string(limit);
+  } else if (IsRelativeUri(pageToken)) {
+    // The cluster's own link to the page, asked for as it stands.
+    target = pageToken;
+  } else {
+    std::string shown = pageToken.substr(0, 100);
+    for (char& c : shown) {
+      if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) c = '?';
+    }
+    return FXErrorUtil::ErrorWin32(QW_HERE, kErrorInvalidParameter,
+                                   "difference of snapshots %lu and %lu: the page link \"%s\" is not a relative "
+                                   "URI; refused, so that no request goes elsewhere",
+                                   olderId, newerId, shown.c_str());
+  }
   HttpResponse response;
   CQiError result = m_connection->Send("GET", target, std::string(), true, response);
   if (result.IsError()) return result.Push(QW_HERE);
+  m_requestedPages.insert(target);
 
   // Pages are asked for one after another, so the next one is fetched on the side while this one
-  // is parsed; its token is read off the end of this body first. Should the parse disagree, the
+  // is parsed; its link is read off the end of this body first. Should the parse disagree, the
   // next request simply does not match the fetched one and is made afresh.
   m_connection->TakeBody(m_pageBody);
   std::string upcoming;
-  if (PeekNextPageToken(m_pageBody, upcoming) && !upcoming.empty()) {
-    m_connection->Prefetch(DiffTarget(olderId, newerId, upcoming));
+  if (PeekNextPageToken(m_pageBody, upcoming) && IsRelativeUri(upcoming) && m_requestedPages.count(upcoming) == 0) {
+    m_connection->Prefetch(upcoming);
   }
-  result = m_parser->ParseDiffPage(m_pageBody, "GET " + target, page, nextPageToken);
+  const size_t before = page.size();
+  std::string next;
+  result = m_parser->ParseDiffPage(m_pageBody, "GET " + target, page, next);
   if (result.IsError()) return result.Push(QW_HERE);
+  if (!next.empty() && m_requestedPages.count(next) != 0) {
+    page.resize(before);
+    return FXErrorUtil::ErrorWin32(QW_HERE, kErrorInvalidData,
+                                   "GET %s: malformed response from the cluster: the next page's link leads back to a "
+                                   "page of this difference already fetched (%s); the difference would never end",
+                                   target.c_str(), next.c_str());
+  }
+  nextPageToken.swap(next);
   return CQiError::Success();
 }
 

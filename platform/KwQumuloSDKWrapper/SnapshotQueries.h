@@ -3,6 +3,7 @@
 
 #include <list>
 #include <string>
+#include <unordered_set>
 
 #include <boost/shared_ptr.hpp>
 
@@ -22,11 +23,17 @@ class CSnapshotQueries {
   // expires. Not repeated on failure: a lost answer could otherwise leave two snapshots.
   virtual CQiError CreateSnapshot(const std::string& name, unsigned long directoryId, CSnapshotInfo& snapshot,
                                   std::string expiration);
-  // Every snapshot of the cluster, appended in the cluster's order.
+  // Every snapshot of the cluster, appended in the cluster's order; snapshots being deleted are left out.
   virtual CQiError ListSnapshots(std::list<CSnapshotInfo>& snapshots);
+  // Succeeds once the snapshot is gone: also when the cluster no longer knows it, or is already
+  // deleting it (deletion runs in the background).
   virtual CQiError DeleteSnapshot(unsigned long id);
   // One page of the difference between two snapshots: appends it to `page` and sets
-  // `nextPageToken` ("" after the last page). `pageToken` "" asks for the first page.
+  // `nextPageToken` ("" after the last page). `pageToken` "" asks for the first page; any other
+  // token is the cluster's link to a page and must be a relative URI. An older id of 0 (no
+  // previous snapshot) asks nothing of the difference route: the one page holds one created
+  // entry, the newer snapshot's directory, which means that all of it is new. A page whose link
+  // leads back to a page of the same comparison fails, so that a cluster cannot make it endless.
   virtual CQiError GetSnapshotDiff(unsigned long olderId, unsigned long newerId, std::list<CSnapshotDiffInfo>& page,
                                    std::string& nextPageToken, std::string pageToken);
 
@@ -35,8 +42,11 @@ class CSnapshotQueries {
   boost::shared_ptr<CParser> m_parser;
 
  private:
-  std::string DiffTarget(unsigned long olderId, unsigned long newerId, const std::string& pageToken) const;
+  CQiError GetSnapshot(unsigned long id, CSnapshotInfo& snapshot);
+  CQiError WholeDirectoryPage(unsigned long newerId, std::list<CSnapshotDiffInfo>& page, std::string& nextPageToken);
   std::string m_pageBody;  // the page being parsed, while the next one is received
+  // Every page asked for in the current comparison: a link back to one of them would loop forever.
+  std::unordered_set<std::string> m_requestedPages;
 };
 
 }  // namespace Qumulo

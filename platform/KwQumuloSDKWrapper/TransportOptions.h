@@ -1,6 +1,7 @@
 #ifndef KWQUMULOSDKWRAPPER_TRANSPORTOPTIONS_H
 #define KWQUMULOSDKWRAPPER_TRANSPORTOPTIONS_H
 
+#include <cstddef>
 #include <string>
 
 namespace Qumulo {
@@ -23,6 +24,9 @@ struct TransportOptions {
   int maxAttempts = 4;             // tries of an idempotent request on 429, 5xx, timeouts, drops
   long backoffMillis = 100;        // first retry delay, doubled each retry
   unsigned int diffPageSize = 10000;
+  // The largest answer accepted: a cluster that announces or sends more fails the request instead
+  // of exhausting the agent's memory. Generous for a page of 10,000 entries (about 1 MB).
+  size_t maxResponseBytes = size_t(256) << 20;
 
   static void SetDefault(const TransportOptions& options);
   static TransportOptions Default();

@@ -1,15 +1,45 @@
 #include "WireText.h"
 
+#include <vector>
+
 namespace Qumulo {
 
 static const char kHexDigits[] = "0123456789ABCDEF";
+
+size_t Utf8SequenceLength(std::string_view text, size_t i) {
+  const unsigned char lead = static_cast<unsigned char>(text[i]);
+  if (lead < 0x80) return 1;
+  size_t length;
+  unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // no overlong forms
+    if (lead == 0xED) high = 0x9F;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (i + length > text.size()) return 0;
+  const unsigned char second = static_cast<unsigned char>(text[i + 1]);
+  if (second < low || second > high) return 0;
+  for (size_t k = 2; k < length; ++k) {
+    const unsigned char next = static_cast<unsigned char>(text[i + k]);
+    if (next < 0x80 || next > 0xBF) return 0;
+  }
+  return length;
+}
 
 std::string PercentEncode(std::string_view value) {
   std::string out;
   out.reserve(value.size() + value.size() / 2);
   for (unsigned char c : value) {
     const bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-                            c == '.' || c == '_' || c == '~' || c == '/';
+                            c == '.' || c == '_' || c == '~';
     if (unreserved) {
       out += static_cast<char>(c);
     } else {
@@ -23,7 +53,21 @@ std::string PercentEncode(std::string_view value) {
 
 void AppendJsonString(std::string& out, std::string_view value) {
   out += '"';
-  for (unsigned char c : value) {
+  for (size_t i = 0; i < value.size();) {
+    const unsigned char c = static_cast<unsigned char>(value[i]);
+    if (c >= 0x80) {
+      const size_t length = Utf8SequenceLength(value, i);
+      if (length > 0) {
+        out.append(value, i, length);
+        i += length;
+      } else {
+        out += "\\udc";
+        out += static_cast<char>(kHexDigits[c >> 4] | 0x20);  // lower-case hex, as JSON encoders write it
+        out += static_cast<char>(kHexDigits[c & 0x0F] | 0x20);
+        ++i;
+      }
+      continue;
+    }
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -39,8 +83,119 @@ void AppendJsonString(std::string& out, std::string_view value) {
           out += static_cast<char>(c);
         }
     }
+    ++i;
   }
   out += '"';
+}
+
+namespace {
+
+bool ReadHex4(std::string_view text, size_t i, unsigned& value) {
+  if (i + 4 > text.size()) return false;
+  value = 0;
+  for (size_t k = i; k < i + 4; ++k) {
+    const char c = text[k];
+    unsigned digit;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<unsigned>(c - '0');
+    } else if (c >= 'a' && c <= 'f') {
+      digit = static_cast<unsigned>(c - 'a' + 10);
+    } else if (c >= 'A' && c <= 'F') {
+      digit = static_cast<unsigned>(c - 'A' + 10);
+    } else {
+      return false;
+    }
+    value = value * 16 + digit;
+  }
+  return true;
+}
+
+void AppendUtf8(std::string& out, unsigned code) {
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+  } else if (code < 0x800) {
+    out += static_cast<char>(0xC0 | (code >> 6));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    out += static_cast<char>(0xE0 | (code >> 12));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (code >> 18));
+    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  }
+}
+
+// The encoder escapes exactly the bytes that start no valid sequence; any other escaping would
+// let two wire forms stand for one name.
+bool EscapesAreCanonical(std::string_view bytes, const std::vector<size_t>& escaped) {
+  size_t next = 0;  // index into escaped, whose positions ascend
+  for (size_t i = 0; i < bytes.size();) {
+    const size_t length = Utf8SequenceLength(bytes, i);
+    if (length == 0) {
+      if (next == escaped.size() || escaped[next] != i) return false;
+      ++next;
+      ++i;
+    } else {
+      if (next < escaped.size() && escaped[next] < i + length) return false;
+      i += length;
+    }
+  }
+  return next == escaped.size();
+}
+
+}  // namespace
+
+bool DecodeJsonString(std::string_view escaped, std::string& out) {
+  out.clear();
+  out.reserve(escaped.size());
+  std::vector<size_t> byteEscapes;
+  for (size_t i = 0; i < escaped.size();) {
+    const char c = escaped[i];
+    if (static_cast<unsigned char>(c) < 0x20 || c == '"') return false;
+    if (c != '\\') {
+      out += c;
+      ++i;
+      continue;
+    }
+    if (i + 1 >= escaped.size()) return false;
+    const char kind = escaped[i + 1];
+    i += 2;
+    switch (kind) {
+      case '"': out += '"'; continue;
+      case '\\': out += '\\'; continue;
+      case '/': out += '/'; continue;
+      case 'b': out += '\b'; continue;
+      case 'f': out += '\f'; continue;
+      case 'n': out += '\n'; continue;
+      case 'r': out += '\r'; continue;
+      case 't': out += '\t'; continue;
+      case 'u': break;
+      default: return false;
+    }
+    unsigned code;
+    if (!ReadHex4(escaped, i, code)) return false;
+    i += 4;
+    if (code >= 0xD800 && code <= 0xDBFF) {
+      unsigned low;
+      if (i + 6 > escaped.size() || escaped[i] != '\\' || escaped[i + 1] != 'u' || !ReadHex4(escaped, i + 2, low) ||
+          low < 0xDC00 || low > 0xDFFF) {
+        return false;
+      }
+      i += 6;
+      AppendUtf8(out, 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00));
+    } else if (code >= 0xDC80 && code <= 0xDCFF) {
+      byteEscapes.push_back(out.size());
+      out += static_cast<char>(code - 0xDC00);
+    } else if (code >= 0xDC00 && code <= 0xDFFF) {
+      return false;
+    } else {
+      AppendUtf8(out, code);
+    }
+  }
+  return byteEscapes.empty() || EscapesAreCanonical(out, byteEscapes);
 }
 
 bool ParseDecimalId(std::string_view text, uint64_t& value) {
@@ -53,6 +208,85 @@ bool ParseDecimalId(std::string_view text, uint64_t& value) {
     result = result * 10 + digit;
   }
   value = result;
+  return true;
+}
+
+namespace {
+
+bool ReadDigits(std::string_view text, size_t& i, size_t count, int& value) {
+  if (i + count > text.size()) return false;
+  value = 0;
+  for (size_t end = i + count; i < end; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    value = value * 10 + (text[i] - '0');
+  }
+  return true;
+}
+
+bool Expect(std::string_view text, size_t& i, char c) {
+  if (i >= text.size() || text[i] != c) return false;
+  ++i;
+  return true;
+}
+
+// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
+int64_t DaysFromCivil(int64_t year, int month, int day) {
+  year -= month <= 2;
+  const int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const int64_t yearOfEra = year - era * 400;
+  const int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + dayOfEra - 719468;
+}
+
+}  // namespace
+
+bool ParseRfc3339(std::string_view text, uint64_t& seconds) {
+  size_t i = 0;
+  int year, month, day, hour, minute, second;
+  if (!ReadDigits(text, i, 4, year) || !Expect(text, i, '-') || !ReadDigits(text, i, 2, month) ||
+      !Expect(text, i, '-') || !ReadDigits(text, i, 2, day)) {
+    return false;
+  }
+  if (i >= text.size() || (text[i] != 'T' && text[i] != 't')) return false;
+  ++i;
+  if (!ReadDigits(text, i, 2, hour) || !Expect(text, i, ':') || !ReadDigits(text, i, 2, minute) ||
+      !Expect(text, i, ':') || !ReadDigits(text, i, 2, second)) {
+    return false;
+  }
+  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) return false;
+  if (i < text.size() && text[i] == '.') {
+    const size_t start = ++i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+    if (i == start) return false;
+  }
+  int64_t offset = 0;
+  if (i < text.size() && (text[i] == 'Z' || text[i] == 'z')) {
+    ++i;
+  } else if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    const int sign = text[i++] == '+' ? 1 : -1;
+    int offsetHours, offsetMinutes;
+    if (!ReadDigits(text, i, 2, offsetHours) || !Expect(text, i, ':') || !ReadDigits(text, i, 2, offsetMinutes) ||
+        offsetHours > 23 || offsetMinutes > 59) {
+      return false;
+    }
+    offset = sign * (offsetHours * 3600 + offsetMinutes * 60);
+  } else {
+    return false;
+  }
+  if (i != text.size()) return false;
+  const int64_t total = DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second - offset;
+  if (total < 0) return false;
+  seconds = static_cast<uint64_t>(total);
+  return true;
+}
+
+bool IsRelativeUri(std::string_view text) {
+  if (text.empty() || text[0] != '/' || (text.size() > 1 && text[1] == '/')) return false;
+  for (char c : text) {
+    // A backslash reads as "/" to some URL parsers, which would make "/\host" a host.
+    if (c <= 0x20 || c >= 0x7F || c == '\\') return false;
+  }
   return true;
 }
 

@@ -1,5 +1,13 @@
 #include "https_client.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 namespace clustersim_test {
 
 std::string Reply::Field(const char* key) const {
@@ -14,12 +22,24 @@ uint64_t Reply::Number(const char* key) const {
   return *value;
 }
 
+std::string Reply::NextPage() const {
+  std::optional<clustersim::JsonObject> paging;
+  std::optional<std::string> next;
+  if (!parsed || !json.GetObject("paging", &paging).ok() || !paging || !paging->GetString("next", &next).ok()) {
+    return "";
+  }
+  return next.value_or("");
+}
+
 std::vector<std::string> Reply::Strings(const char* array_key, const char* field) const {
   std::vector<std::string> out;
   if (!parsed) return out;
   clustersim::IgnoreError(json.ForEachObject(array_key, [&](const clustersim::JsonObject& item) {
     std::optional<std::string> value;
-    clustersim::IgnoreError(item.GetString(field, &value));
+    std::optional<uint64_t> number;
+    if (!item.GetString(field, &value).ok() && item.GetUint(field, &number).ok() && number) {
+      value = std::to_string(*number);
+    }
     out.push_back(value.value_or(""));
     return clustersim::Status::Ok();
   }));
@@ -74,11 +94,58 @@ Reply HttpsClient::Login(const std::string& user, const std::string& password) {
   return reply;
 }
 
+RawTlsConnection::RawTlsConnection(const std::string& address, int port, int read_timeout_seconds) {
+  struct sockaddr_in peer = {};
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(static_cast<uint16_t>(port));
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  struct timeval timeout = {read_timeout_seconds, 0};
+  if (fd_ < 0 || ::inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1 ||
+      ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0 ||
+      ::connect(fd_, reinterpret_cast<struct sockaddr*>(&peer), sizeof(peer)) != 0) {
+    return;
+  }
+  ctx_ = SSL_CTX_new(TLS_client_method());
+  SSL* ssl = ctx_ != nullptr ? SSL_new(ctx_) : nullptr;
+  if (ssl != nullptr && SSL_set_fd(ssl, fd_) == 1 && SSL_connect(ssl) == 1) {
+    ssl_ = ssl;
+  } else if (ssl != nullptr) {
+    SSL_free(ssl);
+  }
+}
+
+RawTlsConnection::~RawTlsConnection() {
+  if (ssl_ != nullptr) SSL_free(ssl_);
+  if (ctx_ != nullptr) SSL_CTX_free(ctx_);
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool RawTlsConnection::Send(const std::string& bytes) {
+  return ssl_ != nullptr && SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size())) == static_cast<int>(bytes.size());
+}
+
+std::string RawTlsConnection::ReadToEnd(bool* closed) {
+  std::string data;
+  *closed = false;
+  char buffer[16384];
+  while (ssl_ != nullptr) {
+    int n = SSL_read(ssl_, buffer, sizeof(buffer));
+    if (n > 0) {
+      data.append(buffer, static_cast<size_t>(n));
+      continue;
+    }
+    bool timed_out = SSL_get_error(ssl_, n) == SSL_ERROR_SYSCALL && (errno == EAGAIN || errno == EWOULDBLOCK);
+    *closed = !timed_out;
+    break;
+  }
+  return data;
+}
+
 std::string Encode(const std::string& value) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   for (unsigned char c : value) {
-    if (std::isalnum(c) || c == '/' || c == '-' || c == '_' || c == '.' || c == '~') {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
       out.push_back(static_cast<char>(c));
     } else {
       out.push_back('%');

@@ -21,7 +21,8 @@ struct Reply {
 
   std::string Field(const char* key) const;  // a string field, "" if absent
   uint64_t Number(const char* key) const;    // an integer or decimal-string field, 0 if absent
-  // The string `field` of each object in the array `array_key`.
+  std::string NextPage() const;  // paging.next of a difference page, "" at the end
+  // The field `field` (a string, or a number as decimal text) of each object in the array `array_key`.
   std::vector<std::string> Strings(const char* array_key, const char* field) const;
 };
 
@@ -47,7 +48,27 @@ class HttpsClient {
   std::string token_;
 };
 
-// Percent-encodes a query value.
+// A TLS connection that sends whatever bytes it is given, as a hostile or broken client would.
+// Reads give up after `read_timeout_seconds` without data.
+class RawTlsConnection {
+ public:
+  RawTlsConnection(const std::string& address, int port, int read_timeout_seconds = 10);
+  ~RawTlsConnection();
+  RawTlsConnection(const RawTlsConnection&) = delete;
+  RawTlsConnection& operator=(const RawTlsConnection&) = delete;
+
+  bool connected() const { return ssl_ != nullptr; }
+  bool Send(const std::string& bytes);
+  // Everything until the server closes the connection; "" and *closed false when it went quiet instead.
+  std::string ReadToEnd(bool* closed);
+
+ private:
+  int fd_ = -1;
+  SSL_CTX* ctx_ = nullptr;
+  SSL* ssl_ = nullptr;
+};
+
+// Percent-encodes one URL component, "/" included.
 std::string Encode(const std::string& value);
 
 }  // namespace clustersim_test

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <random>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include "clustersim/diff_engine.h"
 #include "clustersim/diff_pages.h"
 #include "clustersim/file_ids.h"
+#include "clustersim/json.h"
 #include "clustersim/options.h"
 #include "clustersim/sessions.h"
 #include "snaptest/temp_dir.h"
@@ -33,6 +35,35 @@ TEST(PageTokenTest, TokensAreBoundToTheirPairAndList) {
   EXPECT_FALSE(ParsePageToken(MakePageToken(3, 9, 0), 3, 9, 10, &index).ok());
   EXPECT_FALSE(ParsePageToken(token + "x", 3, 9, 5000, &index).ok());
   EXPECT_FALSE(ParsePageToken("p1.3.9.99999999999999999999999", 3, 9, 5000, &index).ok());
+}
+
+// Names are arbitrary bytes; a JSON string must carry each back exactly, and two names never alike.
+TEST(JsonStringTest, AnyBytesComeBackExactAndDistinct) {
+  std::mt19937 random(7);
+  const std::vector<std::string> pieces = {"\xff", "\x80", "\xc3", "\xc3\xa9", "\xed\xb2\x80", "\xf4\x8f\xbf\xbf",
+                                           "\xf4\x90\x80\x80", "\\udcff", "\\", "\"", "\n", "a", "/"};
+  std::set<std::string> names, encodings;
+  for (int i = 0; i < 3000; ++i) {
+    std::string name;
+    for (int n = static_cast<int>(random() % 6); n >= 0; --n) {
+      name += random() % 3 == 0 ? std::string(1, static_cast<char>(random() % 256)) : pieces[random() % pieces.size()];
+    }
+    std::string json = "{\"n\":";
+    AppendJsonString(&json, name);
+    json += "}";
+    JsonObject parsed;
+    std::optional<std::string> back;
+    ASSERT_TRUE(JsonObject::Parse(json, &parsed).ok()) << json;
+    ASSERT_TRUE(parsed.GetString("n", &back).ok());
+    ASSERT_EQ(back.value_or(""), name) << json;
+    if (names.insert(name).second) {
+      ASSERT_TRUE(encodings.insert(json).second) << json;
+    }
+  }
+  JsonObject refused;
+  for (const char* text : {"{\"n\":\"\\udc41\"}", "{\"n\":\"\\ud800\"}", "{\"n\":1,\"n\":2}", "{\"n\":\"a\x01\"}"}) {
+    EXPECT_FALSE(JsonObject::Parse(text, &refused).ok()) << text;
+  }
 }
 
 TEST(SyntheticDifferenceTest, DeterministicOrderedAndRealistic) {

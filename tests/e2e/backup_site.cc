@@ -6,9 +6,40 @@
 #include <algorithm>
 #include <filesystem>
 
+#include <boost/make_shared.hpp>
+
+#include "Connection.h"
+#include "FileSystemQueries.h"
+#include "Parser.h"
+#include "SnapshotQueries.h"
 #include "snaptest/loopback.h"
 
 namespace e2e {
+
+// The cluster as any client of its API sees it, through the wrapper.
+struct BackupSite::ClusterClient {
+  boost::shared_ptr<Qumulo::CConnection> connection;
+  boost::shared_ptr<Qumulo::CParser> parser = boost::make_shared<Qumulo::CParser>();
+  std::unique_ptr<Qumulo::CFileSystemQueries> files;
+  std::unique_ptr<Qumulo::CSnapshotQueries> snapshots;
+  uint64_t directory_id = 0;
+
+  // Connects and finds the id of `cluster_path`; false on any failure.
+  bool Open(const BackupSite& site, const std::string& cluster_path) {
+    Qumulo::TransportOptions options;
+    options.caFile = site.ca_file();
+    connection = boost::make_shared<Qumulo::CConnection>(options);
+    files.reset(new Qumulo::CFileSystemQueries(connection, parser));
+    snapshots.reset(new Qumulo::CSnapshotQueries(connection, parser));
+    Qumulo::CDirectoryEntry entry;
+    if (connection->Connect("https://" + site.address() + ":8000", kUser, kPassword).IsError() ||
+        files->GetFileAttributes(cluster_path, entry, 0).IsError()) {
+      return false;
+    }
+    directory_id = entry.m_fileId;
+    return true;
+  }
+};
 
 std::string SnapjobBinary() { return SNAPJOB_BINARY; }
 
@@ -65,13 +96,23 @@ std::vector<std::string> BackupSite::JobArgs(int64_t job, int64_t previous_job, 
 
 std::vector<std::string> BackupSite::Snapshots(const std::string& cluster_path) const {
   std::vector<std::string> names;
-  std::error_code ec;
-  for (std::filesystem::directory_iterator it(DiskPath(cluster_path) + "/.snapshot", ec), end; !ec && it != end;
-       it.increment(ec)) {
-    names.push_back(it->path().filename().string());
+  ClusterClient client;
+  std::list<Qumulo::CSnapshotInfo> listed;
+  if (!client.Open(*this, cluster_path) || client.snapshots->ListSnapshots(listed).IsError()) {
+    return {"(the cluster could not be asked)"};
+  }
+  for (const Qumulo::CSnapshotInfo& snapshot : listed) {
+    if (snapshot.m_sourceFileId == client.directory_id) names.push_back(snapshot.m_directoryName);
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+bool BackupSite::CreateSnapshot(const std::string& cluster_path, const std::string& name) const {
+  ClusterClient client;
+  Qumulo::CSnapshotInfo snapshot;
+  return client.Open(*this, cluster_path) &&
+         !client.snapshots->CreateSnapshot(name, client.directory_id, snapshot, "").IsError();
 }
 
 }  // namespace e2e

@@ -1,6 +1,7 @@
 // A backup site for end-to-end runs of snapjob: the cluster emulator started as its own process
 // on a fresh loopback address over a temporary tree, the agent's client registry, and NFS mounts
-// (symlinks to the exported directories on the emulator's disk) listed in a mount table.
+// (symlinks to the exported directories on the emulator's disk) listed in a mount table. The
+// site's snapshots are read through the cluster's API, with the wrapper.
 // Not thread-safe; one owner per test.
 #ifndef E2E_BACKUP_SITE_H_
 #define E2E_BACKUP_SITE_H_
@@ -54,10 +55,15 @@ class BackupSite {
   // emulator's CA; the backup paths and further options follow.
   std::vector<std::string> JobArgs(int64_t job, int64_t previous_job, const std::string& map_file) const;
 
-  // The snapshot directory names below a cluster directory, sorted.
+  // The directory names of the snapshots the cluster lists for a cluster directory, sorted;
+  // snapshots being deleted are left out, as the cluster lists them.
   std::vector<std::string> Snapshots(const std::string& cluster_path) const;
+  // Snapshots a cluster directory under `name`, as another client of the cluster would.
+  bool CreateSnapshot(const std::string& cluster_path, const std::string& name) const;
 
  private:
+  struct ClusterClient;
+
   snaptest::TempDir temp_;
   snaptest::ClusterProcess emulator_;
   std::string address_;

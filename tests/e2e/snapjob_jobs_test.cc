@@ -2,6 +2,7 @@
 // checked against the changes actually made, the map file's bytes, reads through the snapshot,
 // stale snapshots deleted by reconciliation, auto-mounted shares, and a long paged change list.
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -93,11 +94,9 @@ TEST_F(SnapjobJobs, ThreeJobsListTheChangesMadeAndRetireTheFirstSnapshot) {
       {"modified", "file", backup_ + "/a.txt"},
       {"modified", "file", backup_ + "/src/main.c"},
       {"new", "file", backup_ + "/b.txt"},
-      {"new", "dir", backup_ + "/lib"},
-      {"new", "file", backup_ + "/lib/x.c"},
+      {"new", "dir", backup_ + "/lib"},  // listed once: what is inside is new with it
       {"deleted", "file", backup_ + "/c.txt"},
       {"deleted", "dir", backup_ + "/old"},
-      {"deleted", "file", backup_ + "/old/n.txt"},
   };
   EXPECT_EQ(got, expected);
   EXPECT_EQ(lines.size(), expected.size()) << "an item was listed twice:\n" << second.out;
@@ -116,12 +115,38 @@ TEST_F(SnapjobJobs, ThreeJobsListTheChangesMadeAndRetireTheFirstSnapshot) {
   }
 }
 
+// No previous snapshot: the path itself comes back as one new directory, which tells the agent to
+// read all of it, and the comparison still says that it had nothing to compare with.
+TEST_F(SnapjobJobs, FirstIncrementalJobHandsOverTheWholePath) {
+  StartSite();
+  Write("a.txt", "alpha\n");
+  Write("src/main.c", "int main(void) { return 0; }\n");
+  CommandResult result =
+      Job(41, 0, {"--incremental", "--output", "jsonl", "--log-file", site_.Path("log"), "--log-level", "0"});
+  ASSERT_EQ(result.exit_status, 0) << result.err;
+  std::vector<ChangeLine> lines;
+  std::string error;
+  ASSERT_TRUE(ParseChangeLines(result.out, &lines, &error)) << error;
+  ASSERT_EQ(lines.size(), 1u) << result.out;
+  EXPECT_EQ(lines[0].Key(), std::make_tuple(std::string("new"), std::string("dir"), backup_));
+  EXPECT_EQ(lines[0].mode, 0x4000u);
+  EXPECT_TRUE(lines[0].new_dir);
+  EXPECT_TRUE(lines[0].exists);
+  const std::string log = snaptest::ReadFile(site_.Path("log"));
+  EXPECT_NE(log.find("Run SnapDiff Scan is disabled. Snapshots may be unavailable."), std::string::npos) << log;
+}
+
 TEST_F(SnapjobJobs, OddNamesComeThroughBothFormatsIntact) {
   StartSite();
   Write("a.txt", "alpha\n");
+  // Another client's snapshot whose name differs from one of ours only in its first character
+  // (U+10FF6B for "k"), beside one whose name is not UTF-8: it is not ours and must survive.
+  const std::string foreign = "\xf4\x8f\xbd\xabwsnap_7_2_5_1";
+  ASSERT_TRUE(site_.CreateSnapshot("/fs/projects", foreign));
+  ASSERT_TRUE(site_.CreateSnapshot("/fs/projects", "stray \xff byte"));
   ASSERT_EQ(Job(51, 0, {}).exit_status, 0);
   const std::vector<std::string> names = {"with space.txt", "tab\there", "quote\"and\\back", "\xc3\xbcnicode.txt",
-                                          "l\xe4tin1.bin"};
+                                          "l\xe4tin1.bin", "\xf4\x8f\xbd\xab.c", "\\udcff.c", "\xed\xa0\x80\xc3"};
   for (const std::string& name : names) Write(name, "x\n");
 
   CommandResult result = Job(52, 51, {"--incremental", "--output", "jsonl"});
@@ -154,6 +179,16 @@ TEST_F(SnapjobJobs, OddNamesComeThroughBothFormatsIntact) {
   std::set<std::string> exact_paths;
   for (const ChangeLine& line : lines) exact_paths.insert(FromHex(line.path_bytes));
   EXPECT_EQ(exact_paths.count(latin + "/z.txt"), 1u) << bytes.out;
+  // The map file carries the backup path's exact bytes too.
+  const std::vector<std::string> snapshots = site_.Snapshots("/fs/projects");
+  auto named = [&](const std::string& part) {
+    return std::find_if(snapshots.begin(), snapshots.end(),
+                        [&](const std::string& name) { return name.find(part) != std::string::npos; });
+  };
+  ASSERT_NE(named("kwsnap_7_2_54_"), snapshots.end());
+  EXPECT_EQ(snaptest::ReadFile(MapFile(54)), "m:" + latin + "/:" + latin + "/.snapshot/" + *named("kwsnap_7_2_54_") + ":\n");
+  EXPECT_NE(named("_" + foreign), snapshots.end())
+      << "the foreign snapshot was deleted";
 }
 
 TEST_F(SnapjobJobs, AutoMountedSharesAreMappedThroughTheirAutoMountPaths) {

@@ -34,6 +34,7 @@ class TestableSnapClient : public CQumuloSnapClient {
   using CQumuloSnapClient::m_previousJobId;
   using CQumuloSnapClient::m_snapMapFile;
   using CQumuloSnapClient::m_snapshotPrefix;
+  using CQumuloSnapClient::m_snapshotQueries;
   using CQumuloSnapClient::m_snapshots;
   using CQumuloSnapClient::m_useContentMapper;
 

@@ -241,8 +241,8 @@ TEST_F(ClusterJobTest, ThreeJobsSnapshotCompareAndCleanUp) {
     EXPECT_EQ(snaptest::ReadFile(readPath), "version 2, longer\n");
   }
 
-  // Beta is replaced by a new directory before job 12: nothing to compare it with. Job 10's
-  // snapshots are stale and go; 11's and 12's stay.
+  // Beta is replaced by a new directory before job 12: nothing to compare it with, so all of it
+  // is new. Job 10's snapshots are stale and go; 11's and 12's stay.
   ASSERT_TRUE(snaptest::RemoveAll(cluster().DiskPath("/fs/projects/beta")));
   ASSERT_TRUE(cluster().MakeDir("/fs/projects/beta"));
   {
@@ -250,10 +250,19 @@ TEST_F(ClusterJobTest, ThreeJobsSnapshotCompareAndCleanUp) {
     ASSERT_FALSE(Job(job, 23, 12, 11, {alpha, beta}).IsError());
     EXPECT_TRUE(job.m_exports.front().m_runSnapDiffScan);
     EXPECT_FALSE(job.m_exports.back().m_runSnapDiffScan);
+    ScopedLogCapture log(0);
+    EXPECT_EQ(ChangeList(job, beta), std::vector<std::string>{"1 dir " + beta + " newdir"});
+    EXPECT_TRUE(log->Contains("Run SnapDiff Scan is disabled. Snapshots may be unavailable."));
+
+    std::list<Qumulo::CSnapshotInfo> listed;
+    ASSERT_FALSE(job.m_snapshotQueries->ListSnapshots(listed).IsError());
+    std::vector<std::string> names;
+    for (const auto& snapshot : listed) {
+      if (snapshot.m_name.compare(0, 10, "kwsnap_23_") == 0) names.push_back(snapshot.m_name.substr(0, 14));
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"kwsnap_23_2_11", "kwsnap_23_2_11", "kwsnap_23_2_12", "kwsnap_23_2_12"}));
   }
-  std::vector<std::string> images = ListDir(cluster().DiskPath("/fs/projects/alpha/.snapshot"));
-  EXPECT_EQ(images.size(), 2u);
-  for (const auto& image : images) EXPECT_EQ(image.find("_10_"), std::string::npos) << image;
 }
 
 TEST_F(ClusterJobTest, SecondPathWithoutAMountStopsTheJob) {

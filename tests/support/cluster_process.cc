@@ -78,7 +78,9 @@ bool ClusterProcess::Start(const std::vector<std::string>& args, int timeout_sec
   }
   const std::string prefix = "listening on ";
   size_t ca = line.find(" ca=");
-  if (complete && (line.compare(0, prefix.size(), prefix) != 0 || ca == std::string::npos)) {
+  size_t pin = line.rfind(" pin=");
+  if (complete && (line.compare(0, prefix.size(), prefix) != 0 || ca == std::string::npos ||
+                   pin == std::string::npos || pin < ca)) {
     error_ = "unexpected first line: " + line;
     complete = false;
   }
@@ -89,7 +91,8 @@ bool ClusterProcess::Start(const std::vector<std::string>& args, int timeout_sec
   }
   line_ = line;
   url_ = line.substr(prefix.size(), ca - prefix.size());
-  ca_path_ = line.substr(ca + 4);
+  ca_path_ = line.substr(ca + 4, pin - ca - 4);
+  pin_ = line.substr(pin + 5);
   return true;
 }
 

@@ -1,30 +1,27 @@
-// The wrapper against the emulator embedded in the test process, over real HTTPS: trust, login,
-// session renewal, retries, dropped connections, malformed answers and the secrets.
+// The wrapper against the emulator embedded in the test process, over real HTTPS: trust (CA file
+// or pinned key), proxies, login, session renewal, retries, dropped connections, malformed answers,
+// names that are not UTF-8, the first job's difference, and the secrets.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
-#include <boost/make_shared.hpp>
-
+#include <algorithm>
+#include <random>
+#include <set>
 #include <string>
 
 #include "CapturingLogWriter.h"
-#include "Connection.h"
 #include "ErrorCodes.h"
-#include "FileSystemQueries.h"
 #include "HttpTransport.h"
 #include "Parser.h"
-#include "Shares.h"
-#include "SnapshotQueries.h"
+#include "TunnelProxy.h"
+#include "WrapperClient.h"
 #include "snaptest/embedded_cluster.h"
 #include "snaptest/loopback.h"
 
 namespace Qumulo {
 namespace {
 
-std::string ErrorMessages(const CQiError& error) {
-  std::string text;
-  for (const auto& message : error.Messages()) text += message + "\n";
-  return text;
-}
+using wrappertest::ErrorMessages;
 
 class WrapperClusterTest : public ::testing::Test {
  protected:
@@ -37,23 +34,8 @@ class WrapperClusterTest : public ::testing::Test {
     options_.backoffMillis = 5;
   }
 
-  // A connection and its query objects, as the snap client builds them.
-  struct Client {
-    boost::shared_ptr<CConnection> connection;
-    boost::shared_ptr<CParser> parser = boost::make_shared<CParser>();
-    std::unique_ptr<CFileSystemQueries> files;
-    std::unique_ptr<CShares> shares;
-    std::unique_ptr<CSnapshotQueries> snapshots;
-  };
-
-  Client MakeClient(const TransportOptions& options) {
-    Client client;
-    client.connection = boost::make_shared<CConnection>(options);
-    client.files.reset(new CFileSystemQueries(client.connection, client.parser));
-    client.shares.reset(new CShares(client.connection, client.parser));
-    client.snapshots.reset(new CSnapshotQueries(client.connection, client.parser));
-    return client;
-  }
+  using Client = wrappertest::WrapperClient;
+  Client MakeClient(const TransportOptions& options) { return Client(options); }
 
   Client Connected(const TransportOptions& options) {
     Client client = MakeClient(options);
@@ -160,9 +142,98 @@ TEST_F(WrapperClusterTest, DiffPagesFollowTheirTokens) {
   next.clear();
   ASSERT_FALSE(client.snapshots->GetSnapshotDiff(older.m_id, newer.m_id, again, next, token).IsError());
   EXPECT_EQ(again.size(), 4u);
-  next.clear();
-  CQiError bad = client.snapshots->GetSnapshotDiff(older.m_id, newer.m_id, diff, next, "not a token/&=");
-  EXPECT_EQ(bad.Win32Code(), kErrorInvalidParameter);
+  // A link to another host is refused before anything is sent: the bearer token goes nowhere else.
+  cluster_.server().ResetCounters();
+  for (const char* link : {"https://127.0.0.1:8000/v2/snapshots/", "//127.0.0.1:8000/v2/snapshots/", "v2/x"}) {
+    next.clear();
+    CQiError bad = client.snapshots->GetSnapshotDiff(older.m_id, newer.m_id, diff, next, link);
+    EXPECT_EQ(bad.Win32Code(), kErrorInvalidParameter) << link;
+    EXPECT_NE(ErrorMessages(bad).find("not a relative URI"), std::string::npos) << bad.ToString();
+  }
+  EXPECT_EQ(cluster_.server().counters().requests, 0u);
+}
+
+// No previous snapshot: no difference is asked for; the one page says that the whole directory is new.
+TEST_F(WrapperClusterTest, FirstJobsDifferenceIsTheWholeDirectory) {
+  Client client = Connected();
+  CSnapshotInfo snapshot;
+  ASSERT_FALSE(client.snapshots->CreateSnapshot("first", DirectoryId(client, "/fs/projects"), snapshot, "").IsError());
+  cluster_.server().ResetCounters();
+  std::list<CSnapshotDiffInfo> page;
+  std::string next = "stale";
+  CQiError result = client.snapshots->GetSnapshotDiff(0, snapshot.m_id, page, next, "");
+  ASSERT_FALSE(result.IsError()) << result.ToString();
+  ASSERT_EQ(page.size(), 1u);
+  EXPECT_EQ(page.front().m_path, "/fs/projects/");
+  EXPECT_EQ(page.front().m_changeType, kSnapshotChangeCreated);
+  EXPECT_TRUE(page.front().m_isDirectory);
+  EXPECT_EQ(next, "");
+  EXPECT_EQ(cluster_.server().counters().requests, 2u) << "the snapshot and its directory, no difference";
+
+  EXPECT_EQ(client.snapshots->GetSnapshotDiff(0, snapshot.m_id + 100, page, next, "").Win32Code(), kErrorNotFound);
+  EXPECT_EQ(page.size(), 1u);
+}
+
+// Deletion runs in the background on the cluster: a snapshot on its way out is gone for the caller,
+// and deleting it again, or one the cluster no longer knows, succeeds.
+TEST_F(WrapperClusterTest, DeletedSnapshotsAreGoneAtOnce) {
+  Client client = Connected();
+  const uint64_t id = DirectoryId(client, "/fs/projects");
+  CSnapshotInfo kept, deleted;
+  ASSERT_FALSE(client.snapshots->CreateSnapshot("kept", id, kept, "").IsError());
+  ASSERT_FALSE(client.snapshots->CreateSnapshot("deleted", id, deleted, "").IsError());
+  ASSERT_FALSE(client.snapshots->DeleteSnapshot(deleted.m_id).IsError());
+  std::list<CSnapshotInfo> listed;
+  ASSERT_FALSE(client.snapshots->ListSnapshots(listed).IsError());
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed.front().m_id, kept.m_id);
+  EXPECT_FALSE(client.snapshots->DeleteSnapshot(deleted.m_id).IsError());
+  EXPECT_FALSE(client.snapshots->DeleteSnapshot(12345).IsError());
+}
+
+// Names are bytes: whatever they hold, they come back exact through the emulator and the wrapper.
+TEST_F(WrapperClusterTest, NamesThatAreNotUtf8ComeBackExact) {
+  std::mt19937 random(7);
+  const std::vector<std::string> pieces = {"\xff", "\xc3", "\xe2\x82", "\xf4\x8f\xbd\xab", "\\udc80", "\xc3\xa9",
+                                           "a", "\"", "\\"};
+  std::vector<std::string> names = {"\xf4\x8f\xbd\xabwsnap", "\xffwsnap", "\\udc6bwsnap"};
+  while (names.size() < 24) {
+    std::string name;
+    for (int k = 0; k < 4; ++k) {
+      name += random() % 3 ? pieces[random() % pieces.size()] : std::string(1, static_cast<char>(0x80 + random() % 128));
+    }
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+  }
+  Client client = Connected();
+  const uint64_t id = DirectoryId(client, "/fs/projects");
+  CSnapshotInfo older;
+  ASSERT_FALSE(client.snapshots->CreateSnapshot("before", id, older, "").IsError());
+  std::set<std::string> created;
+  for (const std::string& name : names) {
+    ASSERT_TRUE(cluster_.WriteFile("/fs/projects/src/" + name, "x")) << name;
+    CDirectoryEntry entry;
+    CQiError result = client.files->GetFileAttributes("/fs/projects/src/" + name, entry, 0);
+    ASSERT_FALSE(result.IsError()) << result.ToString();
+    EXPECT_EQ(entry.m_path, "/fs/projects/src/" + name);
+    CSnapshotInfo snapshot;
+    result = client.snapshots->CreateSnapshot(name, id, snapshot, "");
+    ASSERT_FALSE(result.IsError()) << result.ToString();
+    EXPECT_EQ(snapshot.m_name, name);
+    created.insert("/fs/projects/src/" + name);
+  }
+  std::list<CSnapshotInfo> listed;
+  ASSERT_FALSE(client.snapshots->ListSnapshots(listed).IsError());
+  std::set<std::string> listedNames;
+  for (const CSnapshotInfo& snapshot : listed) listedNames.insert(snapshot.m_name);
+  for (const std::string& name : names) EXPECT_EQ(listedNames.count(name), 1u) << name;
+
+  std::list<CSnapshotDiffInfo> diff;
+  FetchDiff(client, older.m_id, listed.back().m_id, diff);
+  std::set<std::string> changed;
+  for (const CSnapshotDiffInfo& item : diff) {
+    if (item.m_changeType == kSnapshotChangeCreated) changed.insert(item.m_path);
+  }
+  EXPECT_EQ(changed, created);
 }
 
 TEST_F(WrapperClusterTest, ClusterRefusalsCarryStatusPathAndMessage) {
@@ -171,26 +242,26 @@ TEST_F(WrapperClusterTest, ClusterRefusalsCarryStatusPathAndMessage) {
   CQiError missing = client.files->GetFileAttributes("/fs/projects/no such", entry, 0);
   EXPECT_EQ(missing.Win32Code(), kErrorNotFound);
   const std::string text = ErrorMessages(missing);
-  EXPECT_NE(text.find("GET /v1/files/attributes?path=/fs/projects/no%20such"), std::string::npos) << text;
-  EXPECT_NE(text.find("HTTP 404"), std::string::npos) << text;
+  EXPECT_NE(text.find("GET /v1/files/%2Ffs%2Fprojects%2Fno%20such/info/attributes: Error 404: fs_no_such_entry_error: "),
+            std::string::npos)
+      << text;
 
   // Characters that a query would otherwise read as syntax reach the cluster as they are.
   ASSERT_TRUE(cluster_.MakeDir("/fs/projects/a b&c=d+e%f"));
   EXPECT_FALSE(client.files->GetFileAttributes("/fs/projects/a b&c=d+e%f", entry, 0).IsError());
 
   CSnapshotInfo snapshot;
-  CQiError conflict = client.snapshots->CreateSnapshot("of a file", DirectoryId(client, "/fs/projects/src/a.c"),
-                                                       snapshot, "");
-  EXPECT_EQ(conflict.Win32Code(), kErrorConflict);
-  EXPECT_NE(ErrorMessages(conflict).find("POST /v1/snapshots"), std::string::npos);
-  EXPECT_EQ(client.snapshots->DeleteSnapshot(12345).Win32Code(), kErrorNotFound);
+  CQiError ofAFile = client.snapshots->CreateSnapshot("of a file", DirectoryId(client, "/fs/projects/src/a.c"),
+                                                      snapshot, "");
+  EXPECT_TRUE(ofAFile.IsError());
+  EXPECT_NE(ErrorMessages(ofAFile).find("POST /v2/snapshots/: Error 4"), std::string::npos) << ofAFile.ToString();
   std::list<CSnapshotDiffInfo> diff;
   std::string next;
-  EXPECT_EQ(client.snapshots->GetSnapshotDiff(0, 1, diff, next, "").Win32Code(), kErrorNotFound);
+  EXPECT_EQ(client.snapshots->GetSnapshotDiff(1, 12345, diff, next, "").Win32Code(), kErrorNotFound);
 
   CConnection unconnected(options_);
   HttpResponse response;
-  EXPECT_EQ(unconnected.Send("GET", "/v1/snapshots", "", true, response).Win32Code(), kErrorNotConnected);
+  EXPECT_EQ(unconnected.Send("GET", "/v2/snapshots/", "", true, response).Win32Code(), kErrorNotConnected);
 }
 
 TEST_F(WrapperClusterTest, LoginFailuresAreClearAndBounded) {
@@ -220,6 +291,49 @@ TEST_F(WrapperClusterTest, LoginFailuresAreClearAndBounded) {
   EXPECT_EQ(MakeClient(options_).connection->Connect("http://" + cluster_.address() + ":8000", "admin", "pw").Win32Code(),
             kErrorInvalidParameter)
       << "credentials never travel over plain HTTP";
+}
+
+// A self-signed cluster is trusted through its key, without a CA file and without switching
+// verification off; a key that does not match fails the connection, CA file or not.
+TEST_F(WrapperClusterTest, PinnedKeyStandsInForTheCaChain) {
+  TransportOptions pinned;
+  pinned.pinnedPublicKey = cluster_.server().pin();
+  ASSERT_EQ(pinned.pinnedPublicKey.compare(0, 8, "sha256//"), 0) << pinned.pinnedPublicKey;
+  Client client = Connected(pinned);
+  std::list<CSnapshotInfo> listed;
+  EXPECT_FALSE(client.snapshots->ListSnapshots(listed).IsError());
+
+  TransportOptions other = pinned;
+  other.pinnedPublicKey = "sha256//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=";
+  for (const std::string& caFile : {std::string(), cluster_.ca_path()}) {
+    other.caFile = caFile;
+    CQiError refused = MakeClient(other).connection->Connect(cluster_.url(), cluster_.user(), cluster_.password());
+    EXPECT_EQ(refused.Win32Code(), kErrorSecureFailure) << refused.ToString();
+    EXPECT_NE(ErrorMessages(refused).find("pinned"), std::string::npos) << refused.ToString();
+  }
+}
+
+// A cluster on the local network reached through a stray proxy variable is a misroute: the
+// variables are ignored, and only a proxy the options name is used.
+TEST_F(WrapperClusterTest, OnlyAnExplicitProxyIsUsed) {
+  wrappertest::TunnelProxy proxy;
+  ASSERT_TRUE(proxy.Start());
+  const char* const variables[] = {"https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"};
+  for (const char* variable : variables) ::setenv(variable, proxy.url().c_str(), 1);
+  {
+    Client direct = Connected();
+    std::list<CSnapshotInfo> listed;
+    EXPECT_FALSE(direct.snapshots->ListSnapshots(listed).IsError());
+  }
+  for (const char* variable : variables) ::unsetenv(variable);
+  EXPECT_TRUE(proxy.targets().empty());
+
+  TransportOptions throughProxy = options_;
+  throughProxy.proxy = proxy.url();
+  Client tunneled = Connected(throughProxy);
+  std::list<CSnapshotInfo> listed;
+  EXPECT_FALSE(tunneled.snapshots->ListSnapshots(listed).IsError());
+  EXPECT_EQ(proxy.targets(), std::vector<std::string>{cluster_.address() + ":8000"});
 }
 
 TEST_F(WrapperClusterTest, InsecureModeConnectsAndWarnsAtLevelZero) {
@@ -278,7 +392,7 @@ TEST_F(WrapperClusterTest, ServerTroubleIsRetriedWithinBounds) {
     CQiError failed = client.snapshots->ListSnapshots(listed);
     EXPECT_EQ(failed.Win32Code(), status == 429 ? kErrorBusy : kErrorInternal);
     EXPECT_NE(ErrorMessages(failed).find("gave up after 4 attempts"), std::string::npos) << failed.ToString();
-    EXPECT_NE(ErrorMessages(failed).find("HTTP " + std::to_string(status)), std::string::npos);
+    EXPECT_NE(ErrorMessages(failed).find("Error " + std::to_string(status)), std::string::npos);
     EXPECT_EQ(cluster_.server().counters().requests, 4u);
   }
 
@@ -337,7 +451,7 @@ TEST_F(WrapperClusterTest, MalformedAnswersAreClearErrors) {
   std::list<CNFSExportEntry> exports;
   CQiError failed = client.shares->GetNFSExports(exports);
   EXPECT_EQ(failed.Win32Code(), kErrorInvalidData);
-  EXPECT_NE(ErrorMessages(failed).find("GET /v1/nfs/exports"), std::string::npos) << failed.ToString();
+  EXPECT_NE(ErrorMessages(failed).find("GET /v2/nfs/exports/"), std::string::npos) << failed.ToString();
   EXPECT_TRUE(exports.empty());
   // The connection serves on.
   EXPECT_FALSE(client.shares->GetNFSExports(exports).IsError());

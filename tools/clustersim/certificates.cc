@@ -195,4 +195,21 @@ Status EnsureCertificates(const std::string& state_dir, const std::string& addre
   return status;
 }
 
+Status PublicKeyPin(const std::string& cert_file, std::string* pin) {
+  X509Ptr cert = ReadCertificate(cert_file);
+  if (!cert) return Status::BadRequest("cannot read a certificate from " + cert_file);
+  unsigned char* der = nullptr;
+  int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(cert.get()), &der);
+  if (length <= 0) return Status::Internal(OpenSslError("encoding the public key of " + cert_file));
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digest_length = 0;
+  bool hashed = EVP_Digest(der, static_cast<size_t>(length), digest, &digest_length, EVP_sha256(), nullptr) == 1;
+  OPENSSL_free(der);
+  if (!hashed) return Status::Internal(OpenSslError("hashing the public key of " + cert_file));
+  unsigned char base64[4 * ((EVP_MAX_MD_SIZE + 2) / 3) + 1];
+  int encoded = EVP_EncodeBlock(base64, digest, static_cast<int>(digest_length));
+  *pin = "sha256//" + std::string(reinterpret_cast<char*>(base64), static_cast<size_t>(encoded));
+  return Status::Ok();
+}
+
 }  // namespace clustersim

@@ -22,6 +22,10 @@ struct CertificatePaths {
 Status EnsureCertificates(const std::string& state_dir, const std::string& address,
                           CertificatePaths* paths);
 
+// The public-key pin of the first certificate in `cert_file`: "sha256//" and the
+// base64 SHA-256 of its SubjectPublicKeyInfo, as clients pin a self-signed server.
+Status PublicKeyPin(const std::string& cert_file, std::string* pin);
+
 }  // namespace clustersim
 
 #endif  // CLUSTERSIM_CERTIFICATES_H_

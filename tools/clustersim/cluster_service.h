@@ -1,4 +1,4 @@
-// The REST protocol over the emulator's state: sessions, file attributes,
+// The cluster's REST API over the emulator's state: sessions, file attributes,
 // NFS exports, snapshots, paged differences and the test hooks. Transport
 // agnostic apart from httplib's request and response types. Thread-safe.
 #ifndef CLUSTERSIM_CLUSTER_SERVICE_H_
@@ -31,6 +31,13 @@ namespace clustersim {
 inline constexpr uint64_t kMaxPageEntries = 10000;
 inline constexpr uint64_t kDefaultPageEntries = 1000;
 
+// The API's error body: {"module", "error_class", "description", "stack", "user_visible"}.
+std::string ErrorBody(const Status& status);
+
+// Sends `body` as the answer and then closes the connection: for requests after which the
+// stream can no longer be trusted to start at a request boundary.
+void AnswerAndClose(httplib::Response& response, std::string body);
+
 class ClusterService {
  public:
   ClusterService(const Options& options, std::string password);
@@ -53,11 +60,13 @@ class ClusterService {
   void SetSyntheticDiff(const std::string& fs_path, uint64_t items);
   // Applies a fault set, expiring the tokens when it says so.
   void ApplyFaults(const FaultSettings& settings);
+  // How long snapshots deleted from now on stay listed as in_delete; 0 removes them at once.
+  void SetDeleteDelay(std::chrono::milliseconds delay) { snapshots_.SetDeleteDelay(delay); }
 
  private:
   struct Reply {
     int status = 200;
-    std::string body;  // JSON; empty for 204
+    std::string body;  // JSON; may be empty
   };
 
   Reply Route(const httplib::Request& request);
@@ -65,13 +74,15 @@ class ClusterService {
   Status Authenticate(const httplib::Request& request);
 
   Reply Login(const httplib::Request& request);
-  Reply FileAttributes(const httplib::Request& request);
-  Reply NfsExports();
-  Reply CreateSnapshot(const httplib::Request& request);
-  Reply ListSnapshots();
-  Reply DeleteSnapshot(const std::string& id_text);
+  Reply FileAttributes(const std::string& ref);
+  Reply NfsExports(int version);
+  Reply CreateSnapshot(const httplib::Request& request, int version);
+  Reply ListSnapshots(const httplib::Request& request, int version);
+  Reply GetSnapshot(const std::string& id_text, int version);
+  Reply DeleteSnapshot(const std::string& id_text, int version);
   Reply Changes(const httplib::Request& request, const std::string& newer_text, const std::string& older_text);
   Status BuildDifference(const SnapshotRecord& older, const SnapshotRecord& newer, RenderedDiff* out);
+  Status PageLimit(const httplib::Request& request, uint64_t* limit);
 
   static Reply ErrorReply(const Status& status);
   void WaitFor(std::chrono::milliseconds delay);
@@ -80,8 +91,8 @@ class ClusterService {
   SessionTable sessions_;
   PathResolver resolver_;
   FileIdTable file_ids_;
-  SnapshotStore snapshots_;
   DiffCache diff_cache_;
+  SnapshotStore snapshots_;  // after the cache: its removal thread forgets cached pairs
   FaultSwitches faults_;
   Counters counters_;
 

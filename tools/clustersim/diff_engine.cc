@@ -14,13 +14,13 @@ namespace clustersim {
 const char* ChangeOpName(ChangeOp op) {
   switch (op) {
     case ChangeOp::kCreated:
-      return "created";
+      return "CREATE";
     case ChangeOp::kDeleted:
-      return "deleted";
+      return "DELETE";
     case ChangeOp::kModified:
-      return "modified";
+      return "MODIFY";
   }
-  return "modified";
+  return "MODIFY";
 }
 
 namespace {
@@ -44,11 +44,11 @@ class ImageComparer {
                                             : older_names[i].compare(newer_names[j]);
       if (order < 0) {
         entries_changed = true;
-        status = EmitTree(ChangeOp::kDeleted, Join(relative, older_names[i]), older + "/" + older_names[i]);
+        status = EmitItem(ChangeOp::kDeleted, Join(relative, older_names[i]), older + "/" + older_names[i]);
         ++i;
       } else if (order > 0) {
         entries_changed = true;
-        status = EmitTree(ChangeOp::kCreated, Join(relative, newer_names[j]), newer + "/" + newer_names[j]);
+        status = EmitItem(ChangeOp::kCreated, Join(relative, newer_names[j]), newer + "/" + newer_names[j]);
         ++j;
       } else {
         status = CompareItems(relative, older_names[i], older, newer, &entries_changed);
@@ -112,8 +112,8 @@ class ImageComparer {
     bool newer_dir = S_ISDIR(newer_st.st_mode);
     if (older_dir != newer_dir) {
       *entries_changed = true;
-      status = EmitTree(ChangeOp::kDeleted, child, older_path);
-      if (status.ok()) status = EmitTree(ChangeOp::kCreated, child, newer_path);
+      status = EmitItem(ChangeOp::kDeleted, child, older_path);
+      if (status.ok()) status = EmitItem(ChangeOp::kCreated, child, newer_path);
       return status;
     }
     if (older_dir) return CompareDirectories(child, older_path, newer_path, older_st, newer_st);
@@ -124,19 +124,14 @@ class ImageComparer {
     return Status::Ok();
   }
 
-  Status EmitTree(ChangeOp op, const std::string& relative, const std::string& disk_path) {
+  // A created or deleted directory is one entry: what it holds is implied.
+  Status EmitItem(ChangeOp op, const std::string& relative, const std::string& disk_path) {
     struct stat st;
     Status status = StatEntry(disk_path, &st);
     if (!status.ok()) return status;
     bool is_directory = S_ISDIR(st.st_mode);
     out_->push_back({op, is_directory, PathOf(relative, is_directory)});
-    if (!is_directory) return Status::Ok();
-    std::vector<std::string> names;
-    status = SortedNames(disk_path, &names);
-    for (size_t i = 0; status.ok() && i < names.size(); ++i) {
-      status = EmitTree(op, Join(relative, names[i]), disk_path + "/" + names[i]);
-    }
-    return status;
+    return Status::Ok();
   }
 
   const std::string base_;

@@ -14,6 +14,7 @@ namespace clustersim {
 
 enum class ChangeOp { kCreated, kDeleted, kModified };
 
+// "CREATE", "DELETE" or "MODIFY", as a difference entry's "op".
 const char* ChangeOpName(ChangeOp op);
 
 struct DiffEntry {
@@ -25,8 +26,8 @@ struct DiffEntry {
 // Compares two frozen images of the directory `base_cluster_path` (ending with
 // "/"). Files differ by size, nanosecond mtime or type; a change between
 // directory and non-directory is a deletion plus a creation; a created or
-// deleted directory brings every item inside it; a directory present in both
-// is modified when its own entries or its mtime changed.
+// deleted directory is one entry, what it holds being implied; a directory
+// present in both is modified when its own entries or its mtime changed.
 Status CompareImages(const std::string& older_image, const std::string& newer_image,
                      const std::string& base_cluster_path, std::vector<DiffEntry>* out);
 

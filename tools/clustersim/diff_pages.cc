@@ -8,9 +8,10 @@
 namespace clustersim {
 
 void RenderedDiff::Add(const DiffEntry& entry) {
+  // No type: a directory is a path that ends with "/".
   buffer_.append("{\"op\":\"");
   buffer_.append(ChangeOpName(entry.op));
-  buffer_.append(entry.is_directory ? "\",\"type\":\"directory\",\"path\":" : "\",\"type\":\"file\",\"path\":");
+  buffer_.append("\",\"path\":");
   AppendJsonString(&buffer_, entry.path);
   buffer_.append("},");
   offsets_.push_back(buffer_.size());

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "clustersim/percent_coding.h"
+
 namespace clustersim {
 
 namespace {
@@ -31,36 +33,12 @@ std::string EscapePath(const std::string& path) {
   return out;
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-bool UnescapePath(const std::string& text, std::string* out) {
-  out->clear();
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out->push_back(text[i]);
-      continue;
-    }
-    if (i + 2 >= text.size()) return false;
-    int high = HexValue(text[i + 1]);
-    int low = HexValue(text[i + 2]);
-    if (high < 0 || low < 0) return false;
-    out->push_back(static_cast<char>(high * 16 + low));
-    i += 2;
-  }
-  return true;
-}
-
 }  // namespace
 
 Status ReadObjectKey(const std::string& disk_path, ObjectKey* key) {
   struct statx sx;
   if (::statx(AT_FDCWD, disk_path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return Status::NotFound("no such path");
+    if (errno == ENOENT || errno == ENOTDIR) return Status::NoSuchEntry("no such path");
     return Status::Internal(std::string("cannot stat: ") + std::strerror(errno));
   }
   *key = ObjectKey();
@@ -113,7 +91,7 @@ Status FileIdTable::Open(const std::string& state_dir, const PathResolver* resol
                       &known.key.device, &known.key.inode, &known.key.birth_ns, &known.key.generation,
                       &consumed) != 5 ||
           consumed <= 0 ||
-          !UnescapePath(std::string(line + consumed, static_cast<size_t>(length) - consumed - 1),
+          !PercentDecode(std::string(line + consumed, static_cast<size_t>(length) - consumed - 1),
                         &known.cluster_path) ||
           known.cluster_path.empty() || id < kFirstId) {
         continue;
@@ -196,7 +174,7 @@ Status FileIdTable::Locate(uint64_t id, ResolvedPath* out) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = known_.find(id);
-    if (it == known_.end()) return Status::NotFound("no object with id " + std::to_string(id));
+    if (it == known_.end()) return Status::NoSuchEntry("no object with id " + std::to_string(id));
     known = it->second;
   }
   ResolvedPath candidate;
@@ -213,11 +191,11 @@ Status FileIdTable::Locate(uint64_t id, ResolvedPath* out) {
   if (ReadObjectKey(root_disk, &root_key).ok() && root_key == known.key) {
     found = root_disk;
   } else if (!FindInTree(known.key, root_disk == "/" ? "" : root_disk, &found)) {
-    return Status::NotFound("object with id " + std::to_string(id) + " no longer exists");
+    return Status::NoSuchEntry("object with id " + std::to_string(id) + " no longer exists");
   }
   std::string cluster_path = resolver_->ClusterPathOf(found);
   Status status = resolver_->Resolve(cluster_path, &candidate);
-  if (!status.ok()) return Status::NotFound("object with id " + std::to_string(id) + " is out of reach");
+  if (!status.ok()) return Status::NoSuchEntry("object with id " + std::to_string(id) + " is out of reach");
   uint64_t same_id = 0;
   status = IdOf(candidate, &same_id);
   if (!status.ok()) return status;

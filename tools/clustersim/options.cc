@@ -31,7 +31,8 @@ bool SplitAssignment(const std::string& text, bool at_last, std::string* left, s
 std::string UsageText() {
   return "usage: clustersim --root DIR --bind ADDR [--port 8000] --user NAME --password-file FILE\n"
          "                  --export EXPORT_PATH=FS_PATH ... [--state-dir DIR]\n"
-         "                  [--cert FILE --key FILE] [--token-ttl SECONDS] [--test-hooks]\n"
+         "                  [--cert FILE --key FILE] [--token-ttl SECONDS] [--delete-delay MS]\n"
+         "                  [--test-hooks]\n"
          "                  [--synthetic-diff FS_PATH=N ...] [--verbose]\n";
 }
 
@@ -79,6 +80,10 @@ Status ParseCommandLine(const std::vector<std::string>& args, Options* options, 
         status = Status::BadRequest("--token-ttl must be a positive number of seconds");
       }
       options->token_ttl_seconds = ttl;
+    } else if (arg == "--delete-delay") {
+      if ((status = value(&text)).ok() && !ParseInt(text, 0, 3600000, &options->delete_delay_ms)) {
+        status = Status::BadRequest("--delete-delay must be a number of milliseconds from 0 to 3600000");
+      }
     } else if (arg == "--export") {
       ExportConfig config;
       if ((status = value(&text)).ok() && !SplitAssignment(text, false, &config.export_path, &config.fs_path)) {

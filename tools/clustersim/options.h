@@ -31,11 +31,12 @@ struct Options {
   std::string state_dir;      // empty: "<root>.state"
   std::string cert_file;      // both empty: generate a CA and a server certificate
   std::string key_file;
-  int64_t token_ttl_seconds = 3600;
+  int64_t token_ttl_seconds = 36000;  // a cluster's tokens last 10 hours
+  int64_t delete_delay_ms = 300;       // how long a deleted snapshot stays listed as in_delete
   bool test_hooks = false;
   std::vector<SyntheticDiffConfig> synthetic_diffs;
   bool verbose = false;
-  int worker_threads = 32;       // each open keep-alive connection holds one
+  int worker_threads = 256;      // the most connections served at once; threads start as needed
 };
 
 // Parses `clustersim` arguments (argv[0] excluded). Sets *show_help for --help.

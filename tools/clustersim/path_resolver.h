@@ -1,9 +1,11 @@
 // Maps cluster paths to files under the emulator's root, refusing anything
-// that would leave the root (".." components, symlinks pointing outside) or
-// enter a ".snapshot" directory. Immutable after Create(); thread-safe.
+// that would leave the root (".." components, symlinks pointing outside,
+// whether or not their target exists) or enter a ".snapshot" directory.
+// Immutable after Create(); thread-safe.
 #ifndef CLUSTERSIM_PATH_RESOLVER_H_
 #define CLUSTERSIM_PATH_RESOLVER_H_
 
+#include <deque>
 #include <string>
 
 #include "clustersim/status.h"
@@ -23,7 +25,8 @@ class PathResolver {
   // `root` must be an existing directory.
   static Status Create(const std::string& root, PathResolver* out);
 
-  // 400 for a malformed or escaping path, 404 when it does not exist.
+  // 400 for a malformed or escaping path (symlink loops and over-long names included), 404
+  // when it does not exist.
   Status Resolve(const std::string& cluster_path, ResolvedPath* out) const;
 
   // Disk path of a normalised cluster path, without any checks.
@@ -33,7 +36,9 @@ class PathResolver {
   const std::string& root() const { return root_; }
 
  private:
-  bool InsideRoot(const std::string& disk_path) const;
+  // Follows `pending` names from the real directory `*dir` (left at the last directory reached).
+  // A probe only checks that the way stays inside the root: a missing name or a loop ends it quietly.
+  Status Walk(const std::string& cluster_path, std::deque<std::string> pending, bool probe, std::string* dir) const;
 
   std::string root_;  // canonical, no trailing "/"
 };

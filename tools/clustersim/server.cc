@@ -18,12 +18,15 @@
 #include "clustersim/cluster_service.h"
 #include "clustersim/json.h"
 #include "clustersim/tls_connections.h"
+#include "clustersim/worker_pool.h"
 
 namespace clustersim {
 
 namespace {
 
 constexpr size_t kKeepAliveRequests = 100000000;  // one connection serves a whole job
+constexpr time_t kIdleSeconds = 10;               // between requests
+constexpr time_t kStallSeconds = 5;               // within a handshake or a request
 
 Status ReadPassword(const std::string& path, std::string* password) {
   std::ifstream in(path, std::ios::binary);
@@ -77,10 +80,10 @@ Server::~Server() { Stop(); }
 
 std::string Server::url() const { return "https://" + options_.bind_address + ":" + std::to_string(port_); }
 
-std::string Server::ListeningLine() const { return "listening on " + url() + " ca=" + ca_path_; }
+std::string Server::ListeningLine() const { return "listening on " + url() + " ca=" + ca_path_ + " pin=" + pin_; }
 
 Status Server::Start() {
-  if (started_) return Status::Conflict("already started");
+  if (started_) return Status::Internal("already started");
   std::string password;
   Status status = ReadPassword(options_.password_file, &password);
   if (!status.ok()) return status;
@@ -103,6 +106,9 @@ Status Server::Start() {
   } else {
     ca_path_ = cert_file;  // a given certificate is trusted as it is
   }
+
+  status = PublicKeyPin(cert_file, &pin_);
+  if (!status.ok()) return status;
 
   service_ = std::make_unique<ClusterService>(options_, std::move(password));
   status = service_->Open(state_dir_);
@@ -130,10 +136,11 @@ Status Server::Start() {
   }
 
   const int workers = options_.worker_threads;
-  http_->new_task_queue = [workers] { return new httplib::ThreadPool(static_cast<size_t>(workers)); };
+  http_->new_task_queue = [workers] { return new WorkerPool(static_cast<size_t>(workers)); };
   http_->set_keep_alive_max_count(kKeepAliveRequests);
-  http_->set_keep_alive_timeout(120);
-  http_->set_read_timeout(30, 0);
+  // An open connection holds a worker: idle ones and ones that stall mid-request let go soon.
+  http_->set_keep_alive_timeout(kIdleSeconds);
+  http_->set_read_timeout(kStallSeconds, 0);
   http_->set_write_timeout(30, 0);
   http_->set_payload_max_length(1 << 20);
   http_->set_tcp_nodelay(true);
@@ -153,16 +160,16 @@ Status Server::Start() {
   http_->Delete(".*", handler);
   http_->Patch(".*", handler);
   http_->Options(".*", handler);
-  // Errors that httplib produces itself (malformed requests, unknown methods) get a JSON body too.
+  // Errors that httplib produces itself (malformed requests, over-long headers, unknown methods) get
+  // the error body too. What is left of such a request in the stream would be read as the next one,
+  // so the connection closes after the answer.
   http_->set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&,
                                                                    httplib::Response& response) {
     if (!response.body.empty() || response.content_length_ > 0) return httplib::Server::HandlerResponse::Unhandled;
     Status status = response.status == 404 ? Status::NotFound("no such route")
                     : response.status < 500 ? Status::BadRequest("malformed request")
                                             : Status::Internal("server error");
-    response.set_content(
-        JsonWriter().String("error", status.kind()).String("message", status.message()).Finish(),
-        "application/json");
+    AnswerAndClose(response, ErrorBody(status));
     return httplib::Server::HandlerResponse::Handled;
   }));
 
@@ -228,6 +235,10 @@ void Server::ExpireAllTokens() {
 
 void Server::SetSyntheticDiff(const std::string& fs_path, uint64_t items) {
   if (service_) service_->SetSyntheticDiff(fs_path, items);
+}
+
+void Server::SetDeleteDelay(std::chrono::milliseconds delay) {
+  if (service_) service_->SetDeleteDelay(delay);
 }
 
 }  // namespace clustersim

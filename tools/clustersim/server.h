@@ -6,6 +6,7 @@
 #define CLUSTERSIM_SERVER_H_
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -39,7 +40,8 @@ class Server {
   int port() const { return port_; }
   std::string url() const;              // "https://ADDR:PORT"
   const std::string& ca_path() const { return ca_path_; }
-  std::string ListeningLine() const;    // "listening on https://ADDR:PORT ca=PATH"
+  const std::string& pin() const { return pin_; }  // "sha256//BASE64" of the served key
+  std::string ListeningLine() const;    // "listening on https://ADDR:PORT ca=PATH pin=sha256//BASE64"
 
   CounterValues counters() const;
   void ResetCounters();
@@ -48,11 +50,14 @@ class Server {
   FaultSettings faults() const;
   void ExpireAllTokens();
   void SetSyntheticDiff(const std::string& fs_path, uint64_t items);
+  // How long snapshots deleted from now on stay listed as in_delete; 0 removes them at once.
+  void SetDeleteDelay(std::chrono::milliseconds delay);
 
  private:
   Options options_;
   std::string state_dir_;
   std::string ca_path_;
+  std::string pin_;
   int port_ = 0;
   std::unique_ptr<ClusterService> service_;
   std::unique_ptr<httplib::SSLServer> http_;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -11,6 +12,7 @@
 #include <sstream>
 
 #include "clustersim/json.h"
+#include "clustersim/rfc3339.h"
 #include "clustersim/tree_copy.h"
 
 namespace clustersim {
@@ -52,7 +54,10 @@ Status WriteFileAtomically(const std::string& path, const std::string& content) 
 
 }  // namespace
 
-std::string SnapshotToJson(const SnapshotRecord& record) {
+namespace {
+
+// The form kept in the state directory: everything the record holds.
+std::string StateJson(const SnapshotRecord& record) {
   return JsonWriter()
       .Id("id", record.id)
       .String("name", record.name)
@@ -60,16 +65,63 @@ std::string SnapshotToJson(const SnapshotRecord& record) {
       .Id("source_file_id", record.source_file_id)
       .String("source_path", record.source_path)
       .Number("timestamp", record.timestamp)
+      .Number("timestamp_nsec", record.timestamp_nsec)
       .String("expiration", record.expiration)
       .Bool("in_delete", record.in_delete)
       .Finish();
 }
 
-Status SnapshotStore::Open(const std::string& state_dir, const PathResolver* resolver) {
+}  // namespace
+
+std::string SnapshotV2Json(const SnapshotRecord& record) {
+  return JsonWriter()
+      .Number("id", static_cast<int64_t>(record.id))
+      .String("name", record.name)
+      .String("timestamp", FormatRfc3339(record.timestamp, record.timestamp_nsec))
+      .String("directory_name", record.directory_name)
+      .Id("source_file_id", record.source_file_id)
+      .Bool("created_by_policy", false)
+      .String("expiration", record.expiration)
+      .Bool("in_delete", record.in_delete)
+      .Finish();
+}
+
+std::string SnapshotV3Json(const SnapshotRecord& record) {
+  JsonWriter writer;
+  // A v3 name is the entry under ".snapshot", id included.
+  writer.Number("id", static_cast<int64_t>(record.id))
+      .String("name", record.directory_name)
+      .String("timestamp", FormatRfc3339(record.timestamp, record.timestamp_nsec))
+      .Id("source_file_id", record.source_file_id)
+      .Null("policy_id");
+  if (record.expiration.empty()) {
+    writer.Null("expiration");
+  } else {
+    writer.String("expiration", record.expiration);
+  }
+  return writer.Bool("in_delete", record.in_delete).Finish();
+}
+
+SnapshotStore::~SnapshotStore() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  removal_cv_.notify_all();
+  if (remover_.joinable()) remover_.join();
+}
+
+Status SnapshotStore::Open(const std::string& state_dir, const PathResolver* resolver,
+                           std::chrono::milliseconds delete_delay, std::function<void(uint64_t)> on_removed) {
   resolver_ = resolver;
+  delete_delay_ = delete_delay;
+  on_removed_ = std::move(on_removed);
   state_file_ = state_dir + "/snapshots.json";
   std::ifstream in(state_file_, std::ios::binary);
-  if (!in) return Status::Ok();  // first start
+  if (!in) {  // first start
+    remover_ = std::thread([this] { RemoveLoop(); });
+    return Status::Ok();
+  }
   std::stringstream content;
   content << in.rdbuf();
   JsonObject state;
@@ -79,12 +131,13 @@ Status SnapshotStore::Open(const std::string& state_dir, const PathResolver* res
   if (status.ok()) {
     status = state.ForEachObject("snapshots", [this](const JsonObject& item) -> Status {
       SnapshotRecord record;
-      std::optional<uint64_t> id, source_id, timestamp;
+      std::optional<uint64_t> id, source_id, timestamp, timestamp_nsec;
       std::optional<std::string> name, directory_name, source_path, expiration;
       std::optional<bool> in_delete;
       Status s = item.GetUint("id", &id);
       if (s.ok()) s = item.GetUint("source_file_id", &source_id);
       if (s.ok()) s = item.GetUint("timestamp", &timestamp);
+      if (s.ok()) s = item.GetUint("timestamp_nsec", &timestamp_nsec);
       if (s.ok()) s = item.GetString("name", &name);
       if (s.ok()) s = item.GetString("directory_name", &directory_name);
       if (s.ok()) s = item.GetString("source_path", &source_path);
@@ -97,6 +150,7 @@ Status SnapshotStore::Open(const std::string& state_dir, const PathResolver* res
       record.id = *id;
       record.source_file_id = *source_id;
       record.timestamp = static_cast<int64_t>(timestamp.value_or(0));
+      record.timestamp_nsec = static_cast<int64_t>(timestamp_nsec.value_or(0) % 1000000000);
       record.name = *name;
       record.directory_name = *directory_name;
       record.source_path = *source_path;
@@ -109,6 +163,12 @@ Status SnapshotStore::Open(const std::string& state_dir, const PathResolver* res
   }
   if (!status.ok()) return status.Annotate("reading " + state_file_);
   if (next_id && *next_id > next_id_) next_id_ = *next_id;
+  // Deletions that a stop interrupted go on.
+  for (const auto& entry : snapshots_) {
+    if (entry.second.in_delete) removals_[entry.first] = Clock::now() + delete_delay_;
+    ScheduleExpiryLocked(entry.second);
+  }
+  remover_ = std::thread([this] { RemoveLoop(); });
   return Status::Ok();
 }
 
@@ -118,7 +178,7 @@ Status SnapshotStore::SaveLocked() const {
   for (const auto& entry : snapshots_) {
     if (!first) body += ",\n";
     first = false;
-    body += SnapshotToJson(entry.second);
+    body += StateJson(entry.second);
   }
   body += "]}\n";
   return WriteFileAtomically(state_file_, body);
@@ -136,9 +196,13 @@ Status SnapshotStore::Create(const std::string& name, uint64_t source_file_id, c
                              const std::string& expiration, SnapshotRecord* out) {
   Status status = ValidateName(name);
   if (!status.ok()) return status;
+  std::chrono::system_clock::time_point expires;
+  if (!expiration.empty() && !ParseRfc3339(expiration, &expires)) {
+    return Status::BadRequest("expiration is neither empty nor an RFC 3339 time: " + expiration);
+  }
   struct stat st;
-  if (::lstat(source.disk_path.c_str(), &st) != 0) return Status::NotFound("the directory is gone");
-  if (!S_ISDIR(st.st_mode)) return Status::Conflict(source.cluster_path + " is not a directory");
+  if (::lstat(source.disk_path.c_str(), &st) != 0) return Status::NoSuchEntry("the directory is gone");
+  if (!S_ISDIR(st.st_mode)) return Status::BadRequest(source.cluster_path + " is not a directory");
 
   SnapshotRecord record;
   {
@@ -149,7 +213,10 @@ Status SnapshotStore::Create(const std::string& name, uint64_t source_file_id, c
   record.directory_name = std::to_string(record.id) + "_" + name;
   record.source_file_id = source_file_id;
   record.source_path = source.cluster_path == "/" ? "/" : source.cluster_path + "/";
-  record.timestamp = static_cast<int64_t>(std::time(nullptr));
+  struct timespec now = {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  record.timestamp = now.tv_sec;
+  record.timestamp_nsec = now.tv_nsec;
   record.expiration = expiration;
 
   std::string snapshot_dir = (source.disk_path == "/" ? "" : source.disk_path) + "/" + kSnapshotDirName;
@@ -168,8 +235,16 @@ Status SnapshotStore::Create(const std::string& name, uint64_t source_file_id, c
     IgnoreError(RemoveTree(image));
     return status;
   }
+  ScheduleExpiryLocked(record);
   *out = record;
   return Status::Ok();
+}
+
+void SnapshotStore::ScheduleExpiryLocked(const SnapshotRecord& record) {
+  std::chrono::system_clock::time_point expires;
+  if (record.in_delete || record.expiration.empty() || !ParseRfc3339(record.expiration, &expires)) return;
+  expiries_[record.id] = expires;
+  removal_cv_.notify_all();
 }
 
 std::vector<SnapshotRecord> SnapshotStore::List() const {
@@ -189,20 +264,93 @@ Status SnapshotStore::Get(uint64_t id, SnapshotRecord* out) const {
 }
 
 Status SnapshotStore::Delete(uint64_t id) {
-  SnapshotRecord record;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = snapshots_.find(id);
     if (it == snapshots_.end()) return Status::NotFound("no snapshot with id " + std::to_string(id));
+    expiries_.erase(id);
+    if (!it->second.in_delete) {
+      it->second.in_delete = true;
+      Status status = SaveLocked();
+      if (!status.ok()) {
+        it->second.in_delete = false;
+        return status;
+      }
+    }
+    if (delete_delay_.count() > 0) {
+      removals_.emplace(id, Clock::now() + delete_delay_);
+      removal_cv_.notify_all();
+      return Status::Ok();
+    }
+    removals_.erase(id);
+  }
+  Remove(id);
+  return Status::Ok();
+}
+
+void SnapshotStore::SetDeleteDelay(std::chrono::milliseconds delay) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  delete_delay_ = delay;
+}
+
+void SnapshotStore::Remove(uint64_t id) {
+  SnapshotRecord record;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = snapshots_.find(id);
+    if (it == snapshots_.end()) return;
     record = it->second;
-    snapshots_.erase(it);
-    Status status = SaveLocked();
-    if (!status.ok()) {
-      snapshots_[id] = record;
-      return status;
+  }
+  // A failed removal leaves files nobody lists; the record goes regardless, as on a cluster
+  // whose background deletion does not report back.
+  IgnoreError(RemoveTree(ImagePath(record)));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    snapshots_.erase(id);
+    IgnoreError(SaveLocked());
+  }
+  if (on_removed_) on_removed_(id);
+}
+
+void SnapshotStore::RemoveLoop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stopping_) {
+    // Expired snapshots are deleted as if a client had asked.
+    auto system_now = std::chrono::system_clock::now();
+    for (auto it = expiries_.begin(); it != expiries_.end();) {
+      auto record = snapshots_.find(it->first);
+      if (it->second <= system_now && record != snapshots_.end()) {
+        record->second.in_delete = true;
+        IgnoreError(SaveLocked());
+        removals_.emplace(it->first, Clock::now() + delete_delay_);
+        it = expiries_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    Clock::time_point wake = Clock::time_point::max();
+    for (const auto& entry : expiries_) {
+      // Looked at again within the hour, so that a change of the wall clock is noticed.
+      auto left = std::min<std::chrono::system_clock::duration>(entry.second - system_now, std::chrono::hours(1));
+      wake = std::min(wake, Clock::now() + std::chrono::duration_cast<Clock::duration>(left));
+    }
+    auto next = std::min_element(removals_.begin(), removals_.end(),
+                                 [](const auto& a, const auto& b) { return a.second < b.second; });
+    if (next != removals_.end() && next->second <= Clock::now()) {
+      uint64_t id = next->first;
+      removals_.erase(next);
+      lock.unlock();
+      Remove(id);
+      lock.lock();
+      continue;
+    }
+    if (next != removals_.end()) wake = std::min(wake, next->second);
+    if (wake == Clock::time_point::max()) {
+      removal_cv_.wait(lock);
+    } else {
+      removal_cv_.wait_until(lock, wake);
     }
   }
-  return RemoveTree(ImagePath(record)).Annotate("removing the image of snapshot " + std::to_string(id));
 }
 
 }  // namespace clustersim

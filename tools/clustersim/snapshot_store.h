@@ -1,13 +1,20 @@
 // The cluster's snapshots: records persisted in the state directory and frozen
-// images copied to "<directory>/.snapshot/<id>_<name>/". Thread-safe; image
-// copies run outside the lock so that listing stays quick while one is made.
+// images copied to "<directory>/.snapshot/<id>_<name>/". Deletion is
+// asynchronous like a cluster's: a deleted snapshot stays listed as in_delete
+// until a background thread removes its image and record after a delay. A
+// snapshot whose expiration passes is deleted the same way.
+// Thread-safe; image copies run outside the lock so that listing stays quick.
 #ifndef CLUSTERSIM_SNAPSHOT_STORE_H_
 #define CLUSTERSIM_SNAPSHOT_STORE_H_
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "clustersim/path_resolver.h"
@@ -17,39 +24,65 @@ namespace clustersim {
 
 struct SnapshotRecord {
   uint64_t id = 0;
-  std::string name;
+  std::string name;            // as given at creation (a v3 creation's suffix)
   std::string directory_name;  // "<id>_<name>", the image's directory under ".snapshot"
   uint64_t source_file_id = 0;
   std::string source_path;     // cluster path of the snapshotted directory, ending with "/"
-  int64_t timestamp = 0;       // creation time, seconds since the epoch
-  std::string expiration;
+  int64_t timestamp = 0;       // creation time, seconds since the epoch...
+  int64_t timestamp_nsec = 0;  // ...and nanoseconds
+  std::string expiration;      // "" when none
   bool in_delete = false;
 };
 
-// The record as the protocol shows it.
-std::string SnapshotToJson(const SnapshotRecord& record);
+// The record as the API's v2 and v3 snapshot routes show it.
+std::string SnapshotV2Json(const SnapshotRecord& record);
+std::string SnapshotV3Json(const SnapshotRecord& record);
 
 class SnapshotStore {
  public:
-  Status Open(const std::string& state_dir, const PathResolver* resolver);
+  SnapshotStore() = default;
+  ~SnapshotStore();  // stops the background removal; pending ones resume at the next Open()
+  SnapshotStore(const SnapshotStore&) = delete;
+  SnapshotStore& operator=(const SnapshotStore&) = delete;
 
-  // Freezes the directory `source` (whose id is `source_file_id`).
+  // Loads the records; `on_removed` is called (without locks held) for each snapshot
+  // whose deletion completed.
+  Status Open(const std::string& state_dir, const PathResolver* resolver, std::chrono::milliseconds delete_delay,
+              std::function<void(uint64_t)> on_removed);
+
+  // Freezes the directory `source` (whose id is `source_file_id`). `expiration` is "" or an
+  // RFC 3339 time.
   Status Create(const std::string& name, uint64_t source_file_id, const ResolvedPath& source,
                 const std::string& expiration, SnapshotRecord* out);
   std::vector<SnapshotRecord> List() const;  // creation order
   Status Get(uint64_t id, SnapshotRecord* out) const;
-  // Forgets the snapshot and removes its image.
+  // Marks the snapshot in_delete; it goes after the delete delay (at once for a delay of 0).
+  // Deleting a snapshot already in_delete changes nothing.
   Status Delete(uint64_t id);
+  // Applies to deletions requested from now on.
+  void SetDeleteDelay(std::chrono::milliseconds delay);
   std::string ImagePath(const SnapshotRecord& record) const;
 
  private:
+  using Clock = std::chrono::steady_clock;
+
   Status SaveLocked() const;
+  void ScheduleExpiryLocked(const SnapshotRecord& record);
+  void Remove(uint64_t id);
+  void RemoveLoop();
 
   const PathResolver* resolver_ = nullptr;
   std::string state_file_;
+  std::function<void(uint64_t)> on_removed_;
   mutable std::mutex mutex_;
   uint64_t next_id_ = 1;
   std::map<uint64_t, SnapshotRecord> snapshots_;  // by id = creation order
+  std::chrono::milliseconds delete_delay_{0};
+  std::map<uint64_t, Clock::time_point> removals_;  // in_delete id -> when it goes
+  std::map<uint64_t, std::chrono::system_clock::time_point> expiries_;  // id -> its expiration
+  std::condition_variable removal_cv_;
+  bool stopping_ = false;
+  std::thread remover_;
 };
 
 }  // namespace clustersim

@@ -1,5 +1,5 @@
 // Status: the outcome of an emulator operation, carrying the HTTP status and
-// error kind that the REST protocol reports for it. Cheap on success.
+// the error class that the cluster's REST API reports for it. Cheap on success.
 // Immutable value type; safe to share between threads.
 #ifndef CLUSTERSIM_STATUS_H_
 #define CLUSTERSIM_STATUS_H_
@@ -13,18 +13,32 @@ class [[nodiscard]] Status {
   Status() = default;  // success
 
   static Status Ok() { return Status(); }
-  static Status BadRequest(std::string message) { return Status(400, "bad_request", std::move(message)); }
-  static Status Unauthorized(std::string message) { return Status(401, "unauthorized", std::move(message)); }
-  static Status NotFound(std::string message) { return Status(404, "not_found", std::move(message)); }
-  static Status Conflict(std::string message) { return Status(409, "conflict", std::move(message)); }
-  static Status Internal(std::string message) { return Status(500, "internal", std::move(message)); }
-  static Status Unavailable(std::string message) { return Status(503, "unavailable", std::move(message)); }
-  // The kind that the protocol pairs with a server-trouble status (429, 500, 503).
+  static Status BadRequest(std::string message) { return Status(400, "api_bad_request_error", std::move(message)); }
+  static Status Unauthorized(std::string message) {
+    return Status(401, "http_unauthorized_error", std::move(message));
+  }
+  // An unknown route or snapshot id.
+  static Status NotFound(std::string message) { return Status(404, "http_not_found_error", std::move(message)); }
+  // A path or file id that names nothing (the one class the API documents).
+  static Status NoSuchEntry(std::string message) {
+    return Status(404, "fs_no_such_entry_error", std::move(message));
+  }
+  // A difference asked of snapshots of two directories.
+  static Status SourceMismatch(std::string message) {
+    return Status(400, "snapshot_source_mismatch_error", std::move(message));
+  }
+  static Status Internal(std::string message) {
+    return Status(500, "http_internal_server_error", std::move(message));
+  }
+  static Status Unavailable(std::string message) {
+    return Status(503, "http_service_unavailable_error", std::move(message));
+  }
+  // The class paired with a server-trouble status (429, 500, 503).
   static Status ServerTrouble(int http_status, std::string message);
 
   bool ok() const { return http_status_ == 0; }
   int http_status() const { return http_status_; }
-  const std::string& kind() const { return kind_; }
+  const std::string& error_class() const { return error_class_; }
   const std::string& message() const { return message_; }
   std::string ToString() const;
 
@@ -32,11 +46,11 @@ class [[nodiscard]] Status {
   Status Annotate(const std::string& context) const;
 
  private:
-  Status(int http_status, std::string kind, std::string message)
-      : http_status_(http_status), kind_(std::move(kind)), message_(std::move(message)) {}
+  Status(int http_status, std::string error_class, std::string message)
+      : http_status_(http_status), error_class_(std::move(error_class)), message_(std::move(message)) {}
 
   int http_status_ = 0;
-  std::string kind_;
+  std::string error_class_;
   std::string message_;
 };
 

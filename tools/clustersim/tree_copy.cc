@@ -129,7 +129,7 @@ Status CopyEntry(const std::string& source, const std::string& target, const str
 Status CopyTree(const std::string& source, const std::string& target) {
   struct stat st;
   if (::stat(source.c_str(), &st) != 0) return Failure("cannot stat", source);
-  if (!S_ISDIR(st.st_mode)) return Status::Conflict(source + " is not a directory");
+  if (!S_ISDIR(st.st_mode)) return Status::BadRequest(source + " is not a directory");
   Status status = CopyDirectory(source, target, st);
   if (!status.ok()) IgnoreError(RemoveTree(target));
   return status;

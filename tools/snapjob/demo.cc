@@ -200,10 +200,12 @@ class Demo {
     // Another program may hold port 8000 on an address: try a few.
     for (int attempt = 0; attempt < kAddressTries && !emulator_; ++attempt) {
       const std::string address = RandomLoopbackAddress(&random);
+      // Deletion at once: the tour shows the stale snapshot's image gone, where a cluster would
+      // still list it as being deleted for a while.
       const std::vector<std::string> args = {"--root", At("cluster"), "--bind", address, "--user", kUser,
                                              "--password-file", At("password"), "--export",
                                              std::string(kExportPath) + "=" + kExportedDir,
-                                             "--state-dir", At("cluster.state")};
+                                             "--state-dir", At("cluster.state"), "--delete-delay", "0"};
       emulator_ = EmulatorProcess::Start(binary, args, At("clustersim.log"), kEmulatorStartTimeout, &error);
     }
     if (!emulator_) return Fail("cannot start the cluster emulator " + binary + ": " + error);

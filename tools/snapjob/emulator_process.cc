@@ -64,7 +64,9 @@ bool ParseListeningLine(const std::string& line, std::string* address, std::stri
   const size_t colon = host_port.rfind(':');
   if (colon == std::string::npos || colon == 0) return false;
   *address = host_port.substr(0, colon);
-  *ca_file = line.substr(blank + 4);
+  // The emulator may name more after the CA file (" pin=sha256//..."); the path ends there.
+  const size_t pin = line.find(" pin=", blank + 4);
+  *ca_file = line.substr(blank + 4, pin == std::string::npos ? std::string::npos : pin - blank - 4);
   while (!ca_file->empty() && (ca_file->back() == '\r' || ca_file->back() == ' ')) ca_file->pop_back();
   return !ca_file->empty();
 }

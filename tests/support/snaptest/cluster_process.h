@@ -32,6 +32,7 @@ class ClusterProcess {
   const std::string& listening_line() const { return line_; }
   const std::string& url() const { return url_; }        // from the listening line
   const std::string& ca_path() const { return ca_path_; }
+  const std::string& pin() const { return pin_; }        // "sha256//BASE64" of the served key
 
  private:
   pid_t pid_ = -1;
@@ -40,6 +41,7 @@ class ClusterProcess {
   std::string line_;
   std::string url_;
   std::string ca_path_;
+  std::string pin_;
 };
 
 }  // namespace snaptest

@@ -21,7 +21,8 @@ struct EmbeddedClusterOptions {
   std::vector<std::pair<std::string, std::string>> exports = {{"/", "/"}};
   std::string user = "admin";
   std::string password = "test-password";
-  int64_t token_ttl_seconds = 3600;
+  int64_t token_ttl_seconds = 36000;
+  int64_t delete_delay_ms = 300;  // how long a deleted snapshot stays listed as in_delete
   bool test_hooks = true;
   std::vector<std::pair<std::string, uint64_t>> synthetic_diffs;  // (cluster path, items)
 };
