@@ -57,6 +57,7 @@ class HttpTransport {
   bool m_headersBuilt = false;
   std::string m_body;                  // reused: its capacity outlives each request
   char m_errorBuffer[CURL_ERROR_SIZE];
+  CURLcode m_setupResult = CURLE_OK;  // the first option the constructor could not set
 };
 
 }  // namespace Qumulo

@@ -1,0 +1,44 @@
+#include "signals.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <thread>
+
+#include "LogWriter.h"
+
+namespace snapjob {
+namespace {
+
+// SIGPIPE means nobody reads standard output any more, so nothing there is worth flushing; the
+// log is flushed line by line already. Only async-signal-safe work here.
+void OnBrokenPipe(int signal_number) { ::_exit(128 + signal_number); }
+
+}  // namespace
+
+void InstallStopSignals() {
+  struct sigaction pipe_action = {};
+  pipe_action.sa_handler = OnBrokenPipe;
+  sigemptyset(&pipe_action.sa_mask);
+  ::sigaction(SIGPIPE, &pipe_action, nullptr);
+
+  // Blocked here, so in every thread started later; one thread takes them where flushing stdio
+  // and the log writer is safe.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  ::pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  std::thread([stop] {
+    int received = 0;
+    if (::sigwait(&stop, &received) != 0) return;
+    std::fflush(stdout);
+    const boost::shared_ptr<CLogWriterInterface> log = g_ptrLogWriter;
+    if (log) log->Flush();
+    ::_exit(128 + received);
+  }).detach();
+}
+
+}  // namespace snapjob
