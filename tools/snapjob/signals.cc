@@ -7,13 +7,12 @@
 #include <cstdio>
 #include <thread>
 
-#include "LogWriter.h"
 
 namespace snapjob {
 namespace {
 
 // SIGPIPE means nobody reads standard output any more, so nothing there is worth flushing; the
-// log is flushed line by line already. Only async-signal-safe work here.
+// log's lines are flushed as they are written. Only async-signal-safe work here.
 void OnBrokenPipe(int signal_number) { ::_exit(128 + signal_number); }
 
 }  // namespace
@@ -34,9 +33,12 @@ void InstallStopSignals() {
   std::thread([stop] {
     int received = 0;
     if (::sigwait(&stop, &received) != 0) return;
-    std::fflush(stdout);
-    const boost::shared_ptr<CLogWriterInterface> log = g_ptrLogWriter;
-    if (log) log->Flush();
+    // A writer blocked on a full pipe holds the stream: then nobody reads it, and it is left.
+    // The log needs nothing: its lines are flushed as they are written.
+    if (::ftrylockfile(stdout) == 0) {
+      std::fflush(stdout);
+      ::funlockfile(stdout);
+    }
     ::_exit(128 + received);
   }).detach();
 }
