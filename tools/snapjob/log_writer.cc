@@ -25,6 +25,10 @@ void DriverLogWriter::Write(int level, const char* function, int line, int, int,
   va_copy(tapped, args);
   JobLogTap::Instance().Observe(format, tapped);
   va_end(tapped);
+  if (level > file_.GetLevel()) {
+    va_end(args);
+    return;
+  }
   const std::string message = FXString::FormatV(format, args);
   va_end(args);
   if (!to_stderr_) {

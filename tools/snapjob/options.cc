@@ -154,7 +154,10 @@ bool ParseRun(const std::vector<std::string>& args, RunOptions* run, std::string
       {"--incremental", false, [=](const std::string&) { return run->incremental = true; }},
       {"--output", true, [=](const std::string& v) { return ParseOutput(v, &run->output); }},
       {"--log-file", true, text(&run->log_file, false)},
-      {"--log-level", true, [=](const std::string& v) { return ParseIntIn(v, 0, 6, &run->log_level); }},
+      {"--log-level", true,
+       [=](const std::string& v) {
+         return ParseIntIn(v, std::numeric_limits<int>::min(), std::numeric_limits<int>::max(), &run->log_level);
+       }},
       {"--plugin", true, text(&run->plugin, false)},
   });
   std::set<std::string> seen;
@@ -273,7 +276,7 @@ const char kRunOptionsHelp[] = R"(  --app-ids A1,A2     the job's two applicatio
                       line, each with a "record" field: snapshot, previous, deleted, map, change,
                       summary, error
   --log-file FILE     the plug-in's log (default: standard error), flushed line by line
-  --log-level N       the log's detail, 0 to 6
+  --log-level N       the log's detail, 0 to 6; a negative level logs nothing
   --plugin PATH       the plug-in library (default: ../lib/libQumuloSnapClient.so beside snapjob)
 )";
 
