@@ -71,18 +71,6 @@ TEST_F(SnapjobFailures, WrongPasswordIsRefusedAndShownNowhere) {
   ExpectNoneHolds(BackupSite::kPassword, {result.out, result.err, log});
 }
 
-TEST_F(SnapjobFailures, CertificateOfAnUntrustedCaIsRefused) {
-  CommandResult result = RunCommand(SnapjobBinary(), Plus(Without(Args(43), "--ca-file"), {backup_}));
-  EXPECT_EQ(result.exit_status, 1);
-  EXPECT_NE(result.err.find("snapjob: Initialize failed: error 12175\n"), std::string::npos) << result.err;
-  EXPECT_NE(result.err.find("certificate"), std::string::npos) << result.err;
-  EXPECT_NE(result.err.find("hint: the cluster's certificate is not trusted: trust its CA with --ca-file FILE, or pin "
-                            "its public key with --pin"),
-            std::string::npos)
-      << result.err;
-  EXPECT_TRUE(site_.Snapshots("/fs/projects").empty());
-}
-
 TEST_F(SnapjobFailures, MapFileNameMissing) {
   // Given but empty: the plug-in snapshots, then cannot save the map.
   std::vector<std::string> args = Without(Args(44), "--map-file");

@@ -1,34 +1,23 @@
 #include "options.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <functional>
 #include <limits>
 #include <set>
 
+#include "decimal_text.h"
 #include "snap_version.h"
 
 namespace snapjob {
 namespace {
 
 bool ParseUnsigned32(const std::string& text, uint32_t* value) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
-  errno = 0;
-  const unsigned long long parsed = std::strtoull(text.c_str(), nullptr, 10);
-  if (errno != 0 || parsed > std::numeric_limits<uint32_t>::max()) return false;
-  *value = static_cast<uint32_t>(parsed);
+  uint64_t wide = 0;
+  if (!ParseUnsignedDecimal(text, std::numeric_limits<uint32_t>::max(), &wide)) return false;
+  *value = static_cast<uint32_t>(wide);
   return true;
 }
 
-bool ParseInt64(const std::string& text, int64_t* value) {
-  const size_t digits = (!text.empty() && text[0] == '-') ? 1 : 0;
-  if (text.size() == digits || text.find_first_not_of("0123456789", digits) != std::string::npos) return false;
-  errno = 0;
-  const long long parsed = std::strtoll(text.c_str(), nullptr, 10);
-  if (errno != 0) return false;
-  *value = parsed;
-  return true;
-}
+bool ParseInt64(const std::string& text, int64_t* value) { return ParseSignedDecimal(text, value); }
 
 bool ParseIntIn(const std::string& text, int min, int max, int* value) {
   int64_t wide = 0;
