@@ -1,13 +1,12 @@
 #include "ClientRegistry.h"
 
 #include <fcntl.h>
+#include <simdjson.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-
-#include <simdjson.h>
 
 namespace {
 
@@ -49,9 +48,9 @@ RegistryCheck CheckClientRegistry(const std::string& registryPath, unsigned long
   }
   const int fd = ::open(registryPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
-    check.problem = "client registry [" + registryPath + "] " +
-                    (errno == ENOENT ? std::string("does not exist")
-                                     : std::string("cannot be opened: ") + std::strerror(errno));
+    check.problem =
+        "client registry [" + registryPath + "] " +
+        (errno == ENOENT ? std::string("does not exist") : std::string("cannot be opened: ") + std::strerror(errno));
     return check;
   }
   struct stat info;

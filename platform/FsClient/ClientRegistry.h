@@ -18,7 +18,7 @@ struct RegistryCheck {
   bool readable = false;            // opened and parsed; `record` holds the client when found
   bool credentialsAllowed = false;  // a regular file owned by this user (or root), private to its owner
   ClientRecord record;
-  std::string problem;              // "" when the client and its credentials can be used
+  std::string problem;  // "" when the client and its credentials can be used
 };
 
 // Opens the registry once and checks the opened file, not its name, so that nothing can be swapped

@@ -3,16 +3,15 @@
 // registry checked before the plug-in is loaded, pinned keys instead of a CA, and a job stopped by
 // a signal keeping its log.
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <boost/make_shared.hpp>
 #include <set>
 #include <string>
 #include <vector>
-
-#include <boost/make_shared.hpp>
-#include <gtest/gtest.h>
 
 #include "Connection.h"
 #include "FileSystemQueries.h"
@@ -57,7 +56,8 @@ class SnapjobOperator : public ::testing::Test {
                      .IsError());
     auto parser = boost::make_shared<Qumulo::CParser>();
     Qumulo::CDirectoryEntry directory;
-    ASSERT_FALSE(Qumulo::CFileSystemQueries(connection, parser).GetFileAttributes("/fs/projects", directory, 0).IsError());
+    ASSERT_FALSE(
+        Qumulo::CFileSystemQueries(connection, parser).GetFileAttributes("/fs/projects", directory, 0).IsError());
     Qumulo::CSnapshotInfo made;
     ASSERT_FALSE(Qumulo::CSnapshotQueries(connection, parser)
                      .CreateSnapshot(name, static_cast<unsigned long>(directory.m_fileId), made, "")
@@ -114,11 +114,12 @@ TEST_F(SnapjobOperator, JobRecordsInventoryAndCleanupAgree) {
   EXPECT_EQ(deleted[0].at("id"), job61.at("id"));
 
   // Names that only look like the plug-in's, and another application's, are never taken for job 63's.
-  const std::vector<std::string> decoys = {"nightly", "kwsnap_7_2_063_" + directory_number,
-                                           "kwsnap_7_2_63_" + directory_number + "_x", "kwsnap_7_2_63",
-                                           "kwsnap_7_23_63_" + directory_number, "kwsnap_7_2_+63_1"};
+  const std::vector<std::string> decoys = {
+      "nightly",       "kwsnap_7_2_063_" + directory_number, "kwsnap_7_2_63_" + directory_number + "_x",
+      "kwsnap_7_2_63", "kwsnap_7_23_63_" + directory_number, "kwsnap_7_2_+63_1"};
   for (const std::string& decoy : decoys) MakeSnapshot(decoy);
-  CommandResult listed = RunCommand(SnapjobBinary(), Inventory({"snapshots", "list", "--app-id", "2", "--output", "jsonl"}));
+  CommandResult listed =
+      RunCommand(SnapjobBinary(), Inventory({"snapshots", "list", "--app-id", "2", "--output", "jsonl"}));
   ASSERT_EQ(listed.exit_status, 0) << listed.err;
   std::vector<std::string> own;
   for (const Record& record : RecordsOf(listed.out, "snapshot")) {
@@ -176,7 +177,8 @@ TEST_F(SnapjobOperator, RegistryProblemsAreNamedBeforeThePluginIsLoaded) {
     }
     // A plug-in that cannot be loaded: the registry's cause must come first.
     CommandResult result = RunCommand(
-        SnapjobBinary(), Plus(Without(Args(71, 0), "--registry"), {"--registry", path, "--plugin", "/nonexistent.so", backup_}));
+        SnapjobBinary(),
+        Plus(Without(Args(71, 0), "--registry"), {"--registry", path, "--plugin", "/nonexistent.so", backup_}));
     EXPECT_EQ(result.exit_status, 2) << c.file;
     EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << "one line: " << result.err;
     EXPECT_EQ(result.err.rfind("snapjob: ", 0), 0u) << result.err;
@@ -186,7 +188,8 @@ TEST_F(SnapjobOperator, RegistryProblemsAreNamedBeforeThePluginIsLoaded) {
   }
 
   // Without the previous job, reconciliation would delete that job's snapshots as stale.
-  CommandResult unguarded = RunCommand(SnapjobBinary(), Plus(Without(Args(72, 0), "--previous-job"), {"--incremental", backup_}));
+  CommandResult unguarded =
+      RunCommand(SnapjobBinary(), Plus(Without(Args(72, 0), "--previous-job"), {"--incremental", backup_}));
   EXPECT_EQ(unguarded.exit_status, 2);
   EXPECT_EQ(unguarded.err, "snapjob: --incremental needs --previous-job (see snapjob run --help)\n");
   EXPECT_TRUE(site_.Snapshots("/fs/projects").empty());
@@ -212,17 +215,21 @@ TEST_F(SnapjobOperator, PinnedKeyStandsInForTheCaOfSignedAndSelfSignedCertificat
 
   CommandResult pinned = RunCommand(SnapjobBinary(), Plus(no_ca, {"--pin", pin, backup_}));
   EXPECT_EQ(pinned.exit_status, 0) << pinned.err;
-  CommandResult wrong = RunCommand(SnapjobBinary(),
-                                   Plus(no_ca, {"--pin=sha256//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=", backup_}));
+  CommandResult wrong =
+      RunCommand(SnapjobBinary(), Plus(no_ca, {"--pin=sha256//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=", backup_}));
   EXPECT_EQ(wrong.exit_status, 1) << wrong.err;
+  // The proxy is used, not the environment's: a proxy that is not there stops the job.
+  CommandResult proxied =
+      RunCommand(SnapjobBinary(), Plus(no_ca, {"--pin", pin, "--proxy", "http://127.0.0.1:1", backup_}));
+  EXPECT_EQ(proxied.exit_status, 1) << proxied.err;
   EXPECT_EQ(site_.Snapshots("/fs/projects").size(), 1u);
 
   // A cluster with its own self-signed certificate, which no CA file can vouch for.
   snaptest::TempDir keys("selfsigned");
-  CommandResult made = RunCommand("/usr/bin/openssl",
-                                  {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
-                                   "-subj", "/CN=cluster.example", "-days", "2", "-keyout", keys.Sub("key.pem"), "-out",
-                                   keys.Sub("cert.pem")});
+  CommandResult made =
+      RunCommand("/usr/bin/openssl",
+                 {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-subj",
+                  "/CN=cluster.example", "-days", "2", "-keyout", keys.Sub("key.pem"), "-out", keys.Sub("cert.pem")});
   ASSERT_EQ(made.exit_status, 0) << made.err;
   BackupSite self_signed;
   BackupSite::Config config;
@@ -257,11 +264,13 @@ TEST_F(SnapjobOperator, AStoppedJobKeepsItsLogAndExitsWithTheSignalsCode) {
   for (const Case& c : cases) {
     const std::string log = site_.Path("job-" + std::to_string(c.job) + ".log");
     ChildProcess child;
-    ASSERT_TRUE(child.Start(SnapjobBinary(), Plus(Args(c.job, c.job - 1), {"--incremental", "--output", "jsonl",
-                                                                           "--log-file", log, backup_})));
+    ASSERT_TRUE(child.Start(SnapjobBinary(), Plus(Args(c.job, c.job - 1),
+                                                  {"--incremental", "--output", "jsonl", "--log-file", log, backup_})));
     ASSERT_TRUE(child.AwaitOutput(60)) << c.job;
-    if (c.signal_number != 0) child.Signal(c.signal_number);
-    else child.CloseOutput();
+    if (c.signal_number != 0)
+      child.Signal(c.signal_number);
+    else
+      child.CloseOutput();
     EXPECT_EQ(child.Wait(), c.exit_status) << c.job;
     const std::string text = snaptest::ReadFile(log);
     EXPECT_NE(text.find("Created Snapshot kwsnap_7_2_" + std::to_string(c.job) + "_"), std::string::npos) << text;

@@ -2,12 +2,11 @@
 // rely on: each way a registry can be unusable is named, and credentials leave only a private file
 // of this user.
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "ClientProperties.h"
 #include "ClientRegistry.h"

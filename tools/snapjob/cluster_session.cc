@@ -27,8 +27,8 @@ bool ClusterSession::Open(const ConnectionOptions& options, std::string* problem
   if (!CheckRegistry(options, &check, problem)) return false;
   auto connection = boost::make_shared<Qumulo::CConnection>(TransportFor(options));
   // The plug-in's own address form: the registry's host name on port 8000.
-  *error = connection->Connect("https://" + check.record.hostname + ":8000", check.record.userName,
-                               check.record.password);
+  *error =
+      connection->Connect("https://" + check.record.hostname + ":8000", check.record.userName, check.record.password);
   if (error->IsError()) return false;
   snapshots_ = boost::make_shared<Qumulo::CSnapshotQueries>(connection, boost::make_shared<Qumulo::CParser>());
   return true;

@@ -4,10 +4,9 @@
 #ifndef SNAPJOB_CLUSTER_SESSION_H_
 #define SNAPJOB_CLUSTER_SESSION_H_
 
+#include <boost/shared_ptr.hpp>
 #include <memory>
 #include <string>
-
-#include <boost/shared_ptr.hpp>
 
 #include "ClientRegistry.h"
 #include "QiError.h"

@@ -1,17 +1,16 @@
 #include "fingerprint.h"
 
 #include <netdb.h>
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
 #include <memory>
-
-#include <openssl/bio.h>
-#include <openssl/evp.h>
-#include <openssl/ssl.h>
-#include <openssl/x509.h>
 
 #include "exit_codes.h"
 

@@ -134,7 +134,9 @@ bool JobRecords(const RunOptions& options, const ContentMapperAPIPtr& mapper, st
   std::list<Qumulo::CSnapshotInfo> listed;
   if (!session.Open(options.connection, &problem, error)) {
     *operation = "Connect";
-    if (!problem.empty()) *error = FXErrorUtil::ErrorWin32(FXCodeLocation("snapjob", "snapjob::JobRecords", __LINE__), 1627, "%s", problem.c_str());
+    if (!problem.empty())
+      *error = FXErrorUtil::ErrorWin32(FXCodeLocation("snapjob", "snapjob::JobRecords", __LINE__), 1627, "%s",
+                                       problem.c_str());
     return false;
   }
   *error = session.snapshots().ListSnapshots(listed);
@@ -156,11 +158,15 @@ bool JobRecords(const RunOptions& options, const ContentMapperAPIPtr& mapper, st
     const auto cluster_path = cluster_paths.find(scan_path);
     JsonRecord record("snapshot");
     record.Text("backup_path", path);
-    if (current) record.Text("name", current->m_name).Number("id", current->m_id);
-    else record.Null("name").Null("id");
+    if (current)
+      record.Text("name", current->m_name).Number("id", current->m_id);
+    else
+      record.Null("name").Null("id");
     record.Text("directory", directory);
-    if (cluster_path != cluster_paths.end()) record.Text("cluster_path", cluster_path->second);
-    else record.Null("cluster_path");
+    if (cluster_path != cluster_paths.end())
+      record.Text("cluster_path", cluster_path->second);
+    else
+      record.Null("cluster_path");
     lines->push_back(record.Line());
 
     // The previous job's snapshot of the same directory, found as the plug-in finds it: by name
@@ -178,8 +184,10 @@ bool JobRecords(const RunOptions& options, const ContentMapperAPIPtr& mapper, st
         }
       }
       previous.Bool("found", found != nullptr).Text("name", expected);
-      if (found) previous.Number("id", found->m_id);
-      else previous.Null("id");
+      if (found)
+        previous.Number("id", found->m_id);
+      else
+        previous.Null("id");
     } else {
       previous.Bool("found", false).Null("name").Null("id");
     }
@@ -188,7 +196,8 @@ bool JobRecords(const RunOptions& options, const ContentMapperAPIPtr& mapper, st
   for (const auto& deleted : JobLogTap::Instance().Deleted()) {
     lines->push_back(JsonRecord("deleted").Text("name", deleted.first).Number("id", deleted.second).Line());
   }
-  lines->push_back(JsonRecord("map").Text("map_file", options.map_file).TextList("lines", FileLines(options.map_file)).Line());
+  lines->push_back(
+      JsonRecord("map").Text("map_file", options.map_file).TextList("lines", FileLines(options.map_file)).Line());
   return true;
 }
 

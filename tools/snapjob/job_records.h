@@ -46,8 +46,8 @@ class JobLogTap {
  public:
   static JobLogTap& Instance();
   void Observe(const char* format, va_list args);
-  std::map<std::string, std::string> ClusterPaths();               // backup path (with "/") -> cluster path
-  std::vector<std::pair<std::string, uint64_t>> Deleted();         // name, id
+  std::map<std::string, std::string> ClusterPaths();        // backup path (with "/") -> cluster path
+  std::vector<std::pair<std::string, uint64_t>> Deleted();  // name, id
 
  private:
   std::mutex mutex_;

@@ -27,9 +27,12 @@ bool ParseIntIn(const std::string& text, int min, int max, int* value) {
 }
 
 bool ParseOutput(const std::string& text, OutputFormat* output) {
-  if (text == "text") *output = OutputFormat::kText;
-  else if (text == "jsonl") *output = OutputFormat::kJsonl;
-  else return false;
+  if (text == "text")
+    *output = OutputFormat::kText;
+  else if (text == "jsonl")
+    *output = OutputFormat::kJsonl;
+  else
+    return false;
   return true;
 }
 
@@ -100,7 +103,8 @@ void AddConnectionOptions(ConnectionOptions* connection, std::vector<Option>* op
     };
   };
   options->push_back({"--registry", true, text(&connection->registry)});
-  options->push_back({"--client-id", true, [=](const std::string& v) { return ParseUnsigned32(v, &connection->client_id); }});
+  options->push_back(
+      {"--client-id", true, [=](const std::string& v) { return ParseUnsigned32(v, &connection->client_id); }});
   options->push_back({"--ca-file", true, text(&connection->ca_file)});
   options->push_back({"--insecure", false, [=](const std::string&) { return connection->insecure = true; }});
   options->push_back({"--pin", true, [=](const std::string& v) {
@@ -112,10 +116,14 @@ void AddConnectionOptions(ConnectionOptions* connection, std::vector<Option>* op
 
 // The first required option missing, or the first pair that excludes each other, as an error.
 bool CheckConnection(const ConnectionOptions& connection, const std::set<std::string>& seen, std::string* error) {
-  if (!seen.count("--registry")) *error = "--registry is required";
-  else if (!seen.count("--client-id")) *error = "--client-id is required";
-  else if (connection.insecure && !connection.ca_file.empty()) *error = "--ca-file and --insecure exclude each other";
-  else if (connection.insecure && !connection.pin.empty()) *error = "--pin and --insecure exclude each other";
+  if (!seen.count("--registry"))
+    *error = "--registry is required";
+  else if (!seen.count("--client-id"))
+    *error = "--client-id is required";
+  else if (connection.insecure && !connection.ca_file.empty())
+    *error = "--ca-file and --insecure exclude each other";
+  else if (connection.insecure && !connection.pin.empty())
+    *error = "--pin and --insecure exclude each other";
   return error->empty();
 }
 
@@ -128,36 +136,43 @@ bool ParseRun(const std::vector<std::string>& args, RunOptions* run, std::string
       return may_be_empty || !v.empty();
     };
   };
-  options.insert(options.end(), {
-      {"--app-ids", true,
-       [=](const std::string& v) {
-         const size_t comma = v.find(',');
-         return comma != std::string::npos && ParseUnsigned32(v.substr(0, comma), &run->app_id1) &&
-                ParseUnsigned32(v.substr(comma + 1), &run->app_id2);
-       }},
-      {"--job", true, [=](const std::string& v) { return ParseInt64(v, &run->job); }},
-      {"--previous-job", true, [=](const std::string& v) { return ParseInt64(v, &run->previous_job); }},
-      {"--map-file", true, text(&run->map_file, true)},
-      {"--mount-table", true, text(&run->mount_table, false)},
-      {"--auto-mount", true, text(&run->auto_mount_root, false)},
-      {"--incremental", false, [=](const std::string&) { return run->incremental = true; }},
-      {"--output", true, [=](const std::string& v) { return ParseOutput(v, &run->output); }},
-      {"--log-file", true, text(&run->log_file, false)},
-      {"--log-level", true,
-       [=](const std::string& v) {
-         return ParseIntIn(v, std::numeric_limits<int>::min(), std::numeric_limits<int>::max(), &run->log_level);
-       }},
-      {"--plugin", true, text(&run->plugin, false)},
-  });
+  options.insert(options.end(),
+                 {
+                     {"--app-ids", true,
+                      [=](const std::string& v) {
+                        const size_t comma = v.find(',');
+                        return comma != std::string::npos && ParseUnsigned32(v.substr(0, comma), &run->app_id1) &&
+                               ParseUnsigned32(v.substr(comma + 1), &run->app_id2);
+                      }},
+                     {"--job", true, [=](const std::string& v) { return ParseInt64(v, &run->job); }},
+                     {"--previous-job", true, [=](const std::string& v) { return ParseInt64(v, &run->previous_job); }},
+                     {"--map-file", true, text(&run->map_file, true)},
+                     {"--mount-table", true, text(&run->mount_table, false)},
+                     {"--auto-mount", true, text(&run->auto_mount_root, false)},
+                     {"--incremental", false, [=](const std::string&) { return run->incremental = true; }},
+                     {"--output", true, [=](const std::string& v) { return ParseOutput(v, &run->output); }},
+                     {"--log-file", true, text(&run->log_file, false)},
+                     {"--log-level", true,
+                      [=](const std::string& v) {
+                        return ParseIntIn(v, std::numeric_limits<int>::min(), std::numeric_limits<int>::max(),
+                                          &run->log_level);
+                      }},
+                     {"--plugin", true, text(&run->plugin, false)},
+                 });
   std::set<std::string> seen;
   if (!ParseOptions(args, 1, options, &run->backup_paths, &seen, error)) return false;
   if (!CheckConnection(run->connection, seen, error)) return false;
-  if (!seen.count("--app-ids")) *error = "--app-ids is required";
-  else if (!seen.count("--job")) *error = "--job is required";
-  else if (!seen.count("--map-file")) *error = "--map-file is required";
+  if (!seen.count("--app-ids"))
+    *error = "--app-ids is required";
+  else if (!seen.count("--job"))
+    *error = "--job is required";
+  else if (!seen.count("--map-file"))
+    *error = "--map-file is required";
   // Without the previous job, reconciliation would take its snapshots for stale and delete them.
-  else if (run->incremental && !seen.count("--previous-job")) *error = "--incremental needs --previous-job";
-  else if (run->backup_paths.empty()) *error = "no backup path given";
+  else if (run->incremental && !seen.count("--previous-job"))
+    *error = "--incremental needs --previous-job";
+  else if (run->backup_paths.empty())
+    *error = "no backup path given";
   else if (!run->auto_mount_root.empty() && !run->mount_table.empty()) {
     *error = "--mount-table and --auto-mount exclude each other";
   }
@@ -188,8 +203,10 @@ bool ParseFingerprint(const std::vector<std::string>& args, FingerprintOptions* 
   std::vector<std::string> positionals;
   std::set<std::string> seen;
   if (!ParseOptions(args, 1, options, &positionals, &seen, error)) return false;
-  if (!positionals.empty()) *error = "unexpected argument '" + positionals[0] + "'";
-  else if (!seen.count("--host")) *error = "--host is required";
+  if (!positionals.empty())
+    *error = "unexpected argument '" + positionals[0] + "'";
+  else if (!seen.count("--host"))
+    *error = "--host is required";
   return error->empty();
 }
 
@@ -209,10 +226,14 @@ bool ParseSnapshots(const std::vector<std::string>& args, bool deleting, Snapsho
   std::vector<std::string> positionals;
   std::set<std::string> seen;
   if (!ParseOptions(args, 2, options, &positionals, &seen, error)) return false;
-  if (!positionals.empty()) *error = "unexpected argument '" + positionals[0] + "'";
-  else if (!CheckConnection(snapshots->connection, seen, error)) return false;
-  else if (deleting && !seen.count("--app-id")) *error = "--app-id is required";
-  else if (deleting && !seen.count("--job")) *error = "--job is required";
+  if (!positionals.empty())
+    *error = "unexpected argument '" + positionals[0] + "'";
+  else if (!CheckConnection(snapshots->connection, seen, error))
+    return false;
+  else if (deleting && !seen.count("--app-id"))
+    *error = "--app-id is required";
+  else if (deleting && !seen.count("--job"))
+    *error = "--job is required";
   return error->empty();
 }
 
@@ -232,7 +253,8 @@ exit status: 0 success, 1 an operation failed, 2 bad usage or an unusable settin
 128 + N when stopped by signal N (130 SIGINT, 141 SIGPIPE, 143 SIGTERM) after flushing what was written
 )";
 
-const char kConnectionHelp[] = R"(  --registry FILE     the agent's client registry (JSON; a private file of this user: chmod 600)
+const char kConnectionHelp[] =
+    R"(  --registry FILE     the agent's client registry (JSON; a private file of this user: chmod 600)
   --client-id N       the registry's client that stands for the cluster (its host name and credentials)
   --ca-file FILE      trust this CA for the cluster's certificate (default: the system's trust store)
   --pin sha256//KEY   accept the cluster's certificate when its public key has this pin (see
@@ -279,7 +301,8 @@ application, with --app-id) are marked as its own.
 
 )";
 
-const char kDeleteHelp[] = R"(usage: snapjob snapshots delete --registry FILE --client-id N --app-id A --job J [--dry-run]
+const char kDeleteHelp[] =
+    R"(usage: snapjob snapshots delete --registry FILE --client-id N --app-id A --job J [--dry-run]
                                 [--ca-file FILE] [--pin sha256//KEY] [--insecure] [--proxy URL]
                                 [--output text|jsonl]
 
@@ -307,8 +330,7 @@ Builds a small tree, starts the cluster emulator on a free loopback address, and
 
 }  // namespace
 
-bool ParseCommandLine(const std::vector<std::string>& args, CommandLine* line, std::string* error,
-                      std::string* topic) {
+bool ParseCommandLine(const std::vector<std::string>& args, CommandLine* line, std::string* error, std::string* topic) {
   error->clear();
   topic->clear();
   if (args.empty()) {
@@ -374,13 +396,29 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine* line, s
 }
 
 bool HelpText(const std::string& topic, std::string* text) {
-  if (topic.empty()) *text = kOverview;
-  else if (topic == "run") *text = std::string(kRunHelp) + kConnectionHelp + kRunOptionsHelp;
-  else if (topic == "snapshots list" || topic == "snapshots") *text = std::string(kListHelp) + kConnectionHelp + "  --app-id A          mark only this application's snapshots as own\n  --output FORMAT     text, or jsonl: one JSON object per snapshot\n";
-  else if (topic == "snapshots delete") *text = std::string(kDeleteHelp) + kConnectionHelp + "  --dry-run           list what would be deleted and delete nothing\n  --output FORMAT     text, or jsonl: one JSON object per snapshot\n";
-  else if (topic == "fingerprint") *text = kFingerprintHelp;
-  else if (topic == "demo") *text = kDemoHelp;
-  else return false;
+  const std::string output = "  --output FORMAT     text, or jsonl: one JSON object per snapshot\n";
+  if (topic.empty()) {
+    *text = kOverview;
+  } else if (topic == "run") {
+    *text = std::string(kRunHelp) + kConnectionHelp + kRunOptionsHelp;
+  } else if (topic == "snapshots list") {
+    *text = std::string(kListHelp) + kConnectionHelp +
+            "  --app-id A          mark only this application's snapshots as own\n" + output;
+  } else if (topic == "snapshots delete") {
+    *text = std::string(kDeleteHelp) + kConnectionHelp +
+            "  --dry-run           list what would be deleted and delete nothing\n" + output;
+  } else if (topic == "snapshots") {
+    std::string list, remove;
+    HelpText("snapshots list", &list);
+    HelpText("snapshots delete", &remove);
+    *text = list + "\n" + remove;
+  } else if (topic == "fingerprint") {
+    *text = kFingerprintHelp;
+  } else if (topic == "demo") {
+    *text = kDemoHelp;
+  } else {
+    return false;
+  }
   return true;
 }
 
@@ -388,8 +426,6 @@ std::string UsageError(const std::string& error, const std::string& topic) {
   return "snapjob: " + error + " (see snapjob " + (topic.empty() ? "" : topic + " ") + "--help)\n";
 }
 
-std::string VersionText() {
-  return std::string("snapjob ") + kSnapVersion + " (" + kSnapBuild + ")\n";
-}
+std::string VersionText() { return std::string("snapjob ") + kSnapVersion + " (" + kSnapBuild + ")\n"; }
 
 }  // namespace snapjob

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <thread>
 
-
 namespace snapjob {
 namespace {
 

@@ -52,12 +52,13 @@ int SnapshotsList(const SnapshotsOptions& options) {
   if (status != kExitOk) return status;
 
   const bool text = options.output == OutputFormat::kText;
-  if (text) std::printf("%-3s  %-10s  %-10s  %-10s  %-20s  %-20s  %s\n", "OWN", "ID", "CLIENT", "APP", "JOB", "DIR", "NAME");
+  if (text)
+    std::printf("%-3s  %-10s  %-10s  %-10s  %-20s  %-20s  %s\n", "OWN", "ID", "CLIENT", "APP", "JOB", "DIR", "NAME");
   for (const Qumulo::CSnapshotInfo& snapshot : listed) {
     SnapshotName name;
     const bool parsed = ParseSnapshotName(snapshot.m_name, &name);
-    const bool own = parsed && name.client == options.connection.client_id &&
-                     (!options.has_app_id || name.app == options.app_id);
+    const bool own =
+        parsed && name.client == options.connection.client_id && (!options.has_app_id || name.app == options.app_id);
     if (text) {
       std::printf("%-3s  %-10llu  %-10s  %-10s  %-20s  %-20s  %s%s\n", own ? "*" : "",
                   static_cast<unsigned long long>(snapshot.m_id), Field(parsed, std::to_string(name.client)).c_str(),
@@ -71,8 +72,10 @@ int SnapshotsList(const SnapshotsOptions& options) {
     record.Number("source_file_id", snapshot.m_sourceFileId).Bool("in_delete", snapshot.m_inDelete);
     record.Bool("parsed", parsed).Bool("own", own);
     if (parsed) {
-      record.Number("client", name.client).Number("app", name.app).Signed("job", name.job).Number("directory_number",
-                                                                                                 name.directory);
+      record.Number("client", name.client)
+          .Number("app", name.app)
+          .Signed("job", name.job)
+          .Number("directory_number", name.directory);
     }
     const std::string line = record.Line();
     std::fwrite(line.data(), 1, line.size(), stdout);
@@ -109,15 +112,18 @@ int SnapshotsDelete(const SnapshotsOptions& options) {
       std::printf("%s %s (id %llu)\n", options.dry_run ? "would delete" : "deleted", Printable(snapshot.m_name).c_str(),
                   static_cast<unsigned long long>(snapshot.m_id));
     } else {
-      const std::string line =
-          JsonRecord("deleted").Text("name", snapshot.m_name).Number("id", snapshot.m_id).Bool("dry_run", options.dry_run).Line();
+      const std::string line = JsonRecord("deleted")
+                                   .Text("name", snapshot.m_name)
+                                   .Number("id", snapshot.m_id)
+                                   .Bool("dry_run", options.dry_run)
+                                   .Line();
       std::fwrite(line.data(), 1, line.size(), stdout);
     }
   }
   if (text && status == kExitOk) {
     std::printf("%s %zu snapshot%s of client %u, application %u, job %lld\n",
-                options.dry_run ? "would delete" : "deleted", count, count == 1 ? "" : "s", options.connection.client_id,
-                options.app_id, static_cast<long long>(options.job));
+                options.dry_run ? "would delete" : "deleted", count, count == 1 ? "" : "s",
+                options.connection.client_id, options.app_id, static_cast<long long>(options.job));
   }
   return Finish(status);
 }
