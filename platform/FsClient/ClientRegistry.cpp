@@ -1,39 +1,43 @@
 #include "ClientRegistry.h"
 
 #include <fcntl.h>
-#include <simdjson.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include <simdjson.h>
+
 namespace {
 
-// Owner only; a FIFO or device must not block or feed the parser, so it is not even read.
-std::string ReadOpened(int fd, const std::string& name, const struct stat& info, RegistryCheck& check,
-                       std::string& text) {
+// The whole content of the opened registry, or the reason it cannot be had. A FIFO or a device
+// must neither block nor feed the parser, so only a regular file is read.
+std::string ReadOpened(int fd, const std::string& name, const struct stat& info, std::string& text) {
   if (!S_ISREG(info.st_mode)) return "client registry [" + name + "] is not a regular file";
   char buffer[8192];
   for (;;) {
     const ssize_t got = ::read(fd, buffer, sizeof(buffer));
-    if (got == 0) break;
+    if (got == 0) return std::string();
     if (got < 0) {
       if (errno == EINTR) continue;
       return "client registry [" + name + "] cannot be read: " + std::strerror(errno);
     }
     text.append(buffer, static_cast<size_t>(got));
   }
+}
+
+// Why the credentials of the opened registry must not be used, or "" when they may.
+std::string CredentialRefusal(const std::string& name, const struct stat& info) {
   const uid_t self = ::geteuid();
   if (info.st_uid != self && info.st_uid != 0) {
-    check.problem = "client registry [" + name + "] belongs to uid " + std::to_string(info.st_uid) +
-                    ", not to this user (uid " + std::to_string(self) + "); its credentials are refused";
-  } else if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-    check.problem = "client registry [" + name +
-                    "] may be read by group or others; its credentials are refused (make it readable by its "
-                    "owner only: chmod 600)";
-  } else {
-    check.credentialsAllowed = true;
+    return "client registry [" + name + "] belongs to uid " + std::to_string(info.st_uid) + ", not to this user (uid " +
+           std::to_string(self) + "); its credentials are refused";
+  }
+  if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    return "client registry [" + name +
+           "] may be read by group or others; its credentials are refused (make it readable by its owner only: "
+           "chmod 600)";
   }
   return std::string();
 }
@@ -55,15 +59,16 @@ RegistryCheck CheckClientRegistry(const std::string& registryPath, unsigned long
   }
   struct stat info;
   std::string text;
-  std::string failure = ::fstat(fd, &info) != 0
-                            ? "client registry [" + registryPath + "] cannot be read: " + std::strerror(errno)
-                            : ReadOpened(fd, registryPath, info, check, text);
+  const std::string failure = ::fstat(fd, &info) != 0
+                                  ? "client registry [" + registryPath + "] cannot be read: " + std::strerror(errno)
+                                  : ReadOpened(fd, registryPath, info, text);
   ::close(fd);
   if (!failure.empty()) {
     check.problem = failure;
-    check.credentialsAllowed = false;
     return check;
   }
+  check.problem = CredentialRefusal(registryPath, info);
+  check.credentialsAllowed = check.problem.empty();
 
   simdjson::dom::parser parser;
   simdjson::dom::element root;
