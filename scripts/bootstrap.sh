@@ -1,11 +1,12 @@
 #!/bin/sh
-# Installs the Debian packages the build, the tests and the benchmarks need.
+# Installs the Debian packages the build, the tests and the benchmarks need. zlib and brotli: the
+# packaged cpp-httplib is built with them, and its header must be compiled with the same features.
 # Idempotent: packages already present are skipped without touching apt.
 set -eu
 
 PACKAGES="cmake g++ make pkg-config ca-certificates openssl python3 \
 libboost-dev libcurl4-openssl-dev libssl-dev libsimdjson-dev \
-libcpp-httplib-dev libgtest-dev libgmock-dev"
+libcpp-httplib-dev zlib1g-dev libbrotli-dev libgtest-dev libgmock-dev"
 
 missing=""
 for p in $PACKAGES; do

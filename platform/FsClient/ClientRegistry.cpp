@@ -1,50 +1,113 @@
 #include "ClientRegistry.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <simdjson.h>
 
-bool ReadClientRecord(const std::string& registryPath, unsigned long clientId, ClientRecord& record,
-                      bool& isPrivate, std::string& reason) {
-  struct stat info;
-  if (registryPath.empty() || ::stat(registryPath.c_str(), &info) != 0) {
-    reason = "client registry [" + registryPath + "] cannot be read";
-    return false;
-  }
-  isPrivate = (info.st_mode & (S_IRWXG | S_IRWXO)) == 0;
+namespace {
 
-  simdjson::padded_string json;
-  if (simdjson::padded_string::load(registryPath).get(json) != simdjson::SUCCESS) {
-    reason = "client registry [" + registryPath + "] cannot be read";
-    return false;
+// The whole content of the opened registry, or the reason it cannot be had. A FIFO or a device
+// must neither block nor feed the parser, so only a regular file is read.
+std::string ReadOpened(int fd, const std::string& name, const struct stat& info, std::string& text) {
+  if (!S_ISREG(info.st_mode)) return "client registry [" + name + "] is not a regular file";
+  char buffer[8192];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof(buffer));
+    if (got == 0) return std::string();
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return "client registry [" + name + "] cannot be read: " + std::strerror(errno);
+    }
+    text.append(buffer, static_cast<size_t>(got));
   }
+}
+
+// Why the credentials of the opened registry must not be used, or "" when they may.
+std::string CredentialRefusal(const std::string& name, const struct stat& info) {
+  const uid_t self = ::geteuid();
+  if (info.st_uid != self && info.st_uid != 0) {
+    return "client registry [" + name + "] belongs to uid " + std::to_string(info.st_uid) + ", not to this user (uid " +
+           std::to_string(self) + "); its credentials are refused";
+  }
+  if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    return "client registry [" + name +
+           "] may be read by group or others; its credentials are refused (make it readable by its owner only: "
+           "chmod 600)";
+  }
+  return std::string();
+}
+
+}  // namespace
+
+RegistryCheck CheckClientRegistry(const std::string& registryPath, unsigned long clientId) {
+  RegistryCheck check;
+  if (registryPath.empty()) {
+    check.problem = "no client registry is set";
+    return check;
+  }
+  const int fd = ::open(registryPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    check.problem =
+        "client registry [" + registryPath + "] " +
+        (errno == ENOENT ? std::string("does not exist") : std::string("cannot be opened: ") + std::strerror(errno));
+    return check;
+  }
+  struct stat info;
+  std::string text;
+  const std::string failure = ::fstat(fd, &info) != 0
+                                  ? "client registry [" + registryPath + "] cannot be read: " + std::strerror(errno)
+                                  : ReadOpened(fd, registryPath, info, text);
+  ::close(fd);
+  if (!failure.empty()) {
+    check.problem = failure;
+    return check;
+  }
+  check.problem = CredentialRefusal(registryPath, info);
+  check.credentialsAllowed = check.problem.empty();
+
   simdjson::dom::parser parser;
   simdjson::dom::element root;
-  if (parser.parse(json).get(root) != simdjson::SUCCESS) {
-    reason = "client registry [" + registryPath + "] is not valid JSON";
-    return false;
-  }
   simdjson::dom::array clients;
-  if (root["clients"].get_array().get(clients) != simdjson::SUCCESS) {
-    reason = "client registry [" + registryPath + "] has no \"clients\" list";
-    return false;
+  if (parser.parse(simdjson::padded_string(text)).get(root) != simdjson::SUCCESS) {
+    check.problem = "client registry [" + registryPath + "] is not valid JSON";
+    check.credentialsAllowed = false;
+    return check;
   }
+  if (root["clients"].get_array().get(clients) != simdjson::SUCCESS) {
+    check.problem = "client registry [" + registryPath + "] has no \"clients\" list";
+    check.credentialsAllowed = false;
+    return check;
+  }
+  check.readable = true;
+  ClientRecord& record = check.record;
   for (simdjson::dom::element client : clients) {
     uint64_t id = 0;
     if (client["id"].get_uint64().get(id) != simdjson::SUCCESS || id != clientId) continue;
     record.found = true;
-    std::string_view text;
-    if (client["hostname"].get_string().get(text) == simdjson::SUCCESS) record.hostname = std::string(text);
+    std::string_view value;
+    if (client["hostname"].get_string().get(value) == simdjson::SUCCESS) record.hostname = std::string(value);
     simdjson::dom::object fileserver;
     if (client["fileserver"].get_object().get(fileserver) == simdjson::SUCCESS) {
       record.hasFileServer = true;
-      std::string_view user, password;
-      if (fileserver["username"].get_string().get(user) == simdjson::SUCCESS) record.userName = std::string(user);
-      if (fileserver["password"].get_string().get(password) == simdjson::SUCCESS) {
-        record.password = std::string(password);
-      }
+      if (fileserver["username"].get_string().get(value) == simdjson::SUCCESS) record.userName = std::string(value);
+      if (fileserver["password"].get_string().get(value) == simdjson::SUCCESS) record.password = std::string(value);
     }
-    return true;
+    break;
   }
-  return true;  // a readable registry without this client
+  // Ownership and mode come first: they are the more urgent to mend.
+  if (!check.problem.empty()) return check;
+  const std::string client = "client " + std::to_string(clientId);
+  if (!record.found) {
+    check.problem = "client registry [" + registryPath + "] has no " + client;
+  } else if (record.hostname.empty()) {
+    check.problem = client + " in client registry [" + registryPath + "] has no \"hostname\"";
+  } else if (!record.hasFileServer || record.userName.empty()) {
+    check.problem = client + " in client registry [" + registryPath + "] has no \"fileserver\" entry with a username";
+  }
+  return check;
 }

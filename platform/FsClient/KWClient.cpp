@@ -34,11 +34,10 @@ std::string KWClient::RegistryPath() {
 
 KWClient::KWClient(unsigned long clientId) : m_clientId(clientId), m_found(false) {
   const std::string registry = RegistryPath();
-  ClientRecord record;
-  bool isPrivate = false;
-  std::string reason;
-  if (!ReadClientRecord(registry, clientId, record, isPrivate, reason)) {
-    if (FXLogEnabled(0)) g_ptrLogWriter->Write(0, kFunction, __LINE__, 0, 0, "%s", reason.c_str());
+  RegistryCheck check = CheckClientRegistry(registry, clientId);
+  const ClientRecord& record = check.record;
+  if (!check.readable) {
+    if (FXLogEnabled(0)) g_ptrLogWriter->Write(0, kFunction, __LINE__, 0, 0, "%s", check.problem.c_str());
     return;
   }
   if (!record.found) {
@@ -52,7 +51,8 @@ KWClient::KWClient(unsigned long clientId) : m_clientId(clientId), m_found(false
   m_hostname = record.hostname;
   // A client without a "fileserver" entry has no properties at all.
   if (record.hasFileServer) {
-    m_properties.reset(new ClientProperties(record.userName, record.password, registry, isPrivate));
+    m_properties.reset(new ClientProperties(record.userName, record.password,
+                                            check.credentialsAllowed ? std::string() : check.problem));
   }
 }
 

@@ -9,6 +9,11 @@ namespace Qumulo {
 namespace {
 std::once_flag g_curlGlobalInit;
 const std::string kNoBody;
+
+// Keeps the first failure of a run of option settings.
+void KeepFirst(CURLcode& first, CURLcode code) {
+  if (first == CURLE_OK) first = code;
+}
 }  // namespace
 
 const std::string& HttpResponse::Body() const { return body ? *body : kNoBody; }
@@ -20,41 +25,41 @@ HttpTransport::HttpTransport(const TransportOptions& options)
   m_curl = curl_easy_init();
   if (m_curl == nullptr) return;
 
-  curl_easy_setopt(m_curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(m_curl, CURLOPT_ERRORBUFFER, m_errorBuffer);
-  curl_easy_setopt(m_curl, CURLOPT_WRITEFUNCTION, &HttpTransport::OnData);
-  curl_easy_setopt(m_curl, CURLOPT_WRITEDATA, this);
+  KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_NOSIGNAL, 1L));
+  KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_ERRORBUFFER, m_errorBuffer));
+  KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_WRITEFUNCTION, &HttpTransport::OnData));
+  KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_WRITEDATA, this));
   // The credentials must never travel in clear text, and never to another host by a redirect.
-  curl_easy_setopt(m_curl, CURLOPT_PROTOCOLS_STR, "https");
-  curl_easy_setopt(m_curl, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(m_curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
-  curl_easy_setopt(m_curl, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2);
+  KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_PROTOCOLS_STR, "https"));
+  KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_FOLLOWLOCATION, 0L));
+  KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1));
+  KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_SSLVERSION, CURL_SSLVERSION_TLSv1_2));
   // AES-128-GCM first: as strong as needed here and the cheapest to run over megabytes of pages.
-  curl_easy_setopt(m_curl, CURLOPT_TLS13_CIPHERS,
-                   "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256");
-  curl_easy_setopt(m_curl, CURLOPT_TCP_KEEPALIVE, 1L);
+  KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_TLS13_CIPHERS,
+                   "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256"));
+  KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_TCP_KEEPALIVE, 1L));
   // Difference pages run to megabytes: larger reads mean fewer trips through the TLS layer.
-  curl_easy_setopt(m_curl, CURLOPT_BUFFERSIZE, 512L * 1024L);
-  curl_easy_setopt(m_curl, CURLOPT_CONNECTTIMEOUT, std::max(1L, options.connectTimeoutSeconds));
+  KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_BUFFERSIZE, 512L * 1024L));
+  KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_CONNECTTIMEOUT, std::max(1L, options.connectTimeoutSeconds)));
   // A cluster that stops sending for this long is taken as hung; the agent must not wait forever.
-  curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_TIME, std::max(1L, options.lowSpeedTimeSeconds));
+  KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_LIMIT, 1L));
+  KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_TIME, std::max(1L, options.lowSpeedTimeSeconds)));
   if (options.insecure) {
-    curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYPEER, 0L));
+    KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYHOST, 0L));
   } else if (!options.pinnedPublicKey.empty() && options.caFile.empty()) {
     // The pinned key is the trust anchor: libcurl compares it on every handshake whatever the chain.
-    curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYPEER, 0L));
+    KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYHOST, 0L));
   } else {
-    curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (!options.caFile.empty()) curl_easy_setopt(m_curl, CURLOPT_CAINFO, options.caFile.c_str());
+    KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYPEER, 1L));
+    KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYHOST, 2L));
+    if (!options.caFile.empty()) KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_CAINFO, options.caFile.c_str()));
   }
   if (!options.insecure && !options.pinnedPublicKey.empty())
-    curl_easy_setopt(m_curl, CURLOPT_PINNEDPUBLICKEY, options.pinnedPublicKey.c_str());
+    KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_PINNEDPUBLICKEY, options.pinnedPublicKey.c_str()));
   // "" switches off the proxy environment variables as well.
-  curl_easy_setopt(m_curl, CURLOPT_PROXY, options.proxy.c_str());
+  KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_PROXY, options.proxy.c_str()));
 }
 
 HttpTransport::~HttpTransport() {
@@ -121,23 +126,26 @@ CURLcode HttpTransport::Perform(const std::string& method, const std::string& ur
   if (m_curl == nullptr) return CURLE_FAILED_INIT;
 
   SetHeaders(bearerToken);
-  curl_easy_setopt(m_curl, CURLOPT_HTTPHEADER, m_headers);
-  curl_easy_setopt(m_curl, CURLOPT_URL, url.c_str());
+  // An option that does not take (an unsupported feature, no memory) must not leave a request
+  // going out with less than was asked: TLS settings above all.
+  CURLcode options = m_setupResult;
+  KeepFirst(options, curl_easy_setopt(m_curl, CURLOPT_HTTPHEADER, m_headers));
+  KeepFirst(options, curl_easy_setopt(m_curl, CURLOPT_URL, url.c_str()));
   // The handle keeps options between requests, so every request sets its method afresh.
   if (method == "GET") {
-    curl_easy_setopt(m_curl, CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(m_curl, CURLOPT_CUSTOMREQUEST, nullptr);
+    KeepFirst(options, curl_easy_setopt(m_curl, CURLOPT_HTTPGET, 1L));
+    KeepFirst(options, curl_easy_setopt(m_curl, CURLOPT_CUSTOMREQUEST, nullptr));
   } else if (method == "POST" || !body.empty()) {
-    curl_easy_setopt(m_curl, CURLOPT_POST, 1L);
-    curl_easy_setopt(m_curl, CURLOPT_POSTFIELDS, body.data());
-    curl_easy_setopt(m_curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    curl_easy_setopt(m_curl, CURLOPT_CUSTOMREQUEST, method == "POST" ? nullptr : method.c_str());
+    KeepFirst(options, curl_easy_setopt(m_curl, CURLOPT_POST, 1L));
+    KeepFirst(options, curl_easy_setopt(m_curl, CURLOPT_POSTFIELDS, body.data()));
+    KeepFirst(options, curl_easy_setopt(m_curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size())));
+    KeepFirst(options, curl_easy_setopt(m_curl, CURLOPT_CUSTOMREQUEST, method == "POST" ? nullptr : method.c_str()));
   } else {
-    curl_easy_setopt(m_curl, CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(m_curl, CURLOPT_CUSTOMREQUEST, method.c_str());
+    KeepFirst(options, curl_easy_setopt(m_curl, CURLOPT_HTTPGET, 1L));
+    KeepFirst(options, curl_easy_setopt(m_curl, CURLOPT_CUSTOMREQUEST, method.c_str()));
   }
 
-  const CURLcode result = curl_easy_perform(m_curl);
+  const CURLcode result = options != CURLE_OK ? options : curl_easy_perform(m_curl);
   // The body may be a login request: leave libcurl no pointer to it.
   curl_easy_setopt(m_curl, CURLOPT_POSTFIELDS, nullptr);
   if (result == CURLE_OK) curl_easy_getinfo(m_curl, CURLINFO_RESPONSE_CODE, &status);

@@ -66,6 +66,7 @@ class HttpTransport {
   size_t m_maxResponseBytes;
   BodyRefusal m_bodyRefusal = BodyRefusal::kNone;
   char m_errorBuffer[CURL_ERROR_SIZE];
+  CURLcode m_setupResult = CURLE_OK;  // the first option the constructor could not set
 };
 
 }  // namespace Qumulo

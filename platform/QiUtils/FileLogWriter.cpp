@@ -49,7 +49,9 @@ void CFileLogWriter::Write(int level, const char* function, int line, int, int, 
   std::lock_guard<std::mutex> lock(m_mutex);
   std::fprintf(m_stream, "%s.%03ld [L%d] %s:%d %s\n", stamp, static_cast<long>(now.tv_usec / 1000), level,
                function ? function : "", line, message.c_str());
-  if (m_stream == stderr) std::fflush(m_stream);
+  // Every line reaches the file at once: a job killed mid-way must still show what it did,
+  // the snapshots it deleted above all.
+  std::fflush(m_stream);
 }
 
 void CFileLogWriter::Flush() {

@@ -9,7 +9,8 @@
 #include "LogWriter.h"
 
 // Writes one line per call to a file (appending) or to standard error:
-// "2026-12-06 07:01:02.345 [L0] function:line message". Thread-safe.
+// "2026-12-06 07:01:02.345 [L0] function:line message", each line flushed as it is written.
+// Thread-safe.
 class CFileLogWriter : public CLogWriterInterface {
  public:
   explicit CFileLogWriter(int level = 0);

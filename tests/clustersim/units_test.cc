@@ -200,8 +200,9 @@ TEST(CertificatesTest, ReusedForTheSameAddressRemadeForAnother) {
   EXPECT_TRUE(CertificateCoversAddress(paths.server_cert, "127.6.7.8"));
 }
 
-// Accepted options are exercised by every test that starts the executable; these are refused.
-TEST(OptionsTest, RefusesMalformedCommandLines) {
+// Accepted options are exercised by every test that starts the executable; these are refused, and
+// the "--opt=value" form splits at its first "=" only.
+TEST(OptionsTest, RefusesMalformedCommandLinesAndTakesInlineValues) {
   Options options;
   bool help = false;
   const std::vector<std::string> base = {"--root", "/r", "--bind", "a", "--user", "u", "--password-file", "p"};
@@ -213,6 +214,14 @@ TEST(OptionsTest, RefusesMalformedCommandLines) {
   EXPECT_FALSE(ParseCommandLine(with({"--port", "70000"}), &options, &help).ok());
   EXPECT_FALSE(ParseCommandLine(with({"--export", "nothing"}), &options, &help).ok());
   EXPECT_FALSE(ParseCommandLine(with({"--cert", "c"}), &options, &help).ok());  // without its key
+  EXPECT_FALSE(ParseCommandLine(with({"--verbose=yes"}), &options, &help).ok());
+
+  Options inline_values;
+  ASSERT_TRUE(ParseCommandLine(with({"--port=8001", "--export=/p=/fs/p"}), &inline_values, &help).ok());
+  EXPECT_EQ(inline_values.port, 8001);
+  ASSERT_EQ(inline_values.exports.size(), 1u);
+  EXPECT_EQ(inline_values.exports[0].export_path, "/p");
+  EXPECT_EQ(inline_values.exports[0].fs_path, "/fs/p");
 }
 
 }  // namespace

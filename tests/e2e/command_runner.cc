@@ -116,4 +116,54 @@ CommandResult RunCommand(const std::string& binary, const std::vector<std::strin
   return result;
 }
 
+ChildProcess::~ChildProcess() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    Wait();
+  }
+  CloseOutput();
+}
+
+bool ChildProcess::Start(const std::string& binary, const std::vector<std::string>& args) {
+  int out_pipe[2];
+  if (::pipe2(out_pipe, O_CLOEXEC) != 0) return false;
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(binary.c_str()));
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    ::dup2(out_pipe[1], STDOUT_FILENO);
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, STDERR_FILENO);
+    ::execv(binary.c_str(), argv.data());
+    ::_exit(127);
+  }
+  ::close(out_pipe[1]);
+  out_ = out_pipe[0];
+  return pid_ > 0;
+}
+
+bool ChildProcess::AwaitOutput(int timeout_seconds) {
+  struct pollfd fd = {out_, POLLIN, 0};
+  return ::poll(&fd, 1, timeout_seconds * 1000) == 1 && (fd.revents & POLLIN) != 0;
+}
+
+void ChildProcess::CloseOutput() {
+  if (out_ >= 0) ::close(out_);
+  out_ = -1;
+}
+
+void ChildProcess::Signal(int signal_number) {
+  if (pid_ > 0) ::kill(pid_, signal_number);
+}
+
+int ChildProcess::Wait() {
+  int status = 0;
+  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+}
+
 }  // namespace e2e

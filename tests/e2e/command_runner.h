@@ -24,6 +24,29 @@ struct CommandOptions {
 CommandResult RunCommand(const std::string& binary, const std::vector<std::string>& args,
                          const CommandOptions& options = CommandOptions());
 
+// A child whose standard output the test reads, or leaves unread, at its own pace: to stop it
+// while it is blocked on a full pipe, or to close the pipe under it. Standard error is discarded.
+// Killed and reaped on destruction. Not thread-safe.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool Start(const std::string& binary, const std::vector<std::string>& args);
+  // Waits up to `timeout_seconds` for its first output; false when none came.
+  bool AwaitOutput(int timeout_seconds);
+  void CloseOutput();
+  void Signal(int signal_number);
+  // The exit status, or minus the signal number when a signal killed it.
+  int Wait();
+
+ private:
+  int pid_ = -1;
+  int out_ = -1;
+};
+
 }  // namespace e2e
 
 #endif  // E2E_COMMAND_RUNNER_H_

@@ -17,9 +17,13 @@ bool ParseChangeLines(const std::string& jsonl, std::vector<ChangeLine>* lines, 
     start = end + 1;
     simdjson::dom::element item;
     ChangeLine line;
-    std::string_view backup_path, change, type, path;
-    if (parser.parse(text).get(item) != simdjson::SUCCESS ||
-        item["backup_path"].get_string().get(backup_path) != simdjson::SUCCESS ||
+    std::string_view record, backup_path, change, type, path;
+    if (parser.parse(text).get(item) != simdjson::SUCCESS || item["record"].get_string().get(record) != simdjson::SUCCESS) {
+      *error = "not a record: " + text;
+      return false;
+    }
+    if (record != "change") continue;
+    if (item["backup_path"].get_string().get(backup_path) != simdjson::SUCCESS ||
         item["change"].get_string().get(change) != simdjson::SUCCESS ||
         item["type"].get_string().get(type) != simdjson::SUCCESS ||
         item["path"].get_string().get(path) != simdjson::SUCCESS ||
@@ -38,6 +42,44 @@ bool ParseChangeLines(const std::string& jsonl, std::vector<ChangeLine>* lines, 
     lines->push_back(std::move(line));
   }
   return true;
+}
+
+namespace {
+
+std::string FieldText(simdjson::dom::element value) {
+  switch (value.type()) {
+    case simdjson::dom::element_type::STRING: return std::string(value.get_string().value());
+    case simdjson::dom::element_type::BOOL: return value.get_bool().value() ? "true" : "false";
+    case simdjson::dom::element_type::NULL_VALUE: return "null";
+    case simdjson::dom::element_type::ARRAY: {
+      std::string joined;
+      bool first = true;
+      simdjson::dom::array array;
+      if (value.get_array().get(array) != simdjson::SUCCESS) return "";
+      for (simdjson::dom::element each : array) {
+        joined += (first ? "" : "\n") + FieldText(each);
+        first = false;
+      }
+      return joined;
+    }
+    default: return simdjson::minify(value);
+  }
+}
+
+}  // namespace
+
+std::vector<Record> RecordsOf(const std::string& jsonl, const std::string& kind) {
+  std::vector<Record> records;
+  simdjson::dom::parser parser;
+  size_t start = 0;
+  for (size_t end; (end = jsonl.find('\n', start)) != std::string::npos; start = end + 1) {
+    simdjson::dom::object object;
+    if (parser.parse(jsonl.substr(start, end - start)).get(object) != simdjson::SUCCESS) continue;
+    Record record;
+    for (auto field : object) record[std::string(field.key)] = FieldText(field.value);
+    if (record["record"] == kind) records.push_back(record);
+  }
+  return records;
 }
 
 std::string FromHex(const std::string& hex) {

@@ -4,6 +4,7 @@
 #define E2E_E2E_SUPPORT_H_
 
 #include <cstdint>
+#include <map>
 #include <set>
 #include <string>
 #include <tuple>
@@ -25,8 +26,14 @@ struct ChangeLine {
   std::tuple<std::string, std::string, std::string> Key() const { return {change, type, path}; }
 };
 
-// Parses every line; false with the offending line in *error when one is not a complete item.
+// Parses the "change" records; false with the offending line in *error when a line is not a JSON
+// object with a "record" field, or a change record is not a complete item.
 bool ParseChangeLines(const std::string& jsonl, std::vector<ChangeLine>* lines, std::string* error);
+
+// The records of one kind, each field as text: strings as they are, numbers in decimal, true,
+// false, null, and lists joined with line feeds.
+using Record = std::map<std::string, std::string>;
+std::vector<Record> RecordsOf(const std::string& jsonl, const std::string& kind);
 
 // The bytes that a "path_bytes" hex text stands for.
 std::string FromHex(const std::string& hex);

@@ -158,11 +158,14 @@ TEST_F(SnapjobJobs, OddNamesComeThroughBothFormatsIntact) {
   for (const ChangeLine& line : lines) got.insert(line.path_bytes.empty() ? line.path : FromHex(line.path_bytes));
   for (const std::string& name : names) EXPECT_EQ(got.count(backup_ + "/" + name), 1u) << name;
 
-  // Text shows a line feed in a name as an escape, keeping one item per line.
+  // Text shows a line feed in a name as an escape, keeping one item per line, and a backslash
+  // doubled, so that a name holding "\n" itself reads differently.
   Write("line\nfeed", "x\n");
+  Write("line\\nfeed", "x\n");
   CommandResult text = Job(53, 52, {"--incremental"});
   ASSERT_EQ(text.exit_status, 0) << text.err;
   EXPECT_NE(text.out.find("new       file  " + backup_ + "/line\\nfeed\n"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("new       file  " + backup_ + "/line\\\\nfeed\n"), std::string::npos) << text.out;
 
   // A backup path that is not UTF-8 either (a mount point named in another encoding).
   const std::string latin = site_.Path("mnt/pr\xf6jects");

@@ -8,14 +8,19 @@
 
 #include "clustersim/options.h"
 #include "clustersim/server.h"
+#include "snap_version.h"
 
 int main(int argc, char** argv) {
   clustersim::Options options;
   bool show_help = false;
   std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() == 1 && args[0] == "--version") {
+    std::cout << "clustersim " << kSnapVersion << " (" << kSnapBuild << ")\n";
+    return 0;
+  }
   clustersim::Status status = clustersim::ParseCommandLine(args, &options, &show_help);
   if (show_help) {
-    std::cout << clustersim::UsageText();
+    std::cout << clustersim::HelpText();
     return 0;
   }
   if (!status.ok()) {

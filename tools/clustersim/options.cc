@@ -36,11 +36,45 @@ std::string UsageText() {
          "                  [--synthetic-diff FS_PATH=N ...] [--verbose]\n";
 }
 
+std::string HelpText() {
+  return UsageText() +
+         "\n"
+         "Serves the cluster's REST API over HTTPS from a directory tree on disk, until SIGINT or SIGTERM.\n"
+         "Prints \"listening on ...\" on standard output once it accepts connections.\n"
+         "Options take their value as \"--opt value\" or \"--opt=value\".\n"
+         "\n"
+         "  --root DIR                  the directory served as the cluster's \"/\" (must exist)\n"
+         "  --bind ADDR                 the address to listen on (a loopback address: 127.0.0.0/8)\n"
+         "  --port N                    the port, 8000 by default; 0 picks a free one\n"
+         "  --user NAME                 the only account's user name\n"
+         "  --password-file FILE        its password: the file's first line\n"
+         "  --export EXPORT_PATH=FS_PATH  an NFS export; repeatable, kept in the order given\n"
+         "  --state-dir DIR             certificates, file ids and snapshot records (default ROOT.state)\n"
+         "  --cert FILE --key FILE      serve this certificate and key instead of generated ones\n"
+         "  --token-ttl SECONDS         bearer token lifetime, 3600 by default\n"
+         "  --test-hooks                enable /v1/debug/*: counters, fault switches\n"
+         "  --synthetic-diff FS_PATH=N  any two snapshots of FS_PATH differ by N synthetic entries\n"
+         "                              (repeatable)\n"
+         "  --verbose                   one line per request on standard error (never tokens or bodies)\n"
+         "  --help, -h                  this text\n"
+         "  --version                   the version and build\n"
+         "\n"
+         "exit status: 0 stopped by SIGINT or SIGTERM, 1 cannot start, 2 bad usage\n";
+}
+
 Status ParseCommandLine(const std::vector<std::string>& args, Options* options, bool* show_help) {
   *show_help = false;
   for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
+    // "--opt=value" is "--opt value" in one argument.
+    const size_t equals = args[i].compare(0, 2, "--") == 0 ? args[i].find('=') : std::string::npos;
+    const std::string arg = args[i].substr(0, equals);
+    bool inline_taken = equals == std::string::npos;
     auto value = [&](std::string* out) -> Status {
+      if (!inline_taken) {
+        inline_taken = true;
+        *out = args[i].substr(equals + 1);
+        return Status::Ok();
+      }
       if (i + 1 >= args.size()) return Status::BadRequest(arg + " needs a value");
       *out = args[++i];
       return Status::Ok();
@@ -103,6 +137,7 @@ Status ParseCommandLine(const std::vector<std::string>& args, Options* options, 
     } else {
       status = Status::BadRequest("unknown argument " + arg);
     }
+    if (status.ok() && !inline_taken) status = Status::BadRequest(arg + " takes no value");
     if (!status.ok()) return status;
   }
   if (options->root.empty()) return Status::BadRequest("--root is required");

@@ -42,8 +42,10 @@ struct Options {
 // Parses `clustersim` arguments (argv[0] excluded). Sets *show_help for --help.
 Status ParseCommandLine(const std::vector<std::string>& args, Options* options, bool* show_help);
 
-// One-paragraph usage text for --help and argument errors.
+// The usage lines that argument errors print.
 std::string UsageText();
+// --help: the usage lines and every option.
+std::string HelpText();
 
 }  // namespace clustersim
 

@@ -3,21 +3,17 @@
 #include "FileShareAutoMount.h"
 #include "KWClient.h"
 #include "KwMntTab.h"
-#include "TransportOptions.h"
+#include "cluster_session.h"
 #include "log_writer.h"
 
 namespace snapjob {
 
 bool ConfigureAgent(const RunOptions& options, std::string* error) {
   if (!InstallLogWriter(options.log_file, options.log_level, error)) return false;
-  KWClient::SetRegistryPath(options.registry);
+  KWClient::SetRegistryPath(options.connection.registry);
   KwMntTab::SetTablePath(options.mount_table);
   FileShareAutoMount::SetAutoMountRoot(options.auto_mount_root);
-
-  Qumulo::TransportOptions transport = Qumulo::TransportOptions::Default();
-  transport.caFile = options.ca_file;
-  transport.insecure = options.insecure;
-  Qumulo::TransportOptions::SetDefault(transport);
+  Qumulo::TransportOptions::SetDefault(TransportFor(options.connection));
   return true;
 }
 

@@ -1,31 +1,10 @@
 #include "change_output.h"
 
+#include "job_records.h"
 #include "json_text.h"
 
 namespace snapjob {
 namespace {
-
-// Text lines are for people: control characters in a path would break the alignment or the
-// line, so they are shown as escapes.
-std::string Printable(const std::string& path) {
-  std::string out;
-  out.reserve(path.size());
-  for (const char c : path) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte == '\n') {
-      out += "\\n";
-    } else if (byte == '\t') {
-      out += "\\t";
-    } else if (byte < 0x20 || byte == 0x7F) {
-      char escape[8];
-      std::snprintf(escape, sizeof(escape), "\\x%02x", byte);
-      out += escape;
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
 
 class TextChangeWriter : public ChangeWriter {
  public:
@@ -50,6 +29,7 @@ class TextChangeWriter : public ChangeWriter {
                  Printable(read_path).c_str());
   }
 
+  void Record(const std::string&) override {}
   void Flush() override { std::fflush(out_); }
 
  private:
@@ -62,7 +42,7 @@ class JsonlChangeWriter : public ChangeWriter {
 
   void Item(const std::string& backup_path, const FileServerSnapshotCompareItem& item) override {
     line_.clear();
-    line_ += "{\"backup_path\":";
+    line_ += "{\"record\":\"change\",\"backup_path\":";
     const bool backup_path_exact = AppendJsonString(line_, backup_path);
     line_ += ",\"change\":\"";
     line_ += ChangeName(item.m_changeType);
@@ -83,9 +63,18 @@ class JsonlChangeWriter : public ChangeWriter {
     std::fwrite(line_.data(), 1, line_.size(), out_);
   }
 
-  // Programs count the lines themselves; nothing but items goes to the stream.
-  void PathDone(const std::string&, const ChangeCounts&) override {}
+  void PathDone(const std::string& backup_path, const ChangeCounts& counts) override {
+    Record(JsonRecord("summary")
+               .Text("backup_path", backup_path)
+               .Number("new", counts.created)
+               .Number("modified", counts.modified)
+               .Number("deleted", counts.deleted)
+               .Number("other", counts.other)
+               .Line());
+  }
+  // The job's snapshot records say where a full path is read from.
   void FullPath(const std::string&, const std::string&) override {}
+  void Record(const std::string& line) override { std::fwrite(line.data(), 1, line.size(), out_); }
   void Flush() override { std::fflush(out_); }
 
  private:
@@ -94,6 +83,28 @@ class JsonlChangeWriter : public ChangeWriter {
 };
 
 }  // namespace
+
+std::string Printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte == '\\') {
+      out += "\\\\";
+    } else if (byte == '\n') {
+      out += "\\n";
+    } else if (byte == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      char escape[8];
+      std::snprintf(escape, sizeof(escape), "\\x%02x", byte);
+      out += escape;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
 
 void ChangeCounts::Count(const FileServerSnapshotCompareItem& item) {
   switch (item.m_changeType) {

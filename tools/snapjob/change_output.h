@@ -1,5 +1,6 @@
 // Writes the change list to standard output: aligned text for people, or one JSON object per line
-// for programs. Not thread-safe; the job runner calls it from its one thread.
+// for programs, each with a "record" field ("change" for an item, "summary" at a path's end).
+// Not thread-safe; the job runner calls it from its one thread.
 #ifndef SNAPJOB_CHANGE_OUTPUT_H_
 #define SNAPJOB_CHANGE_OUTPUT_H_
 
@@ -37,10 +38,16 @@ class ChangeWriter {
   virtual void PathDone(const std::string& backup_path, const ChangeCounts& counts) = 0;
   // A path backed up in full: no change list, its content is read from `read_path`.
   virtual void FullPath(const std::string& backup_path, const std::string& read_path) = 0;
+  // A whole JSON-lines record (with its line feed); the text form leaves these to standard error.
+  virtual void Record(const std::string& line) = 0;
   virtual void Flush() = 0;
 };
 
 std::unique_ptr<ChangeWriter> NewChangeWriter(OutputFormat format, FILE* out);
+
+// `text` for a text line: backslash and control bytes as escapes, so that every printed path reads
+// back to exactly one name.
+std::string Printable(const std::string& text);
 
 }  // namespace snapjob
 

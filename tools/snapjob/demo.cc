@@ -233,15 +233,15 @@ class Demo {
 
   RunOptions JobOptions(int64_t job, int64_t previous, bool incremental) const {
     RunOptions run;
-    run.registry = At("registry.json");
-    run.client_id = kClientId;
+    run.connection.registry = At("registry.json");
+    run.connection.client_id = kClientId;
     run.app_id1 = kAppId1;
     run.app_id2 = kAppId2;
     run.job = job;
     run.previous_job = previous;
     run.map_file = MapFile(job);
     run.mount_table = At("mounttab");
-    run.ca_file = emulator_ ? emulator_->ca_file() : "";
+    run.connection.ca_file = emulator_ ? emulator_->ca_file() : "";
     run.incremental = incremental;
     run.log_file = At("snapjob.log");
     run.backup_paths = {BackupPath()};

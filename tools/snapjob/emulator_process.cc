@@ -103,6 +103,10 @@ std::unique_ptr<EmulatorProcess> EmulatorProcess::Start(const std::string& binar
     ::dup2(pipe_fds[1], STDERR_FILENO);
     const int null_input = ::open("/dev/null", O_RDONLY);
     if (null_input >= 0) ::dup2(null_input, STDIN_FILENO);
+    // snapjob blocks its stop signals for its own signal thread; the emulator gets a clean mask.
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::execv(binary.c_str(), argv.data());
     static const char kExecFailed[] = "cannot execute the emulator\n";
     if (::write(STDERR_FILENO, kExecFailed, sizeof(kExecFailed) - 1) < 0) {

@@ -1,6 +1,9 @@
 #include "error_report.h"
 
 namespace snapjob {
+namespace {
+const unsigned int kUntrustedCertificate = 12175;  // the wrapper's code for a failed TLS verification
+}  // namespace
 
 std::string DescribeFailure(const std::string& operation, const CQiError& error) {
   std::string text = "snapjob: " + operation + " failed: error " + std::to_string(error.Win32Code()) + "\n";
@@ -8,6 +11,10 @@ std::string DescribeFailure(const std::string& operation, const CQiError& error)
   // compares them with the documented text.
   for (const std::string& message : error.Messages()) text += "  message: \"" + message + "\"\n";
   for (const std::string& location : error.LocationStack()) text += "  at " + location + "\n";
+  if (error.Win32Code() == kUntrustedCertificate) {
+    text += "  hint: the cluster's certificate is not trusted: trust its CA with --ca-file FILE, or pin its "
+            "public key with --pin sha256//KEY (snapjob fingerprint --host HOST prints it)\n";
+  }
   return text;
 }
 

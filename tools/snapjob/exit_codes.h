@@ -6,7 +6,8 @@ namespace snapjob {
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;  // an operation failed
-constexpr int kExitUsage = 2;   // bad usage
+constexpr int kExitUsage = 2;   // bad usage, or a setting that cannot be used (the registry)
+// Stopped by signal N (SIGINT, SIGTERM, SIGPIPE): 128 + N, after flushing what was written.
 
 }  // namespace snapjob
 

@@ -7,6 +7,7 @@
 
 #include "ContentMapper.h"
 #include "FXErrorUtil.h"
+#include "job_records.h"
 
 namespace snapjob {
 namespace {
@@ -63,7 +64,7 @@ class JobRun {
     // the plug-in's export lookup to the auto-mount form of the paths.
     if (auto_mount) result_.content_mapper = boost::make_shared<CContentMapper>();
 
-    if (!Check("Initialize", client_->Initialize(options_.job, options_.client_id, options_.app_id1,
+    if (!Check("Initialize", client_->Initialize(options_.job, options_.connection.client_id, options_.app_id1,
                                                  options_.app_id2, "", "", options_.map_file,
                                                  options_.previous_job, 0, 0, 0, result_.content_mapper))) {
       return false;
@@ -80,6 +81,16 @@ class JobRun {
       }
     } else if (!Check("UpdateContentMapperPaths", client_->UpdateContentMapperPaths(result_.content_mapper))) {
       return false;
+    }
+    if (options_.output == OutputFormat::kJsonl) {
+      std::vector<std::string> records;
+      std::string operation;
+      CQiError error;
+      if (!JobRecords(options_, result_.content_mapper, &records, &operation, &error)) {
+        Fail(operation, error);
+        return false;
+      }
+      for (const std::string& record : records) writer_->Record(record);
     }
 
     for (const std::string& path : options_.backup_paths) {
@@ -116,7 +127,7 @@ class JobRun {
     return false;
   }
 
-  void Fail(const char* operation, const CQiError& error) {
+  void Fail(const std::string& operation, const CQiError& error) {
     result_.ok = false;
     result_.failed_operation = operation;
     result_.error = error;

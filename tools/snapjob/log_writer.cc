@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "FXString.h"
+#include "job_records.h"
 
 namespace snapjob {
 
@@ -20,6 +21,14 @@ bool DriverLogWriter::Open(const char* target) {
 void DriverLogWriter::Write(int level, const char* function, int line, int, int, const char* format, ...) {
   va_list args;
   va_start(args, format);
+  va_list tapped;
+  va_copy(tapped, args);
+  JobLogTap::Instance().Observe(format, tapped);
+  va_end(tapped);
+  if (level > file_.GetLevel()) {
+    va_end(args);
+    return;
+  }
   const std::string message = FXString::FormatV(format, args);
   va_end(args);
   if (!to_stderr_) {

@@ -4,6 +4,7 @@
 #ifndef SNAPJOB_LOG_WRITER_H_
 #define SNAPJOB_LOG_WRITER_H_
 
+#include <algorithm>
 #include <string>
 
 #include <boost/shared_ptr.hpp>
@@ -23,7 +24,9 @@ class DriverLogWriter : public CLogWriterInterface {
   void Write(int level, const char* function, int line, int reserved1, int reserved2, const char* format,
              ...) override __attribute__((format(printf, 7, 8)));
   void Flush() override { file_.Flush(); }
-  int GetLevel() const override { return file_.GetLevel(); }
+  // Never below 0 for the plug-in: its level-0 lines feed the job records even when the person
+  // asked for no log at all; Write then drops them.
+  int GetLevel() const override { return std::max(0, file_.GetLevel()); }
   void SetLevel(int level) override { file_.SetLevel(level); }
 
  private:

@@ -1,5 +1,5 @@
 // snapjob: the stand-in for the backup agent. Loads the snapshot plug-in as the agent does and
-// runs backup jobs through it.
+// runs backup jobs through it; also the operator's view of the plug-in's snapshots.
 
 #include <cstdio>
 #include <string>
@@ -7,15 +7,19 @@
 
 #include "demo.h"
 #include "exit_codes.h"
+#include "fingerprint.h"
 #include "options.h"
 #include "run_command.h"
+#include "signals.h"
+#include "snapshots_command.h"
 
 int main(int argc, char** argv) {
+  snapjob::InstallStopSignals();
   const std::vector<std::string> args(argv + 1, argv + argc);
   snapjob::CommandLine line;
-  std::string error;
-  if (!snapjob::ParseCommandLine(args, &line, &error)) {
-    std::fprintf(stderr, "snapjob: %s\n\n%s", error.c_str(), snapjob::UsageText().c_str());
+  std::string error, topic;
+  if (!snapjob::ParseCommandLine(args, &line, &error, &topic)) {
+    std::fputs(snapjob::UsageError(error, topic).c_str(), stderr);
     return snapjob::kExitUsage;
   }
   switch (line.command) {
@@ -23,9 +27,20 @@ int main(int argc, char** argv) {
       return snapjob::RunCommand(line.run);
     case snapjob::CommandLine::Command::kDemo:
       return snapjob::RunDemo(line.demo);
+    case snapjob::CommandLine::Command::kFingerprint:
+      return snapjob::FingerprintCommand(line.fingerprint);
+    case snapjob::CommandLine::Command::kSnapshotsList:
+      return snapjob::SnapshotsList(line.snapshots);
+    case snapjob::CommandLine::Command::kSnapshotsDelete:
+      return snapjob::SnapshotsDelete(line.snapshots);
+    case snapjob::CommandLine::Command::kVersion:
+      std::fputs(snapjob::VersionText().c_str(), stdout);
+      return snapjob::kExitOk;
     case snapjob::CommandLine::Command::kHelp:
       break;
   }
-  std::fputs(snapjob::UsageText().c_str(), stdout);
+  std::string text;
+  snapjob::HelpText(line.help_topic, &text);
+  std::fputs(text.c_str(), stdout);
   return snapjob::kExitOk;
 }

@@ -1,162 +1,178 @@
 #include "options.h"
 
-#include <cerrno>
-#include <cstdlib>
-#include <limits>
-#include <map>
 #include <functional>
+#include <limits>
+#include <set>
+
+#include "decimal_text.h"
+#include "snap_version.h"
 
 namespace snapjob {
 namespace {
 
 bool ParseUnsigned32(const std::string& text, uint32_t* value) {
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
-  errno = 0;
-  const unsigned long long parsed = std::strtoull(text.c_str(), nullptr, 10);
-  if (errno != 0 || parsed > std::numeric_limits<uint32_t>::max()) return false;
-  *value = static_cast<uint32_t>(parsed);
+  uint64_t wide = 0;
+  if (!ParseUnsignedDecimal(text, std::numeric_limits<uint32_t>::max(), &wide)) return false;
+  *value = static_cast<uint32_t>(wide);
   return true;
 }
 
-bool ParseInt64(const std::string& text, int64_t* value) {
-  const size_t digits = (!text.empty() && text[0] == '-') ? 1 : 0;
-  if (text.size() == digits || text.find_first_not_of("0123456789", digits) != std::string::npos) return false;
-  errno = 0;
-  const long long parsed = std::strtoll(text.c_str(), nullptr, 10);
-  if (errno != 0) return false;
-  *value = parsed;
-  return true;
-}
+bool ParseInt64(const std::string& text, int64_t* value) { return ParseSignedDecimal(text, value); }
 
-bool ParseInt(const std::string& text, int* value) {
+bool ParseIntIn(const std::string& text, int min, int max, int* value) {
   int64_t wide = 0;
-  if (!ParseInt64(text, &wide) || wide < std::numeric_limits<int>::min() || wide > std::numeric_limits<int>::max()) {
-    return false;
-  }
+  if (!ParseInt64(text, &wide) || wide < min || wide > max) return false;
   *value = static_cast<int>(wide);
   return true;
 }
 
-// Splits "--name=value" and "--name value" forms. `flags` take no value.
-class OptionReader {
- public:
-  OptionReader(const std::vector<std::string>& args, size_t start) : args_(args), next_(start) {}
+bool ParseOutput(const std::string& text, OutputFormat* output) {
+  if (text == "text")
+    *output = OutputFormat::kText;
+  else if (text == "jsonl")
+    *output = OutputFormat::kJsonl;
+  else
+    return false;
+  return true;
+}
 
-  // Reads the next argument. Sets *name for an option (with *value when it was given inline),
-  // or *positional for anything else. False at the end.
-  bool Next(std::string* name, std::string* inline_value, bool* has_inline, std::string* positional) {
-    name->clear();
-    positional->clear();
-    *has_inline = false;
-    if (next_ >= args_.size()) return false;
-    const std::string& arg = args_[next_++];
-    if (!only_positionals_ && arg == "--") {
-      only_positionals_ = true;
-      return Next(name, inline_value, has_inline, positional);
-    }
-    if (only_positionals_ || arg.size() < 2 || arg[0] != '-') {
-      *positional = arg;
-      return true;
-    }
-    const size_t equals = arg.find('=');
-    if (equals != std::string::npos && arg.compare(0, 2, "--") == 0) {
-      *name = arg.substr(0, equals);
-      *inline_value = arg.substr(equals + 1);
-      *has_inline = true;
-    } else {
-      *name = arg;
-    }
-    return true;
-  }
-
-  // The value of an option that takes one: inline, or the following argument.
-  bool Value(const std::string& name, bool has_inline, const std::string& inline_value, std::string* value,
-             std::string* error) {
-    if (has_inline) {
-      *value = inline_value;
-      return true;
-    }
-    if (next_ >= args_.size()) {
-      *error = name + " needs a value";
-      return false;
-    }
-    *value = args_[next_++];
-    return true;
-  }
-
- private:
-  const std::vector<std::string>& args_;
-  size_t next_;
-  bool only_positionals_ = false;
+// One option of a command: a flag, or an option that takes a value ("--name value" or
+// "--name=value"). `apply` returns false for a value it cannot use.
+struct Option {
+  std::string name;
+  bool takes_value;
+  std::function<bool(const std::string&)> apply;
 };
 
-bool ParseRun(const std::vector<std::string>& args, RunOptions* run, std::string* error) {
-  OptionReader reader(args, 1);
-  std::string name, inline_value, positional, value;
-  bool has_inline = false;
-  bool have_registry = false, have_client = false, have_apps = false, have_job = false, have_map = false;
-
-  // Options that take a value, each with what to do with it.
-  const std::map<std::string, std::function<bool(const std::string&)>> valued = {
-      {"--registry", [&](const std::string& v) { run->registry = v; have_registry = true; return !v.empty(); }},
-      {"--client-id", [&](const std::string& v) { have_client = true; return ParseUnsigned32(v, &run->client_id); }},
-      {"--app-ids",
-       [&](const std::string& v) {
-         const size_t comma = v.find(',');
-         have_apps = true;
-         return comma != std::string::npos && ParseUnsigned32(v.substr(0, comma), &run->app_id1) &&
-                ParseUnsigned32(v.substr(comma + 1), &run->app_id2);
-       }},
-      {"--job", [&](const std::string& v) { have_job = true; return ParseInt64(v, &run->job); }},
-      {"--previous-job", [&](const std::string& v) { return ParseInt64(v, &run->previous_job); }},
-      {"--map-file", [&](const std::string& v) { run->map_file = v; have_map = true; return true; }},
-      {"--mount-table", [&](const std::string& v) { run->mount_table = v; return !v.empty(); }},
-      {"--auto-mount", [&](const std::string& v) { run->auto_mount_root = v; return !v.empty(); }},
-      {"--ca-file", [&](const std::string& v) { run->ca_file = v; return !v.empty(); }},
-      {"--output",
-       [&](const std::string& v) {
-         if (v == "text") run->output = OutputFormat::kText;
-         else if (v == "jsonl") run->output = OutputFormat::kJsonl;
-         else return false;
-         return true;
-       }},
-      {"--log-file", [&](const std::string& v) { run->log_file = v; return !v.empty(); }},
-      {"--log-level", [&](const std::string& v) { return ParseInt(v, &run->log_level); }},
-      {"--plugin", [&](const std::string& v) { run->plugin = v; return !v.empty(); }},
-  };
-
-  while (reader.Next(&name, &inline_value, &has_inline, &positional)) {
-    if (name.empty()) {
-      run->backup_paths.push_back(positional);
+// Reads `args` from `start` against `options`; what is not an option is a positional argument,
+// and "--" ends the options. `seen` collects the names given.
+bool ParseOptions(const std::vector<std::string>& args, size_t start, const std::vector<Option>& options,
+                  std::vector<std::string>* positionals, std::set<std::string>* seen, std::string* error) {
+  bool only_positionals = false;
+  for (size_t i = start; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (!only_positionals && arg == "--") {
+      only_positionals = true;
       continue;
     }
-    if (name == "--insecure" || name == "--incremental") {
-      if (has_inline) {
-        *error = name + " takes no value";
-        return false;
-      }
-      (name == "--insecure" ? run->insecure : run->incremental) = true;
+    if (only_positionals || arg.size() < 2 || arg[0] != '-') {
+      positionals->push_back(arg);
       continue;
     }
-    const auto option = valued.find(name);
-    if (option == valued.end()) {
+    const size_t equals = arg.compare(0, 2, "--") == 0 ? arg.find('=') : std::string::npos;
+    const std::string name = arg.substr(0, equals);
+    const Option* option = nullptr;
+    for (const Option& candidate : options) {
+      if (candidate.name == name) option = &candidate;
+    }
+    if (option == nullptr) {
       *error = "unknown option " + name;
       return false;
     }
-    if (!reader.Value(name, has_inline, inline_value, &value, error)) return false;
-    if (!option->second(value)) {
+    seen->insert(name);
+    if (!option->takes_value) {
+      if (equals != std::string::npos) {
+        *error = name + " takes no value";
+        return false;
+      }
+      option->apply("");
+      continue;
+    }
+    std::string value;
+    if (equals != std::string::npos) {
+      value = arg.substr(equals + 1);
+    } else if (i + 1 < args.size()) {
+      value = args[++i];
+    } else {
+      *error = name + " needs a value";
+      return false;
+    }
+    if (!option->apply(value)) {
       *error = "bad value for " + name + ": '" + value + "'";
       return false;
     }
   }
+  return true;
+}
 
-  if (!have_registry) *error = "--registry is required";
-  else if (!have_client) *error = "--client-id is required";
-  else if (!have_apps) *error = "--app-ids is required";
-  else if (!have_job) *error = "--job is required";
-  else if (!have_map) *error = "--map-file is required";
-  else if (run->insecure && !run->ca_file.empty()) *error = "--ca-file and --insecure exclude each other";
-  else if (run->backup_paths.empty()) *error = "no backup path given";
+void AddConnectionOptions(ConnectionOptions* connection, std::vector<Option>* options) {
+  const auto text = [](std::string* target) {
+    return [target](const std::string& v) {
+      *target = v;
+      return !v.empty();
+    };
+  };
+  options->push_back({"--registry", true, text(&connection->registry)});
+  options->push_back(
+      {"--client-id", true, [=](const std::string& v) { return ParseUnsigned32(v, &connection->client_id); }});
+  options->push_back({"--ca-file", true, text(&connection->ca_file)});
+  options->push_back({"--insecure", false, [=](const std::string&) { return connection->insecure = true; }});
+  options->push_back({"--pin", true, [=](const std::string& v) {
+                        connection->pin = v;
+                        return v.compare(0, 8, "sha256//") == 0 && v.size() > 8;
+                      }});
+  options->push_back({"--proxy", true, text(&connection->proxy)});
+}
+
+// The first required option missing, or the first pair that excludes each other, as an error.
+bool CheckConnection(const ConnectionOptions& connection, const std::set<std::string>& seen, std::string* error) {
+  if (!seen.count("--registry"))
+    *error = "--registry is required";
+  else if (!seen.count("--client-id"))
+    *error = "--client-id is required";
+  else if (connection.insecure && !connection.ca_file.empty())
+    *error = "--ca-file and --insecure exclude each other";
+  else if (connection.insecure && !connection.pin.empty())
+    *error = "--pin and --insecure exclude each other";
+  return error->empty();
+}
+
+bool ParseRun(const std::vector<std::string>& args, RunOptions* run, std::string* error) {
+  std::vector<Option> options;
+  AddConnectionOptions(&run->connection, &options);
+  const auto text = [](std::string* target, bool may_be_empty) {
+    return [=](const std::string& v) {
+      *target = v;
+      return may_be_empty || !v.empty();
+    };
+  };
+  options.insert(options.end(),
+                 {
+                     {"--app-ids", true,
+                      [=](const std::string& v) {
+                        const size_t comma = v.find(',');
+                        return comma != std::string::npos && ParseUnsigned32(v.substr(0, comma), &run->app_id1) &&
+                               ParseUnsigned32(v.substr(comma + 1), &run->app_id2);
+                      }},
+                     {"--job", true, [=](const std::string& v) { return ParseInt64(v, &run->job); }},
+                     {"--previous-job", true, [=](const std::string& v) { return ParseInt64(v, &run->previous_job); }},
+                     {"--map-file", true, text(&run->map_file, true)},
+                     {"--mount-table", true, text(&run->mount_table, false)},
+                     {"--auto-mount", true, text(&run->auto_mount_root, false)},
+                     {"--incremental", false, [=](const std::string&) { return run->incremental = true; }},
+                     {"--output", true, [=](const std::string& v) { return ParseOutput(v, &run->output); }},
+                     {"--log-file", true, text(&run->log_file, false)},
+                     {"--log-level", true,
+                      [=](const std::string& v) {
+                        return ParseIntIn(v, std::numeric_limits<int>::min(), std::numeric_limits<int>::max(),
+                                          &run->log_level);
+                      }},
+                     {"--plugin", true, text(&run->plugin, false)},
+                 });
+  std::set<std::string> seen;
+  if (!ParseOptions(args, 1, options, &run->backup_paths, &seen, error)) return false;
+  if (!CheckConnection(run->connection, seen, error)) return false;
+  if (!seen.count("--app-ids"))
+    *error = "--app-ids is required";
+  else if (!seen.count("--job"))
+    *error = "--job is required";
+  else if (!seen.count("--map-file"))
+    *error = "--map-file is required";
+  // Without the previous job, reconciliation would take its snapshots for stale and delete them.
+  else if (run->incremental && !seen.count("--previous-job"))
+    *error = "--incremental needs --previous-job";
+  else if (run->backup_paths.empty())
+    *error = "no backup path given";
   else if (!run->auto_mount_root.empty() && !run->mount_table.empty()) {
     *error = "--mount-table and --auto-mount exclude each other";
   }
@@ -164,48 +180,197 @@ bool ParseRun(const std::vector<std::string>& args, RunOptions* run, std::string
 }
 
 bool ParseDemo(const std::vector<std::string>& args, DemoOptions* demo, std::string* error) {
-  OptionReader reader(args, 1);
-  std::string name, inline_value, positional, value;
-  bool has_inline = false;
-  while (reader.Next(&name, &inline_value, &has_inline, &positional)) {
-    if (name.empty()) {
-      *error = "demo takes no arguments besides its options, got '" + positional + "'";
-      return false;
-    }
-    std::string* target = nullptr;
-    if (name == "--keep") target = &demo->keep_dir;
-    else if (name == "--plugin") target = &demo->plugin;
-    else if (name == "--clustersim") target = &demo->clustersim;
-    if (target == nullptr) {
-      *error = "unknown option " + name;
-      return false;
-    }
-    if (!reader.Value(name, has_inline, inline_value, target, error)) return false;
-    if (target->empty()) {
-      *error = name + " needs a non-empty value";
-      return false;
-    }
-  }
-  return true;
+  const auto text = [](std::string* target) {
+    return [=](const std::string& v) {
+      *target = v;
+      return !v.empty();
+    };
+  };
+  const std::vector<Option> options = {{"--keep", true, text(&demo->keep_dir)},
+                                       {"--plugin", true, text(&demo->plugin)},
+                                       {"--clustersim", true, text(&demo->clustersim)}};
+  std::vector<std::string> positionals;
+  std::set<std::string> seen;
+  if (!ParseOptions(args, 1, options, &positionals, &seen, error)) return false;
+  if (!positionals.empty()) *error = "demo takes no arguments besides its options, got '" + positionals[0] + "'";
+  return error->empty();
 }
+
+bool ParseFingerprint(const std::vector<std::string>& args, FingerprintOptions* fingerprint, std::string* error) {
+  const std::vector<Option> options = {
+      {"--host", true, [=](const std::string& v) { return !(fingerprint->host = v).empty(); }},
+      {"--port", true, [=](const std::string& v) { return ParseIntIn(v, 1, 65535, &fingerprint->port); }}};
+  std::vector<std::string> positionals;
+  std::set<std::string> seen;
+  if (!ParseOptions(args, 1, options, &positionals, &seen, error)) return false;
+  if (!positionals.empty())
+    *error = "unexpected argument '" + positionals[0] + "'";
+  else if (!seen.count("--host"))
+    *error = "--host is required";
+  return error->empty();
+}
+
+bool ParseSnapshots(const std::vector<std::string>& args, bool deleting, SnapshotsOptions* snapshots,
+                    std::string* error) {
+  std::vector<Option> options;
+  AddConnectionOptions(&snapshots->connection, &options);
+  options.push_back({"--app-id", true, [=](const std::string& v) {
+                       snapshots->has_app_id = true;
+                       return ParseUnsigned32(v, &snapshots->app_id);
+                     }});
+  options.push_back({"--output", true, [=](const std::string& v) { return ParseOutput(v, &snapshots->output); }});
+  if (deleting) {
+    options.push_back({"--job", true, [=](const std::string& v) { return ParseInt64(v, &snapshots->job); }});
+    options.push_back({"--dry-run", false, [=](const std::string&) { return snapshots->dry_run = true; }});
+  }
+  std::vector<std::string> positionals;
+  std::set<std::string> seen;
+  if (!ParseOptions(args, 2, options, &positionals, &seen, error)) return false;
+  if (!positionals.empty())
+    *error = "unexpected argument '" + positionals[0] + "'";
+  else if (!CheckConnection(snapshots->connection, seen, error))
+    return false;
+  else if (deleting && !seen.count("--app-id"))
+    *error = "--app-id is required";
+  else if (deleting && !seen.count("--job"))
+    *error = "--job is required";
+  return error->empty();
+}
+
+const char kOverview[] = R"(usage: snapjob COMMAND [OPTION]...
+
+commands:
+  run               run one backup job through the snapshot plug-in, as the backup agent does
+  snapshots list    list the cluster's snapshots, naming those the plug-in made
+  snapshots delete  delete the snapshots of one job of one client and application
+  fingerprint       print the public-key pin, subject and expiry of a host's certificate
+  demo              start the cluster emulator on a loopback address and run three jobs against it
+  help [COMMAND]    this text, or the help of one command (also: snapjob COMMAND --help)
+  --version         the version and build
+
+Options take their value as "--opt value" or "--opt=value".
+exit status: 0 success, 1 an operation failed, 2 bad usage or an unusable setting,
+128 + N when stopped by signal N (130 SIGINT, 141 SIGPIPE, 143 SIGTERM) after flushing what was written
+)";
+
+const char kConnectionHelp[] =
+    R"(  --registry FILE     the agent's client registry (JSON; a private file of this user: chmod 600)
+  --client-id N       the registry's client that stands for the cluster (its host name and credentials)
+  --ca-file FILE      trust this CA for the cluster's certificate (default: the system's trust store)
+  --pin sha256//KEY   accept the cluster's certificate when its public key has this pin (see
+                      snapjob fingerprint); with --ca-file both must hold
+  --insecure          trust any certificate (a lab only; logged as a warning)
+  --proxy URL         reach the cluster through this proxy (proxy environment variables are ignored)
+)";
+
+const char kRunHelp[] = R"(usage: snapjob run --registry FILE --client-id N --app-ids A1,A2 --job J [--previous-job P]
+                   --map-file FILE [--mount-table FILE | --auto-mount ROOT]
+                   [--ca-file FILE] [--pin sha256//KEY] [--insecure] [--proxy URL]
+                   [--incremental] [--output text|jsonl] [--log-file FILE] [--log-level N]
+                   [--plugin PATH] BACKUP_PATH...
+
+Runs one backup job through the snapshot plug-in, as the backup agent does: snapshots the backup
+paths, reconciles the cluster's snapshots with the previous job's, points the content mapper at the
+snapshots, writes the snapshot map file and, with --incremental, lists the changes of every path.
+The registry is checked before the plug-in is called; what is wrong with it is reported exactly.
+
+)";
+
+const char kRunOptionsHelp[] = R"(  --app-ids A1,A2     the job's two application numbers (snapshot names carry A2)
+  --job J             this job's number
+  --previous-job P    the job to compare with; its snapshots are kept (default 0: none)
+  --map-file FILE     where the snapshot map file is written
+  --mount-table FILE  a mount table in /proc/self/mounts format (default: the host's)
+  --auto-mount ROOT   reach the shares through auto-mounts at ROOT/<server>/<export path>
+  --incremental       fetch and print the change list of every backup path (needs --previous-job)
+  --output FORMAT     text: aligned change lines and a summary per path; jsonl: one JSON object per
+                      line, each with a "record" field: snapshot, previous, deleted, map, change,
+                      summary, error
+  --log-file FILE     the plug-in's log (default: standard error), flushed line by line
+  --log-level N       the log's detail, 0 to 6; a negative level logs nothing
+  --plugin PATH       the plug-in library (default: ../lib/libQumuloSnapClient.so beside snapjob)
+)";
+
+const char kListHelp[] = R"(usage: snapjob snapshots list --registry FILE --client-id N [--app-id A]
+                              [--ca-file FILE] [--pin sha256//KEY] [--insecure] [--proxy URL]
+                              [--output text|jsonl]
+
+Lists every snapshot of the cluster. Names the plug-in made (kwsnap_CLIENT_APP_JOB_DIR) are shown
+with their client, application, job and directory number; those of the given client (and
+application, with --app-id) are marked as its own.
+
+)";
+
+const char kDeleteHelp[] =
+    R"(usage: snapjob snapshots delete --registry FILE --client-id N --app-id A --job J [--dry-run]
+                                [--ca-file FILE] [--pin sha256//KEY] [--insecure] [--proxy URL]
+                                [--output text|jsonl]
+
+Deletes the snapshots of job J that the plug-in made for client N and application A: the names
+kwsnap_N_A_J_DIR, and nothing else. With --dry-run it lists what it would delete.
+
+)";
+
+const char kFingerprintHelp[] = R"(usage: snapjob fingerprint --host HOST [--port 8000]
+
+Connects to HOST without verifying it and prints the certificate it presents: the pin of its
+public key (sha256// and the base64 of the SHA-256 of its DER SubjectPublicKeyInfo), its subject
+and its expiry. Check the pin against the cluster itself before you trust it with --pin.
+)";
+
+const char kDemoHelp[] = R"(usage: snapjob demo [--keep DIR] [--plugin PATH] [--clustersim PATH]
+
+Builds a small tree, starts the cluster emulator on a free loopback address, and runs three jobs
+(full, then two incremental) through the plug-in, showing snapshots, change lists and map files.
+
+  --keep DIR          build the demo tree in DIR and keep it
+  --plugin PATH       the plug-in library
+  --clustersim PATH   the emulator (default: beside snapjob)
+)";
 
 }  // namespace
 
-bool ParseCommandLine(const std::vector<std::string>& args, CommandLine* line, std::string* error) {
+bool ParseCommandLine(const std::vector<std::string>& args, CommandLine* line, std::string* error, std::string* topic) {
   error->clear();
+  topic->clear();
   if (args.empty()) {
     *error = "no command given";
     return false;
   }
-  const std::string& command = args[0];
-  if (command == "-h" || command == "--help" || command == "help") {
+  std::string command = args[0];
+  size_t words = 1;
+  if (command == "snapshots" && args.size() > 1 && args[1].compare(0, 1, "-") != 0) {
+    command += " " + args[1];
+    words = 2;
+  }
+  if (command == "-h" || command == "--help") {
     line->command = CommandLine::Command::kHelp;
     return true;
   }
-  for (const std::string& arg : args) {
-    if (arg == "--") break;
-    if (arg == "-h" || arg == "--help") {
+  if (command == "help") {
+    line->command = CommandLine::Command::kHelp;
+    for (size_t i = 1; i < args.size(); ++i) line->help_topic += (i > 1 ? " " : "") + args[i];
+    std::string text;
+    if (!HelpText(line->help_topic, &text)) {
+      *error = "no help on '" + line->help_topic + "'";
+      return false;
+    }
+    return true;
+  }
+  if (command == "--version") {
+    line->command = CommandLine::Command::kVersion;
+    return true;
+  }
+  std::string text;
+  if (!HelpText(command, &text) || command.empty()) {
+    *error = "unknown command '" + command + "'";
+    return false;
+  }
+  *topic = command;
+  for (size_t i = words; i < args.size() && args[i] != "--"; ++i) {
+    if (args[i] == "-h" || args[i] == "--help") {
       line->command = CommandLine::Command::kHelp;
+      line->help_topic = command;
       return true;
     }
   }
@@ -217,41 +382,50 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine* line, s
     line->command = CommandLine::Command::kDemo;
     return ParseDemo(args, &line->demo, error);
   }
-  *error = "unknown command '" + command + "'";
+  if (command == "fingerprint") {
+    line->command = CommandLine::Command::kFingerprint;
+    return ParseFingerprint(args, &line->fingerprint, error);
+  }
+  const bool deleting = command == "snapshots delete";
+  if (deleting || command == "snapshots list") {
+    line->command = deleting ? CommandLine::Command::kSnapshotsDelete : CommandLine::Command::kSnapshotsList;
+    return ParseSnapshots(args, deleting, &line->snapshots, error);
+  }
+  *error = "'" + command + "' needs a subcommand: list or delete";
   return false;
 }
 
-std::string UsageText() {
-  return R"(usage:
-  snapjob run --registry FILE --client-id N --app-ids A1,A2 --job J [--previous-job P]
-              --map-file FILE [--mount-table FILE] [--auto-mount ROOT] [--ca-file FILE | --insecure]
-              [--incremental] [--output text|jsonl] [--log-file FILE] [--log-level N] [--plugin PATH]
-              BACKUP_PATH...
-  snapjob demo [--keep DIR] [--plugin PATH] [--clustersim PATH]
-  snapjob --help
-
-run   runs one backup job through the snapshot plug-in, as the backup agent does: it snapshots the
-      backup paths, reconciles the cluster's snapshots with the previous job, points the content
-      mapper at the snapshots, writes the snapshot map file and, with --incremental, prints the
-      change list of every path on standard output.
-demo  starts the cluster emulator on a free loopback address and runs three jobs against it.
-
-  --registry FILE     the agent's client registry (JSON; must be readable by its owner only)
-  --client-id N       the client that stands for the cluster in the registry
-  --app-ids A1,A2     the job's two application numbers
-  --job J             this job's number; --previous-job P the comparison base (default 0: none)
-  --map-file FILE     where the snapshot map file is written (appended to)
-  --mount-table FILE  a mount table in /proc/self/mounts format (default: the host's)
-  --auto-mount ROOT   reach the shares through auto-mounts at ROOT/<server>/<export path>
-  --ca-file FILE      trust this CA for the cluster's certificate; --insecure trusts any
-  --incremental       fetch and print the change list of every backup path
-  --output FORMAT     text (aligned lines and a summary per path) or jsonl (one object per item)
-  --log-file FILE     the plug-in's log (default: standard error); --log-level N its detail (0-6)
-  --plugin PATH       the plug-in library (default: ../lib/libQumuloSnapClient.so beside snapjob)
-  --keep DIR          demo: build the demo tree in DIR and keep it
-
-exit status: 0 success, 1 an operation failed, 2 bad usage
-)";
+bool HelpText(const std::string& topic, std::string* text) {
+  const std::string output = "  --output FORMAT     text, or jsonl: one JSON object per snapshot\n";
+  if (topic.empty()) {
+    *text = kOverview;
+  } else if (topic == "run") {
+    *text = std::string(kRunHelp) + kConnectionHelp + kRunOptionsHelp;
+  } else if (topic == "snapshots list") {
+    *text = std::string(kListHelp) + kConnectionHelp +
+            "  --app-id A          mark only this application's snapshots as own\n" + output;
+  } else if (topic == "snapshots delete") {
+    *text = std::string(kDeleteHelp) + kConnectionHelp +
+            "  --dry-run           list what would be deleted and delete nothing\n" + output;
+  } else if (topic == "snapshots") {
+    std::string list, remove;
+    HelpText("snapshots list", &list);
+    HelpText("snapshots delete", &remove);
+    *text = list + "\n" + remove;
+  } else if (topic == "fingerprint") {
+    *text = kFingerprintHelp;
+  } else if (topic == "demo") {
+    *text = kDemoHelp;
+  } else {
+    return false;
+  }
+  return true;
 }
+
+std::string UsageError(const std::string& error, const std::string& topic) {
+  return "snapjob: " + error + " (see snapjob " + (topic.empty() ? "" : topic + " ") + "--help)\n";
+}
+
+std::string VersionText() { return std::string("snapjob ") + kSnapVersion + " (" + kSnapBuild + ")\n"; }
 
 }  // namespace snapjob

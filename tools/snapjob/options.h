@@ -11,10 +11,19 @@ namespace snapjob {
 
 enum class OutputFormat { kText, kJsonl };
 
-// Settings of `snapjob run`: one backup job.
-struct RunOptions {
+// How the driver reaches the cluster: the agent's registry entry that stands for it, and trust.
+struct ConnectionOptions {
   std::string registry;          // the agent's client registry (JSON, readable by its owner only)
   uint32_t client_id = 0;
+  std::string ca_file;
+  bool insecure = false;
+  std::string pin;               // "sha256//BASE64" of the cluster's public key
+  std::string proxy;             // "": straight to the cluster
+};
+
+// Settings of `snapjob run`: one backup job.
+struct RunOptions {
+  ConnectionOptions connection;
   uint32_t app_id1 = 0;
   uint32_t app_id2 = 0;
   int64_t job = 0;
@@ -22,8 +31,6 @@ struct RunOptions {
   std::string map_file;          // the snapshot map file; may be given empty
   std::string mount_table;       // "" reads the host's own table
   std::string auto_mount_root;   // non-empty: the shares are reached through the agent's auto-mounts
-  std::string ca_file;
-  bool insecure = false;
   bool incremental = false;
   OutputFormat output = OutputFormat::kText;
   std::string log_file;          // "": the log goes to standard error
@@ -39,18 +46,44 @@ struct DemoOptions {
   std::string clustersim;        // "": next to the executable
 };
 
+// Settings of `snapjob fingerprint`.
+struct FingerprintOptions {
+  std::string host;
+  int port = 8000;
+};
+
+// Settings of `snapjob snapshots list|delete`.
+struct SnapshotsOptions {
+  ConnectionOptions connection;
+  bool has_app_id = false;
+  uint32_t app_id = 0;           // the application number in the names (the second of run's --app-ids)
+  int64_t job = 0;               // delete: the job whose snapshots go
+  bool dry_run = false;
+  OutputFormat output = OutputFormat::kText;
+};
+
 struct CommandLine {
-  enum class Command { kHelp, kRun, kDemo };
+  enum class Command { kHelp, kVersion, kRun, kDemo, kFingerprint, kSnapshotsList, kSnapshotsDelete };
   Command command = Command::kHelp;
+  std::string help_topic;        // kHelp: "" for the overview, or a command ("run", "snapshots list", ...)
   RunOptions run;
   DemoOptions demo;
+  FingerprintOptions fingerprint;
+  SnapshotsOptions snapshots;
 };
 
 // Parses the arguments after the program name. Returns false with a one-line reason when they do
-// not form a valid command; the caller then prints the usage text and exits with status 2.
-bool ParseCommandLine(const std::vector<std::string>& args, CommandLine* line, std::string* error);
+// not form a valid command; *topic then names the command whose help explains it.
+bool ParseCommandLine(const std::vector<std::string>& args, CommandLine* line, std::string* error,
+                      std::string* topic);
 
-std::string UsageText();
+// The help of `topic` ("" for the overview); false when there is no such command.
+bool HelpText(const std::string& topic, std::string* text);
+
+// The one line a usage error prints: "snapjob: REASON (see snapjob TOPIC --help)".
+std::string UsageError(const std::string& error, const std::string& topic);
+
+std::string VersionText();
 
 }  // namespace snapjob
 

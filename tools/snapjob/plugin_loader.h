@@ -41,7 +41,7 @@ class PluginLibrary {
   std::string path_;
 };
 
-// The plug-in's default place: ../lib/libQumuloSnapClient.so relative to the running executable.
+// The plug-in's default place: in the library directory of snapjob's own prefix.
 std::string DefaultPluginPath();
 
 // The directory that holds the running executable ("" when it cannot be found).

@@ -4,8 +4,10 @@
 
 #include "agent_setup.h"
 #include "change_output.h"
+#include "cluster_session.h"
 #include "error_report.h"
 #include "exit_codes.h"
+#include "job_records.h"
 #include "job_runner.h"
 #include "plugin_loader.h"
 #include "progress_meter.h"
@@ -14,8 +16,14 @@ namespace snapjob {
 
 int RunCommand(const RunOptions& options) {
   std::string error;
+  // The plug-in would only say it found no host name or no credentials; the cause is told here.
+  RegistryCheck registry;
+  if (!CheckRegistry(options.connection, &registry, &error)) {
+    std::fprintf(stderr, "snapjob: %s\n", error.c_str());
+    return kExitUsage;
+  }
   if (!ConfigureAgent(options, &error)) {
-    std::fprintf(stderr, "snapjob: %s\n\n%s", error.c_str(), UsageText().c_str());
+    std::fprintf(stderr, "snapjob: %s\n", error.c_str());
     return kExitUsage;
   }
   const std::string plugin_path = options.plugin.empty() ? DefaultPluginPath() : options.plugin;
@@ -31,6 +39,7 @@ int RunCommand(const RunOptions& options) {
   if (!result.ok) {
     const std::string report = DescribeFailure(result.failed_operation, result.error);
     StatusLine::Stderr().WriteAbove([&] { std::fputs(report.c_str(), stderr); });
+    writer->Record(ErrorRecord(result.failed_operation, result.error));
   }
   result.content_mapper.reset();  // before the plug-in goes
   if (std::ferror(stdout) || std::fflush(stdout) != 0) {

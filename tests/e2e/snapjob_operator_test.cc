@@ -1,0 +1,282 @@
+// What operators and integrators rely on, through the built snapjob against the emulator process:
+// every phase of a job as JSON-lines records, the snapshot inventory and its clean-up, the
+// registry checked before the plug-in is loaded, pinned keys instead of a CA, and a job stopped by
+// a signal keeping its log.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/make_shared.hpp>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Connection.h"
+#include "FileSystemQueries.h"
+#include "Parser.h"
+#include "SnapshotQueries.h"
+#include "backup_site.h"
+#include "command_runner.h"
+#include "e2e_support.h"
+#include "snaptest/temp_dir.h"
+
+namespace e2e {
+namespace {
+
+class SnapjobOperator : public ::testing::Test {
+ protected:
+  void StartSite(const BackupSite::Config& config = BackupSite::Config()) {
+    ASSERT_TRUE(site_.Start(config)) << site_.error();
+    backup_ = site_.MountPoint("/projects");
+    ASSERT_TRUE(snaptest::WriteFile(site_.DiskPath("/fs/projects/a.txt"), "alpha\n"));
+  }
+
+  std::vector<std::string> Args(int64_t job, int64_t previous) const {
+    return site_.JobArgs(job, previous, site_.Path("job-" + std::to_string(job) + ".map"));
+  }
+
+  CommandResult Job(int64_t job, int64_t previous, const std::vector<std::string>& more) {
+    return RunCommand(SnapjobBinary(), Plus(Plus(Args(job, previous), more), {backup_}));
+  }
+
+  // The inventory commands' connection options for this site.
+  std::vector<std::string> Inventory(const std::vector<std::string>& command) const {
+    return Plus(command, {"--registry", site_.registry(), "--client-id", std::to_string(BackupSite::kClientId),
+                          "--ca-file", site_.ca_file()});
+  }
+
+  // A snapshot of /fs/projects under `name`, made past the plug-in.
+  void MakeSnapshot(const std::string& name) {
+    Qumulo::TransportOptions options = Qumulo::TransportOptions::Default();
+    options.caFile = site_.ca_file();
+    auto connection = boost::make_shared<Qumulo::CConnection>(options);
+    ASSERT_FALSE(connection->Connect("https://" + site_.address() + ":8000", BackupSite::kUser, BackupSite::kPassword)
+                     .IsError());
+    auto parser = boost::make_shared<Qumulo::CParser>();
+    Qumulo::CDirectoryEntry directory;
+    ASSERT_FALSE(
+        Qumulo::CFileSystemQueries(connection, parser).GetFileAttributes("/fs/projects", directory, 0).IsError());
+    Qumulo::CSnapshotInfo made;
+    ASSERT_FALSE(Qumulo::CSnapshotQueries(connection, parser)
+                     .CreateSnapshot(name, static_cast<unsigned long>(directory.m_fileId), made, "")
+                     .IsError())
+        << name;
+  }
+
+  BackupSite site_;
+  std::string backup_;
+};
+
+TEST_F(SnapjobOperator, JobRecordsInventoryAndCleanupAgree) {
+  StartSite();
+  // Job 61, full: its snapshot, no previous one, the map file; every line a record.
+  CommandResult first = Job(61, 0, {"--output", "jsonl"});
+  ASSERT_EQ(first.exit_status, 0) << first.err;
+  std::vector<ChangeLine> none;
+  std::string error;
+  ASSERT_TRUE(ParseChangeLines(first.out, &none, &error)) << error;
+  EXPECT_TRUE(none.empty());
+  std::vector<Record> snapshots = RecordsOf(first.out, "snapshot");
+  ASSERT_EQ(snapshots.size(), 1u) << first.out;
+  const Record job61 = snapshots[0];
+  EXPECT_EQ(job61.at("backup_path"), backup_);
+  EXPECT_EQ(job61.at("name").rfind("kwsnap_7_2_61_", 0), 0u) << job61.at("name");
+  EXPECT_EQ(job61.at("cluster_path"), "/fs/projects/");
+  EXPECT_EQ(site_.Snapshots("/fs/projects"), std::vector<std::string>{job61.at("directory")});
+  const std::string directory_number = job61.at("name").substr(std::string("kwsnap_7_2_61_").size());
+  std::vector<Record> previous = RecordsOf(first.out, "previous");
+  ASSERT_EQ(previous.size(), 1u);
+  EXPECT_EQ(previous[0].at("found"), "false");
+  EXPECT_EQ(previous[0].at("name"), "kwsnap_7_2_0_" + directory_number);
+  std::vector<Record> map = RecordsOf(first.out, "map");
+  ASSERT_EQ(map.size(), 1u);
+  EXPECT_EQ(map[0].at("lines") + "\n", snaptest::ReadFile(site_.Path("job-61.map")));
+
+  // Job 62 against 61 finds it and lists a change with its summary; job 63 against 62 retires 61.
+  ASSERT_TRUE(snaptest::WriteFile(site_.DiskPath("/fs/projects/b.txt"), "beta\n"));
+  CommandResult second = Job(62, 61, {"--incremental", "--output=jsonl"});
+  ASSERT_EQ(second.exit_status, 0) << second.err;
+  previous = RecordsOf(second.out, "previous");
+  ASSERT_EQ(previous.size(), 1u);
+  EXPECT_EQ(previous[0].at("found"), "true");
+  EXPECT_EQ(previous[0].at("id"), job61.at("id"));
+  std::vector<Record> summary = RecordsOf(second.out, "summary");
+  ASSERT_EQ(summary.size(), 1u);
+  EXPECT_EQ(summary[0].at("new"), "1");
+  EXPECT_EQ(summary[0].at("modified"), "1");
+  CommandResult third = Job(63, 62, {"--output", "jsonl"});
+  ASSERT_EQ(third.exit_status, 0) << third.err;
+  std::vector<Record> deleted = RecordsOf(third.out, "deleted");
+  ASSERT_EQ(deleted.size(), 1u) << third.out;
+  EXPECT_EQ(deleted[0].at("name"), job61.at("name"));
+  EXPECT_EQ(deleted[0].at("id"), job61.at("id"));
+
+  // Names that only look like the plug-in's, and another application's, are never taken for job 63's.
+  const std::vector<std::string> decoys = {
+      "nightly",       "kwsnap_7_2_063_" + directory_number, "kwsnap_7_2_63_" + directory_number + "_x",
+      "kwsnap_7_2_63", "kwsnap_7_23_63_" + directory_number, "kwsnap_7_2_+63_1"};
+  for (const std::string& decoy : decoys) MakeSnapshot(decoy);
+  CommandResult listed =
+      RunCommand(SnapjobBinary(), Inventory({"snapshots", "list", "--app-id", "2", "--output", "jsonl"}));
+  ASSERT_EQ(listed.exit_status, 0) << listed.err;
+  std::vector<std::string> own;
+  for (const Record& record : RecordsOf(listed.out, "snapshot")) {
+    if (record.at("own") == "true") own.push_back(record.at("name"));
+    EXPECT_EQ(record.at("parsed"), record.count("job") ? "true" : "false") << record.at("name");
+  }
+  EXPECT_EQ(own, (std::vector<std::string>{"kwsnap_7_2_62_" + directory_number, "kwsnap_7_2_63_" + directory_number}));
+  CommandResult text = RunCommand(SnapjobBinary(), Inventory({"snapshots", "list"}));
+  ASSERT_EQ(text.exit_status, 0) << text.err;
+  EXPECT_NE(text.out.find("nightly"), std::string::npos) << text.out;
+
+  const std::vector<std::string> delete63 = Inventory({"snapshots", "delete", "--app-id", "2", "--job", "63"});
+  const Record job63 = RecordsOf(third.out, "snapshot").at(0);
+  CommandResult dry = RunCommand(SnapjobBinary(), Plus(delete63, {"--dry-run"}));
+  ASSERT_EQ(dry.exit_status, 0) << dry.err;
+  EXPECT_EQ(dry.out, "would delete " + job63.at("name") + " (id " + job63.at("id") +
+                         ")\nwould delete 1 snapshot of client 7, application 2, job 63\n");
+  CommandResult gone = RunCommand(SnapjobBinary(), Plus(delete63, {"--output", "jsonl"}));
+  ASSERT_EQ(gone.exit_status, 0) << gone.err;
+  deleted = RecordsOf(gone.out, "deleted");
+  ASSERT_EQ(deleted.size(), 1u) << gone.out;
+  EXPECT_EQ(deleted[0].at("name"), job63.at("name"));
+
+  // What is left standing: job 62's snapshot and every decoy.
+  listed = RunCommand(SnapjobBinary(), Inventory({"snapshots", "list", "--output", "jsonl"}));
+  ASSERT_EQ(listed.exit_status, 0) << listed.err;
+  std::set<std::string> standing;
+  for (const Record& record : RecordsOf(listed.out, "snapshot")) {
+    if (record.at("in_delete") == "false") standing.insert(record.at("name"));
+  }
+  std::set<std::string> expected(decoys.begin(), decoys.end());
+  expected.insert("kwsnap_7_2_62_" + directory_number);
+  EXPECT_EQ(standing, expected);
+}
+
+TEST_F(SnapjobOperator, RegistryProblemsAreNamedBeforeThePluginIsLoaded) {
+  StartSite();
+  const std::string good = snaptest::ReadFile(site_.registry());
+  struct Case {
+    std::string file;
+    std::string content;  // "" : not written
+    mode_t mode;
+    std::string cause;
+  } cases[] = {
+      // One of each kind; the registry check's own test has every cause.
+      {"absent.json", "", 0600, "] does not exist"},
+      {"loose.json", good, 0644, "] may be read by group or others"},
+      {"bare.json", "{\"clients\": [{\"id\": 7, \"hostname\": \"h\"}]}", 0600, "has no \"fileserver\" entry"},
+  };
+  for (const Case& c : cases) {
+    const std::string path = site_.Path(c.file);
+    if (!c.content.empty()) {
+      ASSERT_TRUE(snaptest::WriteFile(path, c.content));
+      ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
+    }
+    // A plug-in that cannot be loaded: the registry's cause must come first.
+    CommandResult result = RunCommand(
+        SnapjobBinary(),
+        Plus(Without(Args(71, 0), "--registry"), {"--registry", path, "--plugin", "/nonexistent.so", backup_}));
+    EXPECT_EQ(result.exit_status, 2) << c.file;
+    EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << "one line: " << result.err;
+    EXPECT_EQ(result.err.rfind("snapjob: ", 0), 0u) << result.err;
+    EXPECT_NE(result.err.find("client registry [" + path + "]"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find(c.cause), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("nonexistent"), std::string::npos) << result.err;
+  }
+
+  // Without the previous job, reconciliation would delete that job's snapshots as stale.
+  CommandResult unguarded =
+      RunCommand(SnapjobBinary(), Plus(Without(Args(72, 0), "--previous-job"), {"--incremental", backup_}));
+  EXPECT_EQ(unguarded.exit_status, 2);
+  EXPECT_EQ(unguarded.err, "snapjob: --incremental needs --previous-job (see snapjob run --help)\n");
+  EXPECT_TRUE(site_.Snapshots("/fs/projects").empty());
+}
+
+TEST_F(SnapjobOperator, PinnedKeyStandsInForTheCaOfSignedAndSelfSignedCertificates) {
+  StartSite();
+  // Neither CA nor pin: the emulator's CA is not in the system store, and the report says what to give.
+  const std::vector<std::string> no_ca = Without(Args(81, 0), "--ca-file");
+  CommandResult untrusted = RunCommand(SnapjobBinary(), Plus(no_ca, {backup_}));
+  EXPECT_EQ(untrusted.exit_status, 1);
+  EXPECT_NE(untrusted.err.find("snapjob: Initialize failed: error 12175\n"), std::string::npos) << untrusted.err;
+  EXPECT_NE(untrusted.err.find("hint: the cluster's certificate is not trusted: trust its CA with --ca-file FILE, or "
+                               "pin its public key with --pin"),
+            std::string::npos)
+      << untrusted.err;
+
+  CommandResult fingerprint = RunCommand(SnapjobBinary(), {"fingerprint", "--host", site_.address()});
+  ASSERT_EQ(fingerprint.exit_status, 0) << fingerprint.err;
+  ASSERT_EQ(fingerprint.out.rfind("pin      sha256//", 0), 0u) << fingerprint.out;
+  const std::string pin = fingerprint.out.substr(9, fingerprint.out.find('\n') - 9);
+  EXPECT_NE(fingerprint.out.find("\nexpires  20"), std::string::npos) << fingerprint.out;
+
+  CommandResult pinned = RunCommand(SnapjobBinary(), Plus(no_ca, {"--pin", pin, backup_}));
+  EXPECT_EQ(pinned.exit_status, 0) << pinned.err;
+  CommandResult wrong =
+      RunCommand(SnapjobBinary(), Plus(no_ca, {"--pin=sha256//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=", backup_}));
+  EXPECT_EQ(wrong.exit_status, 1) << wrong.err;
+  // The proxy is used, not the environment's: a proxy that is not there stops the job.
+  CommandResult proxied =
+      RunCommand(SnapjobBinary(), Plus(no_ca, {"--pin", pin, "--proxy", "http://127.0.0.1:1", backup_}));
+  EXPECT_EQ(proxied.exit_status, 1) << proxied.err;
+  EXPECT_EQ(site_.Snapshots("/fs/projects").size(), 1u);
+
+  // A cluster with its own self-signed certificate, which no CA file can vouch for.
+  snaptest::TempDir keys("selfsigned");
+  CommandResult made =
+      RunCommand("/usr/bin/openssl",
+                 {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-subj",
+                  "/CN=cluster.example", "-days", "2", "-keyout", keys.Sub("key.pem"), "-out", keys.Sub("cert.pem")});
+  ASSERT_EQ(made.exit_status, 0) << made.err;
+  BackupSite self_signed;
+  BackupSite::Config config;
+  config.extra_emulator_args = {"--cert", keys.Sub("cert.pem"), "--key", keys.Sub("key.pem")};
+  ASSERT_TRUE(self_signed.Start(config)) << self_signed.error();
+  fingerprint = RunCommand(SnapjobBinary(), {"fingerprint", "--host=" + self_signed.address(), "--port=8000"});
+  ASSERT_EQ(fingerprint.exit_status, 0) << fingerprint.err;
+  EXPECT_NE(fingerprint.out.find("\nsubject  CN=cluster.example\n"), std::string::npos) << fingerprint.out;
+  const std::string self_pin = fingerprint.out.substr(9, fingerprint.out.find('\n') - 9);
+  EXPECT_NE(self_pin, pin);
+  const std::vector<std::string> args =
+      Without(self_signed.JobArgs(82, 0, self_signed.Path("job-82.map")), "--ca-file");
+  CommandResult job = RunCommand(SnapjobBinary(), Plus(args, {"--pin", self_pin, self_signed.MountPoint("/projects")}));
+  EXPECT_EQ(job.exit_status, 0) << job.err;
+}
+
+TEST_F(SnapjobOperator, AStoppedJobKeepsItsLogAndExitsWithTheSignalsCode) {
+  BackupSite::Config config;
+  config.extra_emulator_args = {"--synthetic-diff", "/fs/projects/=40000"};  // megabytes of change records
+  StartSite(config);
+  ASSERT_EQ(Job(1, 0, {}).exit_status, 0);
+  ASSERT_EQ(Job(2, 1, {}).exit_status, 0);
+
+  // Job 3 retires job 1's snapshot, then blocks on a change list nobody reads: stopped there.
+  // Job 4 retires job 2's and finds its reader gone.
+  struct Case {
+    int64_t job;
+    int signal_number;  // 0: the reader closes the pipe instead
+    int exit_status;
+    std::string retired;
+  } cases[] = {{3, SIGTERM, 128 + SIGTERM, "kwsnap_7_2_1_"}, {4, 0, 128 + SIGPIPE, "kwsnap_7_2_2_"}};
+  for (const Case& c : cases) {
+    const std::string log = site_.Path("job-" + std::to_string(c.job) + ".log");
+    ChildProcess child;
+    ASSERT_TRUE(child.Start(SnapjobBinary(), Plus(Args(c.job, c.job - 1),
+                                                  {"--incremental", "--output", "jsonl", "--log-file", log, backup_})));
+    ASSERT_TRUE(child.AwaitOutput(60)) << c.job;
+    if (c.signal_number != 0)
+      child.Signal(c.signal_number);
+    else
+      child.CloseOutput();
+    EXPECT_EQ(child.Wait(), c.exit_status) << c.job;
+    const std::string text = snaptest::ReadFile(log);
+    EXPECT_NE(text.find("Created Snapshot kwsnap_7_2_" + std::to_string(c.job) + "_"), std::string::npos) << text;
+    EXPECT_NE(text.find("Deleting snapshot [" + c.retired), std::string::npos) << text;
+  }
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,45 @@
+#include "signals.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <thread>
+
+namespace snapjob {
+namespace {
+
+// SIGPIPE means nobody reads standard output any more, so nothing there is worth flushing; the
+// log's lines are flushed as they are written. Only async-signal-safe work here.
+void OnBrokenPipe(int signal_number) { ::_exit(128 + signal_number); }
+
+}  // namespace
+
+void InstallStopSignals() {
+  struct sigaction pipe_action = {};
+  pipe_action.sa_handler = OnBrokenPipe;
+  sigemptyset(&pipe_action.sa_mask);
+  ::sigaction(SIGPIPE, &pipe_action, nullptr);
+
+  // Blocked here, so in every thread started later; one thread takes them where flushing stdio
+  // and the log writer is safe.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  ::pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  std::thread([stop] {
+    int received = 0;
+    if (::sigwait(&stop, &received) != 0) return;
+    // A writer blocked on a full pipe holds the stream: then nobody reads it, and it is left.
+    // The log needs nothing: its lines are flushed as they are written.
+    if (::ftrylockfile(stdout) == 0) {
+      std::fflush(stdout);
+      ::funlockfile(stdout);
+    }
+    ::_exit(128 + received);
+  }).detach();
+}
+
+}  // namespace snapjob
