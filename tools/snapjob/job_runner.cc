@@ -1,7 +1,9 @@
 #include "job_runner.h"
 
+#include <exception>
 #include <functional>
 #include <list>
+#include <new>
 
 #include <boost/make_shared.hpp>
 
@@ -109,7 +111,21 @@ class JobRun {
                      FXErrorUtil::ErrorWin32(FXCodeLocation("snapjob", kRunJob, __LINE__), 1627,
                                              "CompareSnapshots succeeded but gave no item callable"));
       }
-      result_.changes.emplace_back(path, DrainChanges(path, next, writer_, meter_));
+      // The item callable lets an allocation failure through with the item still pending, rather
+      // than end the list early; the agent then fails the backup instead of taking a short list.
+      try {
+        result_.changes.emplace_back(path, DrainChanges(path, next, writer_, meter_));
+      } catch (const std::bad_alloc&) {
+        meter_->Finish();
+        return Check("change item", FXErrorUtil::ErrorWin32(FXCodeLocation("snapjob", kRunJob, __LINE__), 14,
+                                                            "Out of memory while taking a change item of %s",
+                                                            path.c_str()));
+      } catch (const std::exception& e) {
+        meter_->Finish();
+        return Check("change item", FXErrorUtil::ErrorWin32(FXCodeLocation("snapjob", kRunJob, __LINE__), 1627,
+                                                            "Taking a change item of %s failed: %s", path.c_str(),
+                                                            e.what()));
+      }
     }
 
     if (!Check("CleanupSnapshotsPostBackup", client_->CleanupSnapshotsPostBackup(true))) return false;
