@@ -2,35 +2,12 @@
 
 #include <cstdio>
 
+#include "WireText.h"
+
 namespace snapjob {
 namespace {
 
-// Length of the valid UTF-8 sequence starting at text[i], or 0 when it is not one.
-size_t Utf8SequenceLength(const std::string& text, size_t i) {
-  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  size_t length;
-  unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;          // no overlong forms
-    if (lead == 0xED) high = 0x9F;         // no encoded surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;         // nothing above U+10FFFF
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) return 0;
-  if (byte(i + 1) < low || byte(i + 1) > high) return 0;
-  for (size_t k = 2; k < length; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-  }
-  return length;
-}
+using Qumulo::Utf8SequenceLength;
 
 void AppendEscape(std::string& out, const char* format, unsigned int value) {
   char buffer[8];
