@@ -147,19 +147,6 @@ class ApiTest(unittest.TestCase):
                 self.assertTrue(target.startswith("/v2/snapshots/%d/changes-since/%d?" % (newer, older)), target)
         return entries, pages
 
-    def test_session(self):
-        anonymous = Client()
-        status, body = anonymous.call("POST", "/v1/session/login", {"username": USER, "password": PASSWORD})
-        self.assertEqual(status, 200)
-        self.assertEqual(list(body), ["bearer_token"])
-        self.assertIsInstance(body["bearer_token"], str)
-        self.assertError(anonymous.call("POST", "/v1/session/login", {"username": USER, "password": "wrong"}),
-                         401, "http_unauthorized_error")
-        self.assertError(anonymous.call("GET", "/v2/snapshots/"), 401, "http_unauthorized_error")
-        anonymous.token = "not-a-token"
-        self.assertError(anonymous.call("GET", "/v2/nfs/exports/"), 401, "http_unauthorized_error")
-        self.assertError(self.client.call("GET", "/v9/nowhere/"), 404, "http_not_found_error")
-
     def test_file_attributes(self):
         os.makedirs(disk("/fs/projects/attr/sub"), exist_ok=True)
         with open(disk("/fs/projects/attr/file.txt"), "wb") as handle:
@@ -279,35 +266,6 @@ class ApiTest(unittest.TestCase):
         while expiring["id"] in {s["id"] for s in self.get("/v3/snapshots/")["entries"]}:
             self.assertLess(time.monotonic(), deadline, "the expired snapshot never went")
             time.sleep(0.05)
-
-    def test_changes_since(self):
-        base = "/fs/projects/diff"
-        os.makedirs(disk(base + "/renamed_from/inner"))
-        os.makedirs(disk(base + "/doomed/deep"))
-        for name in ("keep.txt", "doomed/deep/file.txt", "renamed_from/inner/x"):
-            with open(disk(base + "/" + name), "w", encoding="utf-8") as handle:
-                handle.write("old")
-        older = self.snapshot(base, "older")
-        os.makedirs(disk(base + "/created/a/b"))
-        with open(disk(base + "/created/a/b/new.txt"), "w", encoding="utf-8") as handle:
-            handle.write("new")
-        os.rename(disk(base + "/renamed_from"), disk(base + "/renamed_to"))
-        shutil.rmtree(disk(base + "/doomed"))
-        with open(disk(base + "/keep.txt"), "a", encoding="utf-8") as handle:
-            handle.write(" and more")
-        newer = self.snapshot(base, "newer")
-
-        expected = [("MODIFY", base + "/"), ("CREATE", base + "/created/"), ("DELETE", base + "/doomed/"),
-                    ("MODIFY", base + "/keep.txt"), ("DELETE", base + "/renamed_from/"),
-                    ("CREATE", base + "/renamed_to/")]
-        self.assertEqual(self.changes(newer["id"], older["id"]), (expected, 1))
-        self.assertEqual(self.changes(newer["id"], older["id"], limit=2), (expected, 3))
-
-        other = self.snapshot("/fs/other", "elsewhere")
-        self.assertError(self.client.call("GET", "/v2/snapshots/%d/changes-since/%d" % (other["id"], older["id"])),
-                         400, "snapshot_source_mismatch_error")
-        self.assertError(self.client.call("GET", "/v2/snapshots/%d/changes-since/0" % newer["id"]),
-                         404, "http_not_found_error")
 
     def test_names_that_are_not_utf8(self):
         base = "/fs/projects/names"
