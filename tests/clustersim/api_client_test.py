@@ -234,7 +234,7 @@ class ApiTest(unittest.TestCase):
         self.assertError(self.client.call("GET", "/v2/snapshots/999999"), 404, "http_not_found_error")
         self.assertError(self.client.call("DELETE", "/v3/snapshots/999999"), 404, "http_not_found_error")
 
-        # Deletion is asynchronous: listed as in_delete for a while, then gone with its image.
+        # Deletion is asynchronous: listed as in_delete for a while.
         self.assertEqual(self.client.call("DELETE", "/v2/snapshots/%d" % v2["id"])[0], 200)
         self.assertEqual(self.client.call("DELETE", "/v3/snapshots/%d" % v3["id"])[0], 202)
         deleting = {v2["id"], v3["id"]}
@@ -247,14 +247,7 @@ class ApiTest(unittest.TestCase):
                          & deleting)
         self.assertEqual({s["id"] for s in self.get("/v2/snapshots/?include-in-delete=true")["entries"]
                           if s["in_delete"]}, deleting)
-        deadline = time.monotonic() + 20
-        while deleting & {s["id"] for s in self.get("/v3/snapshots/?filter=all")["entries"]}:
-            self.assertLess(time.monotonic(), deadline, "deleted snapshots never went")
-            time.sleep(0.05)
-        self.assertFalse(os.path.exists(disk("/fs/projects/snaps/.snapshot/" + v2["directory_name"])))
-        self.assertEqual(self.client.call("GET", "/v2/snapshots/%d" % v2["id"])[0], 404)
-
-        # A snapshot whose expiration passes goes the same way.
+        # Their going is the server test's; a snapshot whose expiration passes goes the same way.
         expires = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + 1))
         status, expiring = self.client.call("POST", "/v3/snapshots/", {"name_suffix": "brief", "expiration": expires,
                                                                        "source_file_id": v2["source_file_id"]})
