@@ -1,6 +1,7 @@
 // The operations on a heap that fails: this program replaces the global allocation functions so that
 // a test can make allocations fail on demand, and checks that every failure comes back as an error
-// value (never as a success, never as an abort of the process).
+// value (never as a success, never as an abort of the process), and that a change item whose
+// handing over fails is not lost.
 
 #include <cstdlib>
 #include <functional>
