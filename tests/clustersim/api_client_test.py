@@ -147,19 +147,6 @@ class ApiTest(unittest.TestCase):
                 self.assertTrue(target.startswith("/v2/snapshots/%d/changes-since/%d?" % (newer, older)), target)
         return entries, pages
 
-    def test_session(self):
-        anonymous = Client()
-        status, body = anonymous.call("POST", "/v1/session/login", {"username": USER, "password": PASSWORD})
-        self.assertEqual(status, 200)
-        self.assertEqual(list(body), ["bearer_token"])
-        self.assertIsInstance(body["bearer_token"], str)
-        self.assertError(anonymous.call("POST", "/v1/session/login", {"username": USER, "password": "wrong"}),
-                         401, "http_unauthorized_error")
-        self.assertError(anonymous.call("GET", "/v2/snapshots/"), 401, "http_unauthorized_error")
-        anonymous.token = "not-a-token"
-        self.assertError(anonymous.call("GET", "/v2/nfs/exports/"), 401, "http_unauthorized_error")
-        self.assertError(self.client.call("GET", "/v9/nowhere/"), 404, "http_not_found_error")
-
     def test_file_attributes(self):
         os.makedirs(disk("/fs/projects/attr/sub"), exist_ok=True)
         with open(disk("/fs/projects/attr/file.txt"), "wb") as handle:
@@ -247,7 +234,7 @@ class ApiTest(unittest.TestCase):
         self.assertError(self.client.call("GET", "/v2/snapshots/999999"), 404, "http_not_found_error")
         self.assertError(self.client.call("DELETE", "/v3/snapshots/999999"), 404, "http_not_found_error")
 
-        # Deletion is asynchronous: listed as in_delete for a while, then gone with its image.
+        # Deletion is asynchronous: listed as in_delete for a while.
         self.assertEqual(self.client.call("DELETE", "/v2/snapshots/%d" % v2["id"])[0], 200)
         self.assertEqual(self.client.call("DELETE", "/v3/snapshots/%d" % v3["id"])[0], 202)
         deleting = {v2["id"], v3["id"]}
@@ -260,14 +247,7 @@ class ApiTest(unittest.TestCase):
                          & deleting)
         self.assertEqual({s["id"] for s in self.get("/v2/snapshots/?include-in-delete=true")["entries"]
                           if s["in_delete"]}, deleting)
-        deadline = time.monotonic() + 20
-        while deleting & {s["id"] for s in self.get("/v3/snapshots/?filter=all")["entries"]}:
-            self.assertLess(time.monotonic(), deadline, "deleted snapshots never went")
-            time.sleep(0.05)
-        self.assertFalse(os.path.exists(disk("/fs/projects/snaps/.snapshot/" + v2["directory_name"])))
-        self.assertEqual(self.client.call("GET", "/v2/snapshots/%d" % v2["id"])[0], 404)
-
-        # A snapshot whose expiration passes goes the same way.
+        # Their going is the server test's; a snapshot whose expiration passes goes the same way.
         expires = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + 1))
         status, expiring = self.client.call("POST", "/v3/snapshots/", {"name_suffix": "brief", "expiration": expires,
                                                                        "source_file_id": v2["source_file_id"]})
@@ -279,35 +259,6 @@ class ApiTest(unittest.TestCase):
         while expiring["id"] in {s["id"] for s in self.get("/v3/snapshots/")["entries"]}:
             self.assertLess(time.monotonic(), deadline, "the expired snapshot never went")
             time.sleep(0.05)
-
-    def test_changes_since(self):
-        base = "/fs/projects/diff"
-        os.makedirs(disk(base + "/renamed_from/inner"))
-        os.makedirs(disk(base + "/doomed/deep"))
-        for name in ("keep.txt", "doomed/deep/file.txt", "renamed_from/inner/x"):
-            with open(disk(base + "/" + name), "w", encoding="utf-8") as handle:
-                handle.write("old")
-        older = self.snapshot(base, "older")
-        os.makedirs(disk(base + "/created/a/b"))
-        with open(disk(base + "/created/a/b/new.txt"), "w", encoding="utf-8") as handle:
-            handle.write("new")
-        os.rename(disk(base + "/renamed_from"), disk(base + "/renamed_to"))
-        shutil.rmtree(disk(base + "/doomed"))
-        with open(disk(base + "/keep.txt"), "a", encoding="utf-8") as handle:
-            handle.write(" and more")
-        newer = self.snapshot(base, "newer")
-
-        expected = [("MODIFY", base + "/"), ("CREATE", base + "/created/"), ("DELETE", base + "/doomed/"),
-                    ("MODIFY", base + "/keep.txt"), ("DELETE", base + "/renamed_from/"),
-                    ("CREATE", base + "/renamed_to/")]
-        self.assertEqual(self.changes(newer["id"], older["id"]), (expected, 1))
-        self.assertEqual(self.changes(newer["id"], older["id"], limit=2), (expected, 3))
-
-        other = self.snapshot("/fs/other", "elsewhere")
-        self.assertError(self.client.call("GET", "/v2/snapshots/%d/changes-since/%d" % (other["id"], older["id"])),
-                         400, "snapshot_source_mismatch_error")
-        self.assertError(self.client.call("GET", "/v2/snapshots/%d/changes-since/0" % newer["id"]),
-                         404, "http_not_found_error")
 
     def test_names_that_are_not_utf8(self):
         base = "/fs/projects/names"

@@ -115,27 +115,6 @@ TEST_F(SnapjobJobs, ThreeJobsListTheChangesMadeAndRetireTheFirstSnapshot) {
   }
 }
 
-// No previous snapshot: the path itself comes back as one new directory, which tells the agent to
-// read all of it, and the comparison still says that it had nothing to compare with.
-TEST_F(SnapjobJobs, FirstIncrementalJobHandsOverTheWholePath) {
-  StartSite();
-  Write("a.txt", "alpha\n");
-  Write("src/main.c", "int main(void) { return 0; }\n");
-  CommandResult result =
-      Job(41, 0, {"--incremental", "--output", "jsonl", "--log-file", site_.Path("log"), "--log-level", "0"});
-  ASSERT_EQ(result.exit_status, 0) << result.err;
-  std::vector<ChangeLine> lines;
-  std::string error;
-  ASSERT_TRUE(ParseChangeLines(result.out, &lines, &error)) << error;
-  ASSERT_EQ(lines.size(), 1u) << result.out;
-  EXPECT_EQ(lines[0].Key(), std::make_tuple(std::string("new"), std::string("dir"), backup_));
-  EXPECT_EQ(lines[0].mode, 0x4000u);
-  EXPECT_TRUE(lines[0].new_dir);
-  EXPECT_TRUE(lines[0].exists);
-  const std::string log = snaptest::ReadFile(site_.Path("log"));
-  EXPECT_NE(log.find("Run SnapDiff Scan is disabled. Snapshots may be unavailable."), std::string::npos) << log;
-}
-
 TEST_F(SnapjobJobs, OddNamesComeThroughBothFormatsIntact) {
   StartSite();
   Write("a.txt", "alpha\n");

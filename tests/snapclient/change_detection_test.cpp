@@ -1,8 +1,6 @@
 // The paged comparison of two snapshots and the change items handed to the agent.
 
-#include <cstdlib>
 #include <functional>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -10,29 +8,6 @@
 
 #include "CapturingLogWriter.h"
 #include "TestableSnapClient.h"
-
-namespace {
-
-// Allocations left before one fails; negative: none fails. This binary runs on one thread.
-long g_allocationsBeforeFailure = -1;
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-  if (g_allocationsBeforeFailure == 0) {
-    g_allocationsBeforeFailure = -1;
-    throw std::bad_alloc();
-  }
-  if (g_allocationsBeforeFailure > 0) --g_allocationsBeforeFailure;
-  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
-  throw std::bad_alloc();
-}
-// The compiler cannot tell that these pair with the operator new above.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
-#pragma GCC diagnostic pop
 
 namespace {
 
@@ -244,36 +219,6 @@ TEST_F(ChangeDetectionTest, DescriptionLineOfANewFile) {
   log->Clear();
   source();  // the end-of-list item logs nothing
   EXPECT_TRUE(log->Lines().empty());
-}
-
-TEST_F(ChangeDetectionTest, AnItemThatCannotBeBuiltStaysPendingAndItsFailureReachesTheAgent) {
-  Page("",
-       {FakeCluster::Diff("/fs/projects/src/a.c", kSnapshotChangeModified, false),
-        FakeCluster::Diff("/fs/projects/new/", kSnapshotChangeCreated, true)},
-       "");
-  ASSERT_FALSE(client.CompareSnapshots("/backup/projects/", "/l", source).IsError());
-  ScopedLogCapture log(6);  // the optional lines are built too, so their allocations fail in turn
-
-  // Fail the first allocation of a pull, then the second, and so on, until a pull gets through.
-  std::vector<std::string> described;
-  int failures = 0;
-  for (long failAt = 0; described.size() < 2 && failAt < 100; ++failAt) {
-    const size_t pending = client.m_diffList.size();
-    g_allocationsBeforeFailure = failAt;
-    try {
-      const FileServerSnapshotCompareItem item = source();
-      g_allocationsBeforeFailure = -1;
-      described.push_back(Describe(item));
-      failAt = -1;
-    } catch (const std::bad_alloc&) {
-      ++failures;
-      ASSERT_EQ(client.m_diffList.size(), pending);
-    }
-  }
-  EXPECT_GT(failures, 4);
-  EXPECT_EQ(described, (std::vector<std::string>{"2 file exists /backup/projects/src/a.c",
-                                                 "1 dir exists newdir /backup/projects/new"}));
-  EXPECT_EQ(source().m_changeType, kFileServerChangeEndOfList);
 }
 
 TEST_F(ChangeDetectionTest, LeftoverItemsKeepTheirOwnBackupPath) {

@@ -117,15 +117,7 @@ TEST_F(ExportLookupTest, UnmountedPathsAndLocalDevices) {
   EXPECT_TRUE(log->Contains("NFS mount path [/dev/sdb1]"));  // no ":" in the device: all of it
 }
 
-TEST_F(ExportLookupTest, FirstMatchingExportWinsOverAMoreSpecificOne) {
-  cluster.AddExport("/projects", "/fs/p");
-  cluster.AddExport("/projects/team", "/fs/team");
-  FileServerExportInfo info;
-  ASSERT_FALSE(Lookup("/team", info).IsError());
-  EXPECT_EQ(info.m_fsPath, "/fs/p/team/");
-}
-
-TEST_F(ExportLookupTest, RootExportIsOnlyTheFallbackAndTheLastOneCounts) {
+TEST_F(ExportLookupTest, ExportOrderDecidesAndTheRootExportIsOnlyTheFallback) {
   cluster.AddExport("/", "/r1");
   cluster.AddExport("/projects", "/fs/p");
   FileServerExportInfo info;
@@ -138,6 +130,13 @@ TEST_F(ExportLookupTest, RootExportIsOnlyTheFallbackAndTheLastOneCounts) {
   ASSERT_FALSE(Lookup("/mnt/proj", info).IsError());
   EXPECT_EQ(info.m_fsPath, "/projects/");
   EXPECT_TRUE(log->Contains("Found NFS Export [/] for backup path : [/mnt/proj]"));
+
+  // The first matching export wins over a more specific one.
+  cluster.exports.clear();
+  cluster.AddExport("/projects", "/fs/p");
+  cluster.AddExport("/projects/team", "/fs/team");
+  ASSERT_FALSE(Lookup("/team", info).IsError());
+  EXPECT_EQ(info.m_fsPath, "/fs/p/team/");
 
   cluster.exports.clear();
   cluster.AddExport("/", "/first");

@@ -1,6 +1,7 @@
 // The operations on a heap that fails: this program replaces the global allocation functions so that
 // a test can make allocations fail on demand, and checks that every failure comes back as an error
-// value (never as a success, never as an abort of the process).
+// value (never as a success, never as an abort of the process), and that a change item whose
+// handing over fails is not lost.
 
 #include <cstdlib>
 #include <functional>
@@ -9,10 +10,12 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <boost/make_shared.hpp>
 #include <gtest/gtest.h>
 
+#include "CapturingLogWriter.h"
 #include "ContentMapper.h"
 #include "FileShareAutoMount.h"
 #include "TestableSnapClient.h"
@@ -141,6 +144,43 @@ TEST_P(HeapExhaustionTest, CompareSnapshots) {
 TEST_P(HeapExhaustionTest, UpdateContentMapperPathsAndTheMapFile) {
   FailEachAllocationIn(&Job::Configure, [](Job& job) { return job.client.UpdateContentMapperPaths(job.mapper); },
                        GetParam());
+}
+
+// An item whose record cannot be built stays first in the list, and the agent sees the failure;
+// the next pull hands the same item over.
+TEST(PendingItemTest, AnItemThatCannotBeBuiltStaysPendingAndItsFailureReachesTheAgent) {
+  Job job;
+  job.Configure();
+  job.cluster.diffPages[""] = {{FakeCluster::Diff("/fs/projects/p1/src/a.c", Qumulo::kSnapshotChangeModified, false),
+                                FakeCluster::Diff("/fs/projects/p1/new/", Qumulo::kSnapshotChangeCreated, true)},
+                               ""};
+  ASSERT_FALSE(job.client.CompareSnapshots(job.comparedPath, "/l", job.source).IsError());
+  ScopedLogCapture log(6);  // the optional lines are built too, so their allocations fail in turn
+
+  // Fail the first allocation of a pull, then the second, and so on, until a pull gets through.
+  std::vector<std::string> described;
+  int failures = 0;
+  for (long failAt = 0; described.size() < 2 && failAt < 100; ++failAt) {
+    const size_t pending = job.client.m_diffList.size();
+    t_failOnce = true;
+    t_allocationsLeft = failAt;
+    try {
+      const FileServerSnapshotCompareItem item = job.source();
+      t_allocationsLeft = -1;
+      described.push_back(std::to_string(item.m_changeType) + (item.m_info.m_mode == 0x4000 ? " dir" : " file") +
+                          (item.m_info.m_exists ? " exists" : "") +
+                          (item.m_newDirectory ? " newdir " : " ") + item.m_path);
+      failAt = -1;
+    } catch (const std::bad_alloc&) {
+      ++failures;
+      ASSERT_EQ(job.client.m_diffList.size(), pending);
+    }
+  }
+  t_allocationsLeft = -1;
+  EXPECT_GT(failures, 4);
+  EXPECT_EQ(described, (std::vector<std::string>{"2 file exists /am/srv/projects/p1/src/a.c",
+                                                 "1 dir exists newdir /am/srv/projects/p1/new"}));
+  EXPECT_EQ(job.source().m_changeType, kFileServerChangeEndOfList);
 }
 
 INSTANTIATE_TEST_SUITE_P(, HeapExhaustionTest, ::testing::Values(false, true),

@@ -23,6 +23,8 @@ class PathMappingTest : public ::testing::Test {
 };
 
 TEST_F(PathMappingTest, SaveAppendsOneLinePerEntryInByteOrder) {
+  ASSERT_FALSE(client.SaveSnapshotInformation().IsError());  // an empty map still makes the file
+  EXPECT_EQ(snaptest::ReadFile(mapFile), "");
   {
     std::ofstream other(mapFile);
     other << "x:kept line\n";
@@ -54,12 +56,6 @@ TEST_F(PathMappingTest, SaveFailuresNameTheFile) {
   CQiError full = client.SaveSnapshotInformation();
   ASSERT_EQ(full.Win32Code(), 1627u);
   EXPECT_NE(full.Messages().front().find("/dev/full"), std::string::npos);
-}
-
-TEST_F(PathMappingTest, SaveOfAnEmptyMapCreatesAnEmptyFile) {
-  ASSERT_FALSE(client.SaveSnapshotInformation().IsError());
-  EXPECT_TRUE(std::ifstream(mapFile).good());
-  EXPECT_EQ(snaptest::ReadFile(mapFile), "");
 }
 
 TEST_F(PathMappingTest, UpdateInstallsTheMapInANewMapperAndSavesIt) {
@@ -109,16 +105,6 @@ TEST_F(PathMappingTest, RepopulateRewritesTheFileWithTheAutoMountForms) {
   EXPECT_EQ(snaptest::ReadFile(mapFile), "m:/scan/a/:/auto/srv/a/.snapshot/1:\nm:/scan/b/::\n");
 }
 
-TEST_F(PathMappingTest, RepopulateWithAnEmptyMapEmptiesTheFile) {
-  {
-    std::ofstream old(mapFile);
-    old << "m:/old/:/old/.snapshot/1:\n";
-  }
-  ContentMapperAPIPtr mapper = boost::make_shared<CContentMapper>();
-  ASSERT_FALSE(client.RepopulateContentMapperPaths(mapper).IsError());
-  EXPECT_EQ(snaptest::ReadFile(mapFile), "");
-}
-
 TEST_F(PathMappingTest, RepopulateRefusesOtherMappersAndIgnoresNone) {
   client.m_contentMapperPaths["/a/"] = "/a/.snapshot/1";
   ContentMapperAPIPtr none;
@@ -135,17 +121,7 @@ TEST_F(PathMappingTest, RepopulateRefusesOtherMappersAndIgnoresNone) {
   EXPECT_EQ(client.m_contentMapperPaths.size(), 1u);
 }
 
-TEST_F(PathMappingTest, RepopulateWithoutAFileNameKeepsTheMap) {
-  client.m_contentMapperPaths["/a/"] = "/a/.snapshot/1";
-  client.m_snapMapFile = "";
-  ContentMapperAPIPtr mapper = boost::make_shared<CContentMapper>();
-  CQiError result = client.RepopulateContentMapperPaths(mapper);
-  EXPECT_EQ(result.Win32Code(), 1627u);
-  EXPECT_EQ(result.Messages().front(), "SnapMapInfo file not set");
-  EXPECT_EQ(client.m_contentMapperPaths.size(), 1u);
-}
-
-TEST_F(PathMappingTest, RepopulateReportsAFileItCouldNotWrite) {
+TEST_F(PathMappingTest, RepopulateFailuresKeepTheNewMap) {
   client.m_contentMapperPaths["/a/"] = "/nfs/a/.snapshot/1";
   auto concrete = boost::make_shared<CContentMapper>();
   concrete->AddLocalMount("/nfs", "/auto");
@@ -160,6 +136,17 @@ TEST_F(PathMappingTest, RepopulateReportsAFileItCouldNotWrite) {
 
   client.m_snapMapFile = "/dev/full";
   EXPECT_EQ(client.RepopulateContentMapperPaths(mapper).Win32Code(), 1627u);
+  client.m_snapMapFile = "";
+  CQiError unnamed = client.RepopulateContentMapperPaths(mapper);
+  EXPECT_EQ(unnamed.Messages().front(), "SnapMapInfo file not set");
+  EXPECT_EQ(client.m_contentMapperPaths.size(), 1u);
+
+  // An empty map empties the file of an earlier job.
+  client.m_snapMapFile = mapFile;
+  client.m_contentMapperPaths.clear();
+  ASSERT_TRUE(snaptest::WriteFile(mapFile, "m:/old/:/old/.snapshot/1:\n"));
+  ASSERT_FALSE(client.RepopulateContentMapperPaths(mapper).IsError());
+  EXPECT_EQ(snaptest::ReadFile(mapFile), "");
 }
 
 }  // namespace

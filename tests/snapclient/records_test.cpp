@@ -1,4 +1,4 @@
-// Records that cross the plug-in's boundaries: defaults and whole-record copies.
+// Records that cross the plug-in's boundaries: whole-record copies.
 
 #include <memory>
 
@@ -9,25 +9,6 @@
 #include "QumuloRecords.h"
 
 namespace {
-
-TEST(RecordsTest, DefaultCompareItemIsEmpty) {
-  FileServerSnapshotCompareItem item;
-  EXPECT_EQ(item.m_changeType, 0);
-  EXPECT_EQ(item.m_path, "");
-  EXPECT_EQ(item.m_secondaryPath, "");
-  EXPECT_EQ(item.m_info.m_mode, 0u);
-  EXPECT_FALSE(item.m_info.m_exists);
-  EXPECT_EQ(item.m_secondaryInfo.m_size, 0u);
-  EXPECT_FALSE(item.m_newDirectory);
-}
-
-TEST(RecordsTest, ClusterConstructorTakesUrlUserPasswordVersion) {
-  CQumuloCluster cluster("https://h:8000", "user", "pw", "2.13.2.1");
-  EXPECT_EQ(cluster.m_url, "https://h:8000");
-  EXPECT_EQ(cluster.m_userName, "user");
-  EXPECT_EQ(cluster.m_password, "pw");
-  EXPECT_EQ(cluster.m_version, "2.13.2.1");
-}
 
 TEST(RecordsTest, SnapshotInfoCopiesEveryFieldAndKeepsItsType) {
   struct Derived : Qumulo::CSnapshotInfo {
