@@ -61,7 +61,7 @@ class Client:
 
     def login(self):
         status, body = self.call("POST", "/v1/session/login", {"username": USER, "password": PASSWORD})
-        assert status == 200, (status, body)
+        assert status == 200 and list(body) == ["bearer_token"] and isinstance(body["bearer_token"], str), (status, body)
         self.token = body["bearer_token"]
         return body
 
@@ -259,6 +259,33 @@ class ApiTest(unittest.TestCase):
         while expiring["id"] in {s["id"] for s in self.get("/v3/snapshots/")["entries"]}:
             self.assertLess(time.monotonic(), deadline, "the expired snapshot never went")
             time.sleep(0.05)
+
+    def test_changes_since(self):
+        """A created or deleted directory once, a rename as DELETE plus CREATE, pages linked by paging.next."""
+        base = "/fs/projects/diff"
+        for directory in ("renamed_from/inner", "doomed/deep"):
+            os.makedirs(disk(base + "/" + directory))
+        for name in ("keep.txt", "doomed/deep/file.txt", "renamed_from/inner/x"):
+            with open(disk(base + "/" + name), "w", encoding="utf-8") as handle:
+                handle.write("old")
+        older = self.snapshot(base, "older")
+        os.makedirs(disk(base + "/created/a"))
+        with open(disk(base + "/created/a/new.txt"), "w", encoding="utf-8") as handle:
+            handle.write("new")
+        os.rename(disk(base + "/renamed_from"), disk(base + "/renamed_to"))
+        shutil.rmtree(disk(base + "/doomed"))
+        with open(disk(base + "/keep.txt"), "a", encoding="utf-8") as handle:
+            handle.write(" and more")
+        newer = self.snapshot(base, "newer")
+
+        expected = [("MODIFY", base + "/"), ("CREATE", base + "/created/"), ("DELETE", base + "/doomed/"),
+                    ("MODIFY", base + "/keep.txt"), ("DELETE", base + "/renamed_from/"),
+                    ("CREATE", base + "/renamed_to/")]
+        self.assertEqual(self.changes(newer["id"], older["id"]), (expected, 1))
+        self.assertEqual(self.changes(newer["id"], older["id"], limit=2), (expected, 3))
+        other = self.snapshot("/fs/other", "elsewhere")
+        self.assertError(self.client.call("GET", "/v2/snapshots/%d/changes-since/%d" % (other["id"], older["id"])),
+                         400, "snapshot_source_mismatch_error")
 
     def test_names_that_are_not_utf8(self):
         base = "/fs/projects/names"
