@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include "backup_site.h"
-#include "command_runner.h"
 #include "e2e_support.h"
 #include "snaptest/temp_dir.h"
 

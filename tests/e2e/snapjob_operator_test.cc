@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "backup_site.h"
-#include "command_runner.h"
 #include "e2e_support.h"
 #include "snaptest/temp_dir.h"
 
