@@ -12,53 +12,19 @@
 
 #include <gtest/gtest.h>
 
-#include "backup_site.h"
-#include "e2e_support.h"
-#include "snaptest/temp_dir.h"
+#include "site_test.h"
 
 namespace e2e {
 namespace {
 
 using ChangeSet = std::set<std::tuple<std::string, std::string, std::string>>;
 
-class SnapjobJobs : public ::testing::Test {
- protected:
-  void StartSite(const BackupSite::Config& config = BackupSite::Config()) {
-    ASSERT_TRUE(site_.Start(config)) << site_.error();
-    tree_ = site_.DiskPath("/fs/projects");
-    backup_ = site_.MountPoint("/projects");
-  }
-
-  void Write(const std::string& relative, const std::string& content) {
-    ASSERT_TRUE(snaptest::MakeDirs(tree_ + "/" + relative.substr(0, relative.rfind('/') + 1)));
-    ASSERT_TRUE(snaptest::WriteFile(tree_ + "/" + relative, content)) << relative;
-  }
-
-  CommandResult Job(int64_t job, int64_t previous, const std::vector<std::string>& more,
-                    const CommandOptions& options = CommandOptions()) {
-    std::vector<std::string> args = Plus(site_.JobArgs(job, previous, MapFile(job)), more);
-    args.push_back(backup_);
-    return RunCommand(SnapjobBinary(), args, options);
-  }
-
-  std::string MapFile(int64_t job) const { return site_.Path("job-" + std::to_string(job) + ".map"); }
-
-  // The inventory commands' connection options for this site.
-  std::vector<std::string> Inventory(const std::vector<std::string>& command) const {
-    return Plus(command, {"--registry", site_.registry(), "--client-id", std::to_string(BackupSite::kClientId),
-                          "--ca-file", site_.ca_file()});
-  }
-
-  BackupSite site_;
-  std::string tree_;
-  std::string backup_;
-};
+using SnapjobJobs = SiteTest;
 
 // One chain of jobs read both ways: the change list against the changes actually made, and the
 // JSON-lines records, the snapshot inventory and its clean-up of the same jobs.
 TEST_F(SnapjobJobs, AChainOfJobsListsTheChangesMadeAndItsRecordsInventoryAndCleanupAgree) {
   StartSite();
-  Write("a.txt", "alpha\n");
   Write("c.txt", "gamma\n");
   Write("src/main.c", "int main(void) { return 0; }\n");
   Write("old/n.txt", "old notes\n");
@@ -195,7 +161,6 @@ TEST_F(SnapjobJobs, AChainOfJobsListsTheChangesMadeAndItsRecordsInventoryAndClea
 
 TEST_F(SnapjobJobs, OddNamesComeThroughBothFormatsIntact) {
   StartSite();
-  Write("a.txt", "alpha\n");
   // Another client's snapshot whose name differs from one of ours only in its first character
   // (U+10FF6B for "k"), beside one whose name is not UTF-8: it is not ours and must survive.
   const std::string foreign = "\xf4\x8f\xbd\xabwsnap_7_2_5_1";
@@ -230,7 +195,7 @@ TEST_F(SnapjobJobs, OddNamesComeThroughBothFormatsIntact) {
   ASSERT_TRUE(
       snaptest::WriteFile(site_.Path("latin-mounttab"), site_.address() + ":/projects " + latin + " nfs rw 0 0\n"));
   Write("z.txt", "zeta\n");
-  std::vector<std::string> args = Without(site_.JobArgs(54, 53, MapFile(54)), "--mount-table");
+  std::vector<std::string> args = Without(Args(54, 53), "--mount-table");
   args = Plus(args, {"--mount-table", site_.Path("latin-mounttab"), "--incremental", "--output", "jsonl", latin});
   CommandResult bytes = RunCommand(SnapjobBinary(), args);
   ASSERT_EQ(bytes.exit_status, 0) << bytes.err;
@@ -253,7 +218,6 @@ TEST_F(SnapjobJobs, OddNamesComeThroughBothFormatsIntact) {
 
 TEST_F(SnapjobJobs, AutoMountedSharesAreMappedThroughTheirAutoMountPaths) {
   StartSite();
-  Write("a.txt", "alpha\n");
   // The agent's auto-mount of the share: ROOT/<server>/<exported path>.
   const std::string root = site_.Path("automount");
   const std::string share = root + "/" + site_.address() + "/projects";
@@ -261,7 +225,7 @@ TEST_F(SnapjobJobs, AutoMountedSharesAreMappedThroughTheirAutoMountPaths) {
   ASSERT_TRUE(std::filesystem::exists(tree_));
   std::filesystem::create_directory_symlink(tree_, share);
 
-  std::vector<std::string> args = Without(site_.JobArgs(21, 0, MapFile(21)), "--mount-table");
+  std::vector<std::string> args = Without(Args(21), "--mount-table");
   args = Plus(args, {"--auto-mount", root, share});
   CommandResult result = RunCommand(SnapjobBinary(), args);
   ASSERT_EQ(result.exit_status, 0) << result.err;
@@ -277,7 +241,6 @@ TEST_F(SnapjobJobs, LongChangeListArrivesWholeWhileATerminalSeesItMove) {
   BackupSite::Config config;
   config.extra_emulator_args = {"--synthetic-diff", "/fs/projects/=" + std::to_string(kItems)};
   StartSite(config);
-  Write("a.txt", "alpha\n");
   ASSERT_EQ(Job(31, 0, {}).exit_status, 0);
 
   CommandOptions on_terminal;

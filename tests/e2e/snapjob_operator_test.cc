@@ -10,32 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "backup_site.h"
-#include "e2e_support.h"
-#include "snaptest/temp_dir.h"
+#include "site_test.h"
 
 namespace e2e {
 namespace {
 
-class SnapjobOperator : public ::testing::Test {
- protected:
-  void StartSite(const BackupSite::Config& config = BackupSite::Config()) {
-    ASSERT_TRUE(site_.Start(config)) << site_.error();
-    backup_ = site_.MountPoint("/projects");
-    ASSERT_TRUE(snaptest::WriteFile(site_.DiskPath("/fs/projects/a.txt"), "alpha\n"));
-  }
-
-  std::vector<std::string> Args(int64_t job, int64_t previous) const {
-    return site_.JobArgs(job, previous, site_.Path("job-" + std::to_string(job) + ".map"));
-  }
-
-  CommandResult Job(int64_t job, int64_t previous, const std::vector<std::string>& more) {
-    return RunCommand(SnapjobBinary(), Plus(Plus(Args(job, previous), more), {backup_}));
-  }
-
-  BackupSite site_;
-  std::string backup_;
-};
+using SnapjobOperator = SiteTest;
 
 TEST_F(SnapjobOperator, RegistryProblemsAreNamedBeforeThePluginIsLoaded) {
   StartSite();
