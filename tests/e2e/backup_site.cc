@@ -6,34 +6,24 @@
 #include <algorithm>
 #include <filesystem>
 
-#include <boost/make_shared.hpp>
-
-#include "Connection.h"
-#include "FileSystemQueries.h"
-#include "Parser.h"
-#include "SnapshotQueries.h"
+#include "WrapperClient.h"
 #include "snaptest/loopback.h"
 
 namespace e2e {
 
 // The cluster as any client of its API sees it, through the wrapper.
 struct BackupSite::ClusterClient {
-  boost::shared_ptr<Qumulo::CConnection> connection;
-  boost::shared_ptr<Qumulo::CParser> parser = boost::make_shared<Qumulo::CParser>();
-  std::unique_ptr<Qumulo::CFileSystemQueries> files;
-  std::unique_ptr<Qumulo::CSnapshotQueries> snapshots;
+  std::unique_ptr<wrappertest::WrapperClient> wrapper;
   uint64_t directory_id = 0;
 
   // Connects and finds the id of `cluster_path`; false on any failure.
   bool Open(const BackupSite& site, const std::string& cluster_path) {
     Qumulo::TransportOptions options;
     options.caFile = site.ca_file();
-    connection = boost::make_shared<Qumulo::CConnection>(options);
-    files.reset(new Qumulo::CFileSystemQueries(connection, parser));
-    snapshots.reset(new Qumulo::CSnapshotQueries(connection, parser));
+    wrapper.reset(new wrappertest::WrapperClient(options));
     Qumulo::CDirectoryEntry entry;
-    if (connection->Connect("https://" + site.address() + ":8000", kUser, kPassword).IsError() ||
-        files->GetFileAttributes(cluster_path, entry, 0).IsError()) {
+    if (wrapper->connection->Connect("https://" + site.address() + ":8000", kUser, kPassword).IsError() ||
+        wrapper->files->GetFileAttributes(cluster_path, entry, 0).IsError()) {
       return false;
     }
     directory_id = entry.m_fileId;
@@ -98,7 +88,7 @@ std::vector<std::string> BackupSite::Snapshots(const std::string& cluster_path) 
   std::vector<std::string> names;
   ClusterClient client;
   std::list<Qumulo::CSnapshotInfo> listed;
-  if (!client.Open(*this, cluster_path) || client.snapshots->ListSnapshots(listed).IsError()) {
+  if (!client.Open(*this, cluster_path) || client.wrapper->snapshots->ListSnapshots(listed).IsError()) {
     return {"(the cluster could not be asked)"};
   }
   for (const Qumulo::CSnapshotInfo& snapshot : listed) {
@@ -112,7 +102,7 @@ bool BackupSite::CreateSnapshot(const std::string& cluster_path, const std::stri
   ClusterClient client;
   Qumulo::CSnapshotInfo snapshot;
   return client.Open(*this, cluster_path) &&
-         !client.snapshots->CreateSnapshot(name, client.directory_id, snapshot, "").IsError();
+         !client.wrapper->snapshots->CreateSnapshot(name, client.directory_id, snapshot, "").IsError();
 }
 
 }  // namespace e2e

@@ -1,5 +1,5 @@
 // Small helpers of the end-to-end tests: reading snapjob's JSON lines back and editing argument
-// lists. Stateless.
+// lists, and the shared child-process runner under short names. Stateless.
 #ifndef E2E_E2E_SUPPORT_H_
 #define E2E_E2E_SUPPORT_H_
 
@@ -10,7 +10,14 @@
 #include <tuple>
 #include <vector>
 
+#include "snaptest/child_process.h"
+
 namespace e2e {
+
+using snaptest::ChildProcess;
+using snaptest::CommandOptions;
+using snaptest::CommandResult;
+using snaptest::RunCommand;
 
 // One change item as `--output jsonl` prints it.
 struct ChangeLine {

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "backup_site.h"
-#include "command_runner.h"
+#include "e2e_support.h"
 #include "snaptest/temp_dir.h"
 
 namespace e2e {

@@ -7,32 +7,18 @@
 
 #include <gtest/gtest.h>
 
-#include "backup_site.h"
-#include "command_runner.h"
-#include "e2e_support.h"
-#include "snaptest/temp_dir.h"
+#include "site_test.h"
 
 namespace e2e {
 namespace {
 
-class SnapjobFailures : public ::testing::Test {
+class SnapjobFailures : public SiteTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(site_.Start()) << site_.error();
-    backup_ = site_.MountPoint("/projects");
-    ASSERT_TRUE(snaptest::WriteFile(site_.DiskPath("/fs/projects/a.txt"), "alpha\n"));
-  }
-
-  std::vector<std::string> Args(int64_t job) const {
-    return site_.JobArgs(job, 0, site_.Path("job-" + std::to_string(job) + ".map"));
-  }
+  void SetUp() override { StartSite(); }
 
   static void ExpectNoneHolds(const std::string& secret, const std::vector<std::string>& texts) {
     for (const std::string& text : texts) EXPECT_EQ(text.find(secret), std::string::npos) << text;
   }
-
-  BackupSite site_;
-  std::string backup_;
 };
 
 TEST_F(SnapjobFailures, UnmountedPathFailsInConfigureSnapshot) {
@@ -124,7 +110,7 @@ TEST_F(SnapjobFailures, PasswordAppearsInNoOutputOrLog) {
       SnapjobBinary(), Plus(Args(46), {"--log-file", site_.Path("job.log"), "--log-level", "6", backup_}));
   ASSERT_EQ(full.exit_status, 0) << full.err;
   ASSERT_TRUE(snaptest::WriteFile(site_.DiskPath("/fs/projects/b.txt"), "beta\n"));
-  std::vector<std::string> incremental = site_.JobArgs(47, 46, site_.Path("job-47.map"));
+  std::vector<std::string> incremental = Args(47, 46);
   CommandResult changes = RunCommand(SnapjobBinary(), Plus(incremental, {"--incremental", "--log-level", "6", backup_}));
   ASSERT_EQ(changes.exit_status, 0) << changes.err;
   const std::string log = snaptest::ReadFile(site_.Path("job.log"));

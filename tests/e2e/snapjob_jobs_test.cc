@@ -1,6 +1,7 @@
 // Jobs that succeed, run through the built snapjob against the emulator process: the change list
 // checked against the changes actually made, the map file's bytes, reads through the snapshot,
-// stale snapshots deleted by reconciliation, auto-mounted shares, and a long paged change list.
+// every phase of a job as JSON-lines records, stale snapshots deleted by reconciliation, the
+// snapshot inventory and its clean-up, auto-mounted shares, and a long paged change list.
 
 #include <algorithm>
 #include <filesystem>
@@ -11,46 +12,19 @@
 
 #include <gtest/gtest.h>
 
-#include "backup_site.h"
-#include "command_runner.h"
-#include "e2e_support.h"
-#include "snaptest/temp_dir.h"
+#include "site_test.h"
 
 namespace e2e {
 namespace {
 
 using ChangeSet = std::set<std::tuple<std::string, std::string, std::string>>;
 
-class SnapjobJobs : public ::testing::Test {
- protected:
-  void StartSite(const BackupSite::Config& config = BackupSite::Config()) {
-    ASSERT_TRUE(site_.Start(config)) << site_.error();
-    tree_ = site_.DiskPath("/fs/projects");
-    backup_ = site_.MountPoint("/projects");
-  }
+using SnapjobJobs = SiteTest;
 
-  void Write(const std::string& relative, const std::string& content) {
-    ASSERT_TRUE(snaptest::MakeDirs(tree_ + "/" + relative.substr(0, relative.rfind('/') + 1)));
-    ASSERT_TRUE(snaptest::WriteFile(tree_ + "/" + relative, content)) << relative;
-  }
-
-  CommandResult Job(int64_t job, int64_t previous, const std::vector<std::string>& more,
-                    const CommandOptions& options = CommandOptions()) {
-    std::vector<std::string> args = Plus(site_.JobArgs(job, previous, MapFile(job)), more);
-    args.push_back(backup_);
-    return RunCommand(SnapjobBinary(), args, options);
-  }
-
-  std::string MapFile(int64_t job) const { return site_.Path("job-" + std::to_string(job) + ".map"); }
-
-  BackupSite site_;
-  std::string tree_;
-  std::string backup_;
-};
-
-TEST_F(SnapjobJobs, ThreeJobsListTheChangesMadeAndRetireTheFirstSnapshot) {
+// One chain of jobs read both ways: the change list against the changes actually made, and the
+// JSON-lines records, the snapshot inventory and its clean-up of the same jobs.
+TEST_F(SnapjobJobs, AChainOfJobsListsTheChangesMadeAndItsRecordsInventoryAndCleanupAgree) {
   StartSite();
-  Write("a.txt", "alpha\n");
   Write("c.txt", "gamma\n");
   Write("src/main.c", "int main(void) { return 0; }\n");
   Write("old/n.txt", "old notes\n");
@@ -75,8 +49,8 @@ TEST_F(SnapjobJobs, ThreeJobsListTheChangesMadeAndRetireTheFirstSnapshot) {
   ASSERT_TRUE(snaptest::RemoveAll(tree_ + "/old"));
   EXPECT_EQ(snaptest::ReadFile(snapshot_path + "/a.txt"), "alpha\n");
 
-  // Job 12, incremental against 11, as JSON lines.
-  CommandResult second = Job(12, 11, {"--incremental", "--output", "jsonl"});
+  // Job 12, incremental against 11, as JSON lines: every line a record.
+  CommandResult second = Job(12, 11, {"--incremental", "--output=jsonl"});
   ASSERT_EQ(second.exit_status, 0) << second.err;
   std::vector<ChangeLine> lines;
   std::string error;
@@ -100,24 +74,93 @@ TEST_F(SnapjobJobs, ThreeJobsListTheChangesMadeAndRetireTheFirstSnapshot) {
   };
   EXPECT_EQ(got, expected);
   EXPECT_EQ(lines.size(), expected.size()) << "an item was listed twice:\n" << second.out;
+  std::vector<Record> previous = RecordsOf(second.out, "previous");
+  ASSERT_EQ(previous.size(), 1u);
+  EXPECT_EQ(previous[0].at("found"), "true");
+  EXPECT_NE(snapshot_dir.find(previous[0].at("name")), std::string::npos) << previous[0].at("name");
+  const std::string job11_id = previous[0].at("id");
+  std::vector<Record> summary = RecordsOf(second.out, "summary");
+  ASSERT_EQ(summary.size(), 1u);
+  EXPECT_EQ(summary[0].at("new"), "2");
+  EXPECT_EQ(summary[0].at("modified"), "3");
+  EXPECT_EQ(summary[0].at("deleted"), "2");
+  std::vector<Record> snapshots = RecordsOf(second.out, "snapshot");
+  ASSERT_EQ(snapshots.size(), 1u) << second.out;
+  EXPECT_EQ(snapshots[0].at("backup_path"), backup_);
+  EXPECT_EQ(snapshots[0].at("name").rfind("kwsnap_7_2_12_", 0), 0u) << snapshots[0].at("name");
+  EXPECT_EQ(snapshots[0].at("cluster_path"), "/fs/projects/");
+  const std::string directory_number = snapshots[0].at("name").substr(std::string("kwsnap_7_2_12_").size());
+  std::vector<Record> map = RecordsOf(second.out, "map");
+  ASSERT_EQ(map.size(), 1u);
+  EXPECT_EQ(map[0].at("lines") + "\n", snaptest::ReadFile(MapFile(12)));
 
-  // Job 13, incremental against 12, as text: one new file; job 11's snapshot is now stale.
-  Write("d.txt", "delta\n");
-  CommandResult third = Job(13, 12, {"--incremental"});
+  // Job 13, full against 12, retires 11's snapshot and says so.
+  CommandResult third = Job(13, 12, {"--output", "jsonl"});
   ASSERT_EQ(third.exit_status, 0) << third.err;
-  EXPECT_EQ(third.out, "modified  dir   " + backup_ + "\n" +
-                           "new       file  " + backup_ + "/d.txt\n" +
-                           "-- " + backup_ + ": 2 changes (1 new, 1 modified, 0 deleted)\n");
-  const std::vector<std::string> after_third = site_.Snapshots("/fs/projects");
-  ASSERT_EQ(after_third.size(), 2u);
-  for (const std::string& name : after_third) {
+  lines.clear();
+  ASSERT_TRUE(ParseChangeLines(third.out, &lines, &error)) << error;
+  EXPECT_TRUE(lines.empty());
+  std::vector<Record> deleted = RecordsOf(third.out, "deleted");
+  ASSERT_EQ(deleted.size(), 1u) << third.out;
+  EXPECT_EQ(deleted[0].at("name"), "kwsnap_7_2_11_" + directory_number);
+  EXPECT_EQ(deleted[0].at("id"), job11_id);
+  for (const std::string& name : site_.Snapshots("/fs/projects")) {
     EXPECT_EQ(name.find("kwsnap_7_2_11_"), std::string::npos) << "the stale snapshot stayed: " << name;
   }
+
+  // Job 14, incremental against 13, as text: one new file.
+  Write("d.txt", "delta\n");
+  CommandResult fourth = Job(14, 13, {"--incremental"});
+  ASSERT_EQ(fourth.exit_status, 0) << fourth.err;
+  EXPECT_EQ(fourth.out, "modified  dir   " + backup_ + "\n" +
+                            "new       file  " + backup_ + "/d.txt\n" +
+                            "-- " + backup_ + ": 2 changes (1 new, 1 modified, 0 deleted)\n");
+
+  // Names that only look like the plug-in's, and another application's, are never taken for job 14's.
+  const std::vector<std::string> decoys = {
+      "nightly",       "kwsnap_7_2_014_" + directory_number, "kwsnap_7_2_14_" + directory_number + "_x",
+      "kwsnap_7_2_14", "kwsnap_7_23_14_" + directory_number, "kwsnap_7_2_+14_1"};
+  for (const std::string& decoy : decoys) ASSERT_TRUE(site_.CreateSnapshot("/fs/projects", decoy)) << decoy;
+  CommandResult listed =
+      RunCommand(SnapjobBinary(), Inventory({"snapshots", "list", "--app-id", "2", "--output", "jsonl"}));
+  ASSERT_EQ(listed.exit_status, 0) << listed.err;
+  std::vector<std::string> own;
+  std::string job14_id;
+  for (const Record& record : RecordsOf(listed.out, "snapshot")) {
+    if (record.at("own") == "true") own.push_back(record.at("name"));
+    if (record.at("name") == "kwsnap_7_2_14_" + directory_number) job14_id = record.at("id");
+    EXPECT_EQ(record.at("parsed"), record.count("job") ? "true" : "false") << record.at("name");
+  }
+  EXPECT_EQ(own, (std::vector<std::string>{"kwsnap_7_2_13_" + directory_number, "kwsnap_7_2_14_" + directory_number}));
+  CommandResult text = RunCommand(SnapjobBinary(), Inventory({"snapshots", "list"}));
+  ASSERT_EQ(text.exit_status, 0) << text.err;
+  EXPECT_NE(text.out.find("nightly"), std::string::npos) << text.out;
+
+  const std::vector<std::string> delete14 = Inventory({"snapshots", "delete", "--app-id", "2", "--job", "14"});
+  CommandResult dry = RunCommand(SnapjobBinary(), Plus(delete14, {"--dry-run"}));
+  ASSERT_EQ(dry.exit_status, 0) << dry.err;
+  EXPECT_EQ(dry.out, "would delete kwsnap_7_2_14_" + directory_number + " (id " + job14_id +
+                         ")\nwould delete 1 snapshot of client 7, application 2, job 14\n");
+  CommandResult gone = RunCommand(SnapjobBinary(), Plus(delete14, {"--output", "jsonl"}));
+  ASSERT_EQ(gone.exit_status, 0) << gone.err;
+  deleted = RecordsOf(gone.out, "deleted");
+  ASSERT_EQ(deleted.size(), 1u) << gone.out;
+  EXPECT_EQ(deleted[0].at("name"), "kwsnap_7_2_14_" + directory_number);
+
+  // What is left standing: job 13's snapshot and every decoy.
+  listed = RunCommand(SnapjobBinary(), Inventory({"snapshots", "list", "--output", "jsonl"}));
+  ASSERT_EQ(listed.exit_status, 0) << listed.err;
+  std::set<std::string> standing;
+  for (const Record& record : RecordsOf(listed.out, "snapshot")) {
+    if (record.at("in_delete") == "false") standing.insert(record.at("name"));
+  }
+  std::set<std::string> left(decoys.begin(), decoys.end());
+  left.insert("kwsnap_7_2_13_" + directory_number);
+  EXPECT_EQ(standing, left);
 }
 
 TEST_F(SnapjobJobs, OddNamesComeThroughBothFormatsIntact) {
   StartSite();
-  Write("a.txt", "alpha\n");
   // Another client's snapshot whose name differs from one of ours only in its first character
   // (U+10FF6B for "k"), beside one whose name is not UTF-8: it is not ours and must survive.
   const std::string foreign = "\xf4\x8f\xbd\xabwsnap_7_2_5_1";
@@ -152,7 +195,7 @@ TEST_F(SnapjobJobs, OddNamesComeThroughBothFormatsIntact) {
   ASSERT_TRUE(
       snaptest::WriteFile(site_.Path("latin-mounttab"), site_.address() + ":/projects " + latin + " nfs rw 0 0\n"));
   Write("z.txt", "zeta\n");
-  std::vector<std::string> args = Without(site_.JobArgs(54, 53, MapFile(54)), "--mount-table");
+  std::vector<std::string> args = Without(Args(54, 53), "--mount-table");
   args = Plus(args, {"--mount-table", site_.Path("latin-mounttab"), "--incremental", "--output", "jsonl", latin});
   CommandResult bytes = RunCommand(SnapjobBinary(), args);
   ASSERT_EQ(bytes.exit_status, 0) << bytes.err;
@@ -175,7 +218,6 @@ TEST_F(SnapjobJobs, OddNamesComeThroughBothFormatsIntact) {
 
 TEST_F(SnapjobJobs, AutoMountedSharesAreMappedThroughTheirAutoMountPaths) {
   StartSite();
-  Write("a.txt", "alpha\n");
   // The agent's auto-mount of the share: ROOT/<server>/<exported path>.
   const std::string root = site_.Path("automount");
   const std::string share = root + "/" + site_.address() + "/projects";
@@ -183,7 +225,7 @@ TEST_F(SnapjobJobs, AutoMountedSharesAreMappedThroughTheirAutoMountPaths) {
   ASSERT_TRUE(std::filesystem::exists(tree_));
   std::filesystem::create_directory_symlink(tree_, share);
 
-  std::vector<std::string> args = Without(site_.JobArgs(21, 0, MapFile(21)), "--mount-table");
+  std::vector<std::string> args = Without(Args(21), "--mount-table");
   args = Plus(args, {"--auto-mount", root, share});
   CommandResult result = RunCommand(SnapjobBinary(), args);
   ASSERT_EQ(result.exit_status, 0) << result.err;
@@ -199,7 +241,6 @@ TEST_F(SnapjobJobs, LongChangeListArrivesWholeWhileATerminalSeesItMove) {
   BackupSite::Config config;
   config.extra_emulator_args = {"--synthetic-diff", "/fs/projects/=" + std::to_string(kItems)};
   StartSite(config);
-  Write("a.txt", "alpha\n");
   ASSERT_EQ(Job(31, 0, {}).exit_status, 0);
 
   CommandOptions on_terminal;

@@ -1,136 +1,21 @@
 // What operators and integrators rely on, through the built snapjob against the emulator process:
-// every phase of a job as JSON-lines records, the snapshot inventory and its clean-up, the
-// registry checked before the plug-in is loaded, pinned keys instead of a CA, and a job stopped by
-// a signal keeping its log.
+// the registry checked before the plug-in is loaded, pinned keys instead of a CA, and a job stopped
+// by a signal keeping its log.
 
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <set>
 #include <string>
 #include <vector>
 
-#include "backup_site.h"
-#include "command_runner.h"
-#include "e2e_support.h"
-#include "snaptest/temp_dir.h"
+#include "site_test.h"
 
 namespace e2e {
 namespace {
 
-class SnapjobOperator : public ::testing::Test {
- protected:
-  void StartSite(const BackupSite::Config& config = BackupSite::Config()) {
-    ASSERT_TRUE(site_.Start(config)) << site_.error();
-    backup_ = site_.MountPoint("/projects");
-    ASSERT_TRUE(snaptest::WriteFile(site_.DiskPath("/fs/projects/a.txt"), "alpha\n"));
-  }
-
-  std::vector<std::string> Args(int64_t job, int64_t previous) const {
-    return site_.JobArgs(job, previous, site_.Path("job-" + std::to_string(job) + ".map"));
-  }
-
-  CommandResult Job(int64_t job, int64_t previous, const std::vector<std::string>& more) {
-    return RunCommand(SnapjobBinary(), Plus(Plus(Args(job, previous), more), {backup_}));
-  }
-
-  // The inventory commands' connection options for this site.
-  std::vector<std::string> Inventory(const std::vector<std::string>& command) const {
-    return Plus(command, {"--registry", site_.registry(), "--client-id", std::to_string(BackupSite::kClientId),
-                          "--ca-file", site_.ca_file()});
-  }
-
-  BackupSite site_;
-  std::string backup_;
-};
-
-TEST_F(SnapjobOperator, JobRecordsInventoryAndCleanupAgree) {
-  StartSite();
-  // Job 61, full: its snapshot, no previous one, the map file; every line a record.
-  CommandResult first = Job(61, 0, {"--output", "jsonl"});
-  ASSERT_EQ(first.exit_status, 0) << first.err;
-  std::vector<ChangeLine> none;
-  std::string error;
-  ASSERT_TRUE(ParseChangeLines(first.out, &none, &error)) << error;
-  EXPECT_TRUE(none.empty());
-  std::vector<Record> snapshots = RecordsOf(first.out, "snapshot");
-  ASSERT_EQ(snapshots.size(), 1u) << first.out;
-  const Record job61 = snapshots[0];
-  EXPECT_EQ(job61.at("backup_path"), backup_);
-  EXPECT_EQ(job61.at("name").rfind("kwsnap_7_2_61_", 0), 0u) << job61.at("name");
-  EXPECT_EQ(job61.at("cluster_path"), "/fs/projects/");
-  EXPECT_EQ(site_.Snapshots("/fs/projects"), std::vector<std::string>{job61.at("directory")});
-  const std::string directory_number = job61.at("name").substr(std::string("kwsnap_7_2_61_").size());
-  std::vector<Record> previous = RecordsOf(first.out, "previous");
-  ASSERT_EQ(previous.size(), 1u);
-  EXPECT_EQ(previous[0].at("found"), "false");
-  EXPECT_EQ(previous[0].at("name"), "kwsnap_7_2_0_" + directory_number);
-  std::vector<Record> map = RecordsOf(first.out, "map");
-  ASSERT_EQ(map.size(), 1u);
-  EXPECT_EQ(map[0].at("lines") + "\n", snaptest::ReadFile(site_.Path("job-61.map")));
-
-  // Job 62 against 61 finds it and lists a change with its summary; job 63 against 62 retires 61.
-  ASSERT_TRUE(snaptest::WriteFile(site_.DiskPath("/fs/projects/b.txt"), "beta\n"));
-  CommandResult second = Job(62, 61, {"--incremental", "--output=jsonl"});
-  ASSERT_EQ(second.exit_status, 0) << second.err;
-  previous = RecordsOf(second.out, "previous");
-  ASSERT_EQ(previous.size(), 1u);
-  EXPECT_EQ(previous[0].at("found"), "true");
-  EXPECT_EQ(previous[0].at("id"), job61.at("id"));
-  std::vector<Record> summary = RecordsOf(second.out, "summary");
-  ASSERT_EQ(summary.size(), 1u);
-  EXPECT_EQ(summary[0].at("new"), "1");
-  EXPECT_EQ(summary[0].at("modified"), "1");
-  CommandResult third = Job(63, 62, {"--output", "jsonl"});
-  ASSERT_EQ(third.exit_status, 0) << third.err;
-  std::vector<Record> deleted = RecordsOf(third.out, "deleted");
-  ASSERT_EQ(deleted.size(), 1u) << third.out;
-  EXPECT_EQ(deleted[0].at("name"), job61.at("name"));
-  EXPECT_EQ(deleted[0].at("id"), job61.at("id"));
-
-  // Names that only look like the plug-in's, and another application's, are never taken for job 63's.
-  const std::vector<std::string> decoys = {
-      "nightly",       "kwsnap_7_2_063_" + directory_number, "kwsnap_7_2_63_" + directory_number + "_x",
-      "kwsnap_7_2_63", "kwsnap_7_23_63_" + directory_number, "kwsnap_7_2_+63_1"};
-  for (const std::string& decoy : decoys) ASSERT_TRUE(site_.CreateSnapshot("/fs/projects", decoy)) << decoy;
-  CommandResult listed =
-      RunCommand(SnapjobBinary(), Inventory({"snapshots", "list", "--app-id", "2", "--output", "jsonl"}));
-  ASSERT_EQ(listed.exit_status, 0) << listed.err;
-  std::vector<std::string> own;
-  for (const Record& record : RecordsOf(listed.out, "snapshot")) {
-    if (record.at("own") == "true") own.push_back(record.at("name"));
-    EXPECT_EQ(record.at("parsed"), record.count("job") ? "true" : "false") << record.at("name");
-  }
-  EXPECT_EQ(own, (std::vector<std::string>{"kwsnap_7_2_62_" + directory_number, "kwsnap_7_2_63_" + directory_number}));
-  CommandResult text = RunCommand(SnapjobBinary(), Inventory({"snapshots", "list"}));
-  ASSERT_EQ(text.exit_status, 0) << text.err;
-  EXPECT_NE(text.out.find("nightly"), std::string::npos) << text.out;
-
-  const std::vector<std::string> delete63 = Inventory({"snapshots", "delete", "--app-id", "2", "--job", "63"});
-  const Record job63 = RecordsOf(third.out, "snapshot").at(0);
-  CommandResult dry = RunCommand(SnapjobBinary(), Plus(delete63, {"--dry-run"}));
-  ASSERT_EQ(dry.exit_status, 0) << dry.err;
-  EXPECT_EQ(dry.out, "would delete " + job63.at("name") + " (id " + job63.at("id") +
-                         ")\nwould delete 1 snapshot of client 7, application 2, job 63\n");
-  CommandResult gone = RunCommand(SnapjobBinary(), Plus(delete63, {"--output", "jsonl"}));
-  ASSERT_EQ(gone.exit_status, 0) << gone.err;
-  deleted = RecordsOf(gone.out, "deleted");
-  ASSERT_EQ(deleted.size(), 1u) << gone.out;
-  EXPECT_EQ(deleted[0].at("name"), job63.at("name"));
-
-  // What is left standing: job 62's snapshot and every decoy.
-  listed = RunCommand(SnapjobBinary(), Inventory({"snapshots", "list", "--output", "jsonl"}));
-  ASSERT_EQ(listed.exit_status, 0) << listed.err;
-  std::set<std::string> standing;
-  for (const Record& record : RecordsOf(listed.out, "snapshot")) {
-    if (record.at("in_delete") == "false") standing.insert(record.at("name"));
-  }
-  std::set<std::string> expected(decoys.begin(), decoys.end());
-  expected.insert("kwsnap_7_2_62_" + directory_number);
-  EXPECT_EQ(standing, expected);
-}
+using SnapjobOperator = SiteTest;
 
 TEST_F(SnapjobOperator, RegistryProblemsAreNamedBeforeThePluginIsLoaded) {
   StartSite();

@@ -4,10 +4,10 @@
 #ifndef SNAPTEST_CLUSTER_PROCESS_H_
 #define SNAPTEST_CLUSTER_PROCESS_H_
 
-#include <sys/types.h>
-
 #include <string>
 #include <vector>
+
+#include "snaptest/child_process.h"
 
 namespace snaptest {
 
@@ -24,10 +24,11 @@ class ClusterProcess {
   // Runs the binary with `args` (argv[0] excluded) and waits up to
   // `timeout_seconds` for its listening line. Its stderr goes to ours.
   bool Start(const std::vector<std::string>& args, int timeout_seconds = 60);
-  // SIGTERM, then waits for the exit. Returns the exit status (-1 if not running).
+  // SIGTERM, then waits for the exit. Returns the exit status (-1 if not running, minus the
+  // signal number if one killed it).
   int Stop();
 
-  bool running() const { return pid_ > 0; }
+  bool running() const { return child_.running(); }
   const std::string& error() const { return error_; }
   const std::string& listening_line() const { return line_; }
   const std::string& url() const { return url_; }        // from the listening line
@@ -35,8 +36,7 @@ class ClusterProcess {
   const std::string& pin() const { return pin_; }        // "sha256//BASE64" of the served key
 
  private:
-  pid_t pid_ = -1;
-  int stdout_fd_ = -1;
+  ChildProcess child_;
   std::string error_;
   std::string line_;
   std::string url_;

@@ -1,7 +1,7 @@
-// What the wrapper tests share: a connection with its query objects, built as the snap client
-// builds them, and an error's messages as one text. Not thread-safe.
-#ifndef WRAPPER_WRAPPERCLIENT_H_
-#define WRAPPER_WRAPPERCLIENT_H_
+// What the wrapper and end-to-end tests share: a connection with its query objects, built as the
+// snap client builds them, and an error's messages as one text. Not thread-safe.
+#ifndef TESTS_COMMON_WRAPPERCLIENT_H_
+#define TESTS_COMMON_WRAPPERCLIENT_H_
 
 #include <boost/make_shared.hpp>
 
@@ -38,4 +38,4 @@ inline std::string ErrorMessages(const CQiError& error) {
 
 }  // namespace wrappertest
 
-#endif  // WRAPPER_WRAPPERCLIENT_H_
+#endif  // TESTS_COMMON_WRAPPERCLIENT_H_

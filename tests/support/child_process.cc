@@ -1,17 +1,25 @@
-#include "command_runner.h"
+#include "snaptest/child_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 
-namespace e2e {
+namespace snaptest {
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int MillisecondsLeft(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
 
 // Opens a pseudo-terminal; returns the master and sets *slave_name.
 int OpenTerminal(std::string* slave_name) {
@@ -23,6 +31,38 @@ int OpenTerminal(std::string* slave_name) {
   }
   *slave_name = ::ptsname(master);
   return master;
+}
+
+// Forks and execs `binary` with stdin from /dev/null, stdout to `out`, and stderr to `err`, to the
+// terminal named `terminal` (in a session of its own, so that the pty becomes its terminal), to
+// /dev/null when `err` is -2, or left as ours when -1. Returns the pid, or -1.
+pid_t Spawn(const std::string& binary, const std::vector<std::string>& args, int out, int err,
+            const std::string& terminal = "") {
+  std::vector<char*> argv = {const_cast<char*>(binary.c_str())};
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid != 0) return pid;
+  ::dup2(out, STDOUT_FILENO);
+  if (!terminal.empty()) {
+    ::setsid();
+    err = ::open(terminal.c_str(), O_RDWR);
+    if (err < 0) ::_exit(126);
+  } else if (err == -2) {
+    err = ::open("/dev/null", O_WRONLY);
+  }
+  if (err >= 0) ::dup2(err, STDERR_FILENO);
+  const int null_input = ::open("/dev/null", O_RDONLY);
+  if (null_input >= 0) ::dup2(null_input, STDIN_FILENO);
+  ::execv(binary.c_str(), argv.data());
+  ::_exit(127);
+}
+
+int Reap(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
 }
 
 }  // namespace
@@ -49,26 +89,7 @@ CommandResult RunCommand(const std::string& binary, const std::vector<std::strin
     return result;
   }
 
-  std::vector<char*> argv = {const_cast<char*>(binary.c_str())};
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::setsid();  // its own session, so that the pty can become its terminal
-    ::dup2(out_pipe[1], STDOUT_FILENO);
-    if (options.stderr_on_terminal) {
-      const int slave = ::open(terminal.c_str(), O_RDWR);
-      if (slave < 0) ::_exit(126);
-      ::dup2(slave, STDERR_FILENO);
-    } else {
-      ::dup2(err_pipe[1], STDERR_FILENO);
-    }
-    const int null_input = ::open("/dev/null", O_RDONLY);
-    if (null_input >= 0) ::dup2(null_input, STDIN_FILENO);
-    ::execv(binary.c_str(), argv.data());
-    ::_exit(127);
-  }
+  const pid_t pid = Spawn(binary, args, out_pipe[1], err_pipe[1], terminal);
   ::close(out_pipe[1]);
   if (err_pipe[1] >= 0) ::close(err_pipe[1]);
   if (pid < 0) {
@@ -78,18 +99,17 @@ CommandResult RunCommand(const std::string& binary, const std::vector<std::strin
     return result;
   }
 
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
+  const auto deadline = Clock::now() + std::chrono::seconds(options.timeout_seconds);
   struct pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_read, POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open_channels = 2;
   while (open_channels > 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
+    const int left = MillisecondsLeft(deadline);
+    if (left == 0) {
       ::kill(pid, SIGKILL);
       break;
     }
-    const int ready = ::poll(fds, 2, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
+    const int ready = ::poll(fds, 2, left);
     if (ready <= 0) continue;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
@@ -108,9 +128,7 @@ CommandResult RunCommand(const std::string& binary, const std::vector<std::strin
   for (const struct pollfd& fd : fds) {
     if (fd.fd >= 0) ::close(fd.fd);
   }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  const int status = Reap(pid);
   if (WIFEXITED(status)) result.exit_status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.exit_status = 128 + WTERMSIG(status);
   return result;
@@ -124,21 +142,10 @@ ChildProcess::~ChildProcess() {
   CloseOutput();
 }
 
-bool ChildProcess::Start(const std::string& binary, const std::vector<std::string>& args) {
+bool ChildProcess::Start(const std::string& binary, const std::vector<std::string>& args, bool keep_stderr) {
   int out_pipe[2];
   if (::pipe2(out_pipe, O_CLOEXEC) != 0) return false;
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(binary.c_str()));
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  pid_ = ::fork();
-  if (pid_ == 0) {
-    ::dup2(out_pipe[1], STDOUT_FILENO);
-    const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, STDERR_FILENO);
-    ::execv(binary.c_str(), argv.data());
-    ::_exit(127);
-  }
+  pid_ = Spawn(binary, args, out_pipe[1], keep_stderr ? -1 : -2);
   ::close(out_pipe[1]);
   out_ = out_pipe[0];
   return pid_ > 0;
@@ -147,6 +154,26 @@ bool ChildProcess::Start(const std::string& binary, const std::vector<std::strin
 bool ChildProcess::AwaitOutput(int timeout_seconds) {
   struct pollfd fd = {out_, POLLIN, 0};
   return ::poll(&fd, 1, timeout_seconds * 1000) == 1 && (fd.revents & POLLIN) != 0;
+}
+
+bool ChildProcess::ReadLine(int timeout_seconds, std::string* line) {
+  const auto deadline = Clock::now() + std::chrono::seconds(timeout_seconds);
+  line->clear();
+  for (;;) {
+    struct pollfd fd = {out_, POLLIN, 0};
+    const int left = MillisecondsLeft(deadline);
+    if (left == 0) return false;
+    if (::poll(&fd, 1, left) <= 0) continue;
+    char c;
+    const ssize_t got = ::read(out_, &c, 1);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      CloseOutput();
+      return false;
+    }
+    if (c == '\n') return true;
+    line->push_back(c);
+  }
 }
 
 void ChildProcess::CloseOutput() {
@@ -159,11 +186,19 @@ void ChildProcess::Signal(int signal_number) {
 }
 
 int ChildProcess::Wait() {
-  int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  if (pid_ <= 0) return -1;
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+  if (pidfd >= 0) {
+    struct pollfd fd = {pidfd, POLLIN, 0};
+    int ready;
+    while ((ready = ::poll(&fd, 1, 20000)) < 0 && errno == EINTR) {
+    }
+    if (ready == 0) ::kill(pid_, SIGKILL);
+    ::close(pidfd);
   }
+  const int status = Reap(pid_);
   pid_ = -1;
   return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
 }
 
-}  // namespace e2e
+}  // namespace snaptest
