@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "Parser.h"
+#include "WireText.h"
 #include "support/peak_memory.h"
 
 namespace bench {
@@ -22,15 +23,6 @@ size_t OnData(char* data, size_t size, size_t count, void* user) {
   received->bytes += size * count;
   if (received->keep != nullptr) received->keep->append(data, size * count);
   return size * count;
-}
-
-std::string JsonString(const std::string& text) {
-  std::string quoted = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') quoted += '\\';
-    quoted += c;
-  }
-  return quoted + "\"";
 }
 
 }  // namespace
@@ -72,7 +64,11 @@ TransportFloor FetchAndDiscard(const std::string& url, const std::string& caFile
   };
 
   std::string answer;
-  const std::string login = "{\"username\": " + JsonString(user) + ", \"password\": " + JsonString(password) + "}";
+  std::string login = "{\"username\": ";
+  Qumulo::AppendJsonString(login, user);
+  login += ", \"password\": ";
+  Qumulo::AppendJsonString(login, password);
+  login += "}";
   curl_slist* loginHeaders = curl_slist_append(nullptr, "Content-Type: application/json");
   curl_easy_setopt(handle, CURLOPT_HTTPHEADER, loginHeaders);
   curl_easy_setopt(handle, CURLOPT_POSTFIELDS, login.c_str());

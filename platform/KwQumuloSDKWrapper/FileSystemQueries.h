@@ -11,17 +11,14 @@
 
 namespace Qumulo {
 
-// The attributes route of the object `ref` names: a decimal file id, or an absolute path, which
-// travels as one URI component ("/" as %2F).
-std::string AttributesTarget(const std::string& ref);
-
 // File-system queries. Shares the connection and the parser; not thread-safe.
 class CFileSystemQueries {
  public:
   CFileSystemQueries(boost::shared_ptr<CConnection> connection, boost::shared_ptr<CParser> parser);
   virtual ~CFileSystemQueries();
 
-  // Attributes of the object at a cluster path; `flags` is reserved (pass 0).
+  // Attributes of the object `path` names: an absolute cluster path, or a decimal file id. Either
+  // travels as one URI component ("/" as %2F). `flags` is reserved (pass 0).
   virtual CQiError GetFileAttributes(const std::string& path, CDirectoryEntry& entry, int flags);
 
  protected:

@@ -107,11 +107,9 @@ CQiError CSnapshotQueries::WholeDirectoryPage(unsigned long newerId, std::list<C
   CSnapshotInfo snapshot;
   CQiError result = GetSnapshot(newerId, snapshot);
   if (result.IsError()) return result.Push(QW_HERE, "no previous snapshot: cannot find snapshot %lu", newerId);
-  const std::string target = AttributesTarget(std::to_string(snapshot.m_sourceFileId));
-  HttpResponse response;
-  result = m_connection->Send("GET", target, std::string(), true, response);
   CDirectoryEntry directory;
-  if (!result.IsError()) result = m_parser->ParseDirectoryEntry(response.Body(), "GET " + target, directory);
+  result = CFileSystemQueries(m_connection, m_parser)
+               .GetFileAttributes(std::to_string(snapshot.m_sourceFileId), directory, 0);
   if (result.IsError()) {
     return result.Push(QW_HERE, "no previous snapshot: cannot find the directory of snapshot %lu", newerId);
   }
