@@ -466,7 +466,9 @@ ClusterService::Reply ClusterService::Changes(const httplib::Request& request, c
   if (status.ok() && !after.empty()) status = ParsePageToken(after, older_id, newer_id, diff->size(), &begin);
   if (!status.ok()) return ErrorReply(status);
 
-  uint64_t page_entries = faults_.PageCap() > 0 ? std::min(limit, faults_.PageCap()) : limit;
+  // Read once: a fault change in between could otherwise cap the page at nothing.
+  const uint64_t cap = faults_.PageCap();
+  uint64_t page_entries = cap > 0 ? std::min(limit, cap) : limit;
   size_t end = std::min(diff->size(), begin + static_cast<size_t>(page_entries));
   // The next page is a relative URI that clients request as it stands.
   std::string next;

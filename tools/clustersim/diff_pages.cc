@@ -1,8 +1,5 @@
 #include "clustersim/diff_pages.h"
 
-#include <cerrno>
-#include <cstdlib>
-
 #include "clustersim/json.h"
 
 namespace clustersim {
@@ -34,17 +31,11 @@ std::string MakePageToken(uint64_t older, uint64_t newer, size_t index) {
 
 Status ParsePageToken(const std::string& token, uint64_t older, uint64_t newer, size_t size, size_t* index) {
   const std::string prefix = "p1." + std::to_string(older) + "." + std::to_string(newer) + ".";
-  if (token.compare(0, prefix.size(), prefix) != 0 || token.size() == prefix.size() ||
-      token.size() > prefix.size() + 20) {
+  uint64_t value = 0;
+  if (token.compare(0, prefix.size(), prefix) != 0 || !ParseDecimal(token.substr(prefix.size()), &value) ||
+      value == 0 || value >= size) {
     return Status::BadRequest("bad page token");
   }
-  const char* digits = token.c_str() + prefix.size();
-  for (const char* p = digits; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return Status::BadRequest("bad page token");
-  }
-  errno = 0;
-  unsigned long long value = std::strtoull(digits, nullptr, 10);
-  if (errno != 0 || value == 0 || value >= size) return Status::BadRequest("bad page token");
   *index = static_cast<size_t>(value);
   return Status::Ok();
 }

@@ -317,17 +317,20 @@ void SnapshotStore::RemoveLoop() {
   while (!stopping_) {
     // Expired snapshots are deleted as if a client had asked.
     auto system_now = std::chrono::system_clock::now();
+    bool expired = false;
     for (auto it = expiries_.begin(); it != expiries_.end();) {
       auto record = snapshots_.find(it->first);
       if (it->second <= system_now && record != snapshots_.end()) {
         record->second.in_delete = true;
-        IgnoreError(SaveLocked());
+        expired = true;
         removals_.emplace(it->first, Clock::now() + delete_delay_);
         it = expiries_.erase(it);
       } else {
         ++it;
       }
     }
+    // One write for all that expired together.
+    if (expired) IgnoreError(SaveLocked());
     Clock::time_point wake = Clock::time_point::max();
     for (const auto& entry : expiries_) {
       // Looked at again within the hour, so that a change of the wall clock is noticed.

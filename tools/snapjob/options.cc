@@ -26,6 +26,14 @@ bool ParseIntIn(const std::string& text, int min, int max, int* value) {
   return true;
 }
 
+// An option that stores its text; most refuse an empty one.
+std::function<bool(const std::string&)> StoreText(std::string* target, bool may_be_empty = false) {
+  return [=](const std::string& v) {
+    *target = v;
+    return may_be_empty || !v.empty();
+  };
+}
+
 bool ParseOutput(const std::string& text, OutputFormat* output) {
   if (text == "text")
     *output = OutputFormat::kText;
@@ -96,22 +104,16 @@ bool ParseOptions(const std::vector<std::string>& args, size_t start, const std:
 }
 
 void AddConnectionOptions(ConnectionOptions* connection, std::vector<Option>* options) {
-  const auto text = [](std::string* target) {
-    return [target](const std::string& v) {
-      *target = v;
-      return !v.empty();
-    };
-  };
-  options->push_back({"--registry", true, text(&connection->registry)});
+  options->push_back({"--registry", true, StoreText(&connection->registry)});
   options->push_back(
       {"--client-id", true, [=](const std::string& v) { return ParseUnsigned32(v, &connection->client_id); }});
-  options->push_back({"--ca-file", true, text(&connection->ca_file)});
+  options->push_back({"--ca-file", true, StoreText(&connection->ca_file)});
   options->push_back({"--insecure", false, [=](const std::string&) { return connection->insecure = true; }});
   options->push_back({"--pin", true, [=](const std::string& v) {
                         connection->pin = v;
                         return v.compare(0, 8, "sha256//") == 0 && v.size() > 8;
                       }});
-  options->push_back({"--proxy", true, text(&connection->proxy)});
+  options->push_back({"--proxy", true, StoreText(&connection->proxy)});
 }
 
 // The first required option missing, or the first pair that excludes each other, as an error.
@@ -130,12 +132,6 @@ bool CheckConnection(const ConnectionOptions& connection, const std::set<std::st
 bool ParseRun(const std::vector<std::string>& args, RunOptions* run, std::string* error) {
   std::vector<Option> options;
   AddConnectionOptions(&run->connection, &options);
-  const auto text = [](std::string* target, bool may_be_empty) {
-    return [=](const std::string& v) {
-      *target = v;
-      return may_be_empty || !v.empty();
-    };
-  };
   options.insert(options.end(),
                  {
                      {"--app-ids", true,
@@ -146,18 +142,18 @@ bool ParseRun(const std::vector<std::string>& args, RunOptions* run, std::string
                       }},
                      {"--job", true, [=](const std::string& v) { return ParseInt64(v, &run->job); }},
                      {"--previous-job", true, [=](const std::string& v) { return ParseInt64(v, &run->previous_job); }},
-                     {"--map-file", true, text(&run->map_file, true)},
-                     {"--mount-table", true, text(&run->mount_table, false)},
-                     {"--auto-mount", true, text(&run->auto_mount_root, false)},
+                     {"--map-file", true, StoreText(&run->map_file, true)},
+                     {"--mount-table", true, StoreText(&run->mount_table)},
+                     {"--auto-mount", true, StoreText(&run->auto_mount_root)},
                      {"--incremental", false, [=](const std::string&) { return run->incremental = true; }},
                      {"--output", true, [=](const std::string& v) { return ParseOutput(v, &run->output); }},
-                     {"--log-file", true, text(&run->log_file, false)},
+                     {"--log-file", true, StoreText(&run->log_file)},
                      {"--log-level", true,
                       [=](const std::string& v) {
                         return ParseIntIn(v, std::numeric_limits<int>::min(), std::numeric_limits<int>::max(),
                                           &run->log_level);
                       }},
-                     {"--plugin", true, text(&run->plugin, false)},
+                     {"--plugin", true, StoreText(&run->plugin)},
                  });
   std::set<std::string> seen;
   if (!ParseOptions(args, 1, options, &run->backup_paths, &seen, error)) return false;
@@ -180,15 +176,9 @@ bool ParseRun(const std::vector<std::string>& args, RunOptions* run, std::string
 }
 
 bool ParseDemo(const std::vector<std::string>& args, DemoOptions* demo, std::string* error) {
-  const auto text = [](std::string* target) {
-    return [=](const std::string& v) {
-      *target = v;
-      return !v.empty();
-    };
-  };
-  const std::vector<Option> options = {{"--keep", true, text(&demo->keep_dir)},
-                                       {"--plugin", true, text(&demo->plugin)},
-                                       {"--clustersim", true, text(&demo->clustersim)}};
+  const std::vector<Option> options = {{"--keep", true, StoreText(&demo->keep_dir)},
+                                       {"--plugin", true, StoreText(&demo->plugin)},
+                                       {"--clustersim", true, StoreText(&demo->clustersim)}};
   std::vector<std::string> positionals;
   std::set<std::string> seen;
   if (!ParseOptions(args, 1, options, &positionals, &seen, error)) return false;
@@ -198,7 +188,7 @@ bool ParseDemo(const std::vector<std::string>& args, DemoOptions* demo, std::str
 
 bool ParseFingerprint(const std::vector<std::string>& args, FingerprintOptions* fingerprint, std::string* error) {
   const std::vector<Option> options = {
-      {"--host", true, [=](const std::string& v) { return !(fingerprint->host = v).empty(); }},
+      {"--host", true, StoreText(&fingerprint->host)},
       {"--port", true, [=](const std::string& v) { return ParseIntIn(v, 1, 65535, &fingerprint->port); }}};
   std::vector<std::string> positionals;
   std::set<std::string> seen;

@@ -41,7 +41,8 @@ std::string ExecutableDirectory() {
 }
 
 std::string DefaultPluginPath() {
-  const std::string dir = ExecutableDirectory().empty() ? std::string(".") : ExecutableDirectory();
+  std::string dir = ExecutableDirectory();
+  if (dir.empty()) dir = ".";
   // Installed, the library directory may be a multiarch one; the build tree always has lib/.
   const std::string installed = dir + "/" SNAP_BIN_TO_LIB "/libQumuloSnapClient.so";
   return ::access(installed.c_str(), F_OK) == 0 ? installed : dir + "/../lib/libQumuloSnapClient.so";
