@@ -41,11 +41,14 @@ int Fail(const std::string& what) {
 // Times the comparison and the pulling, and prints the result line. The pull is over once the
 // change list's memory is back: what the agent freed is consolidated now rather than at some later
 // allocation of the agent's, which would pay for it all the same.
-int CompareAndPull(CFileServerSnapClientBase& client, const std::string& path) {
+int CompareAndPull(CFileServerSnapClientBase& client, const std::string& path, size_t warmBytes) {
   PullResult result;
   std::function<FileServerSnapshotCompareItem()> source;
-  // Where the kernel refuses the reset, the growth is taken from the whole process's peak: an upper
-  // bound, as the untimed job before used less.
+  // Each side starts on memory the host already backs, as a side would that ran just after another
+  // had freed its own; the first touch is timed apart. Where the kernel refuses the reset below,
+  // the growth is taken from the whole process's peak (an upper bound, as the untimed job before
+  // used less), and that peak must not be the touched memory's.
+  if (warmBytes > 0 && ResetPeakResident()) result.warmSeconds = TouchFreshMemory(warmBytes);
   ResetPeakResident();
   const long residentBefore = ResidentKib();
   const double cpuStart = CpuSeconds();
@@ -81,7 +84,7 @@ std::string PullResult::ToLine() const {
   std::ostringstream out;
   out.precision(12);
   out << "result items=" << items << " compare_s=" << compareSeconds << " pull_s=" << pullSeconds << " cpu_s=" << cpuSeconds
-      << " peak_kib=" << peakKib << " growth_kib=" << growthKib << " path_bytes=" << pathBytes << " created=" << created
+      << " peak_kib=" << peakKib << " growth_kib=" << growthKib << " warm_s=" << warmSeconds << " path_bytes=" << pathBytes << " created=" << created
       << " modified=" << modified << " deleted=" << deleted << " other=" << other << " dirs=" << directories;
   return out.str();
 }
@@ -103,6 +106,7 @@ bool PullResult::FromLine(const std::string& line, PullResult* result) {
     else if (key == "cpu_s") ok = static_cast<bool>(value >> result->cpuSeconds);
     else if (key == "peak_kib") ok = static_cast<bool>(value >> result->peakKib);
     else if (key == "growth_kib") ok = static_cast<bool>(value >> result->growthKib);
+    else if (key == "warm_s") ok = static_cast<bool>(value >> result->warmSeconds);
     else if (key == "path_bytes") ok = static_cast<bool>(value >> result->pathBytes);
     else if (key == "created") ok = static_cast<bool>(value >> result->created);
     else if (key == "modified") ok = static_cast<bool>(value >> result->modified);
@@ -113,7 +117,7 @@ bool PullResult::FromLine(const std::string& line, PullResult* result) {
     if (!ok) return false;
     ++fields;
   }
-  return fields == 12;
+  return fields == 13;
 }
 
 void PullAll(const std::function<FileServerSnapshotCompareItem()>& source, PullResult* result) {
@@ -164,7 +168,7 @@ int RunEndToEndMode(const std::vector<std::string>& args) {
   std::cout << "ready" << std::endl;
   std::string go;
   if (!std::getline(std::cin, go)) return Fail("the driver went away");
-  return CompareAndPull(*client, path);
+  return CompareAndPull(*client, path, std::stoull(Arg(args, "--warm-bytes")));
 }
 
 // Arguments: --pages FILE --path BACKUP_PATH --fs-path CLUSTER_PATH --older ID --newer ID
@@ -177,7 +181,7 @@ int RunFloorMode(const std::vector<std::string>& args) {
                       std::stoull(Arg(args, "--newer")))) {
     return Fail("cannot read the recorded pages");
   }
-  return CompareAndPull(client, path);
+  return CompareAndPull(client, path, std::stoull(Arg(args, "--warm-bytes")));
 }
 
 }  // namespace bench

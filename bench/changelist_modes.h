@@ -24,6 +24,7 @@ struct PullResult {
   double cpuSeconds = 0;      // the process's user + system time over both
   long peakKib = -1;          // the process's VmHWM at the end
   long growthKib = -1;        // how far resident memory rose above its level before the comparison
+  double warmSeconds = -1;    // touching the memory the side was to need, before its clock started
   uint64_t pathBytes = 0;     // total length of the handed-out paths
   uint64_t created = 0, modified = 0, deleted = 0, other = 0, directories = 0;
 
@@ -40,7 +41,8 @@ struct PullResult {
 // Pulls until the end-of-list item, tallying what comes out.
 void PullAll(const std::function<FileServerSnapshotCompareItem()>& source, PullResult* result);
 
-// The child entry points; `args` are the arguments after "--mode a|b". Return the exit status.
+// The child entry points; `args` are the arguments after "--mode a|b", --warm-bytes N among them.
+// Return the exit status.
 int RunEndToEndMode(const std::vector<std::string>& args);
 int RunFloorMode(const std::vector<std::string>& args);
 
