@@ -84,8 +84,9 @@ std::string PullResult::ToLine() const {
   std::ostringstream out;
   out.precision(12);
   out << "result items=" << items << " compare_s=" << compareSeconds << " pull_s=" << pullSeconds << " cpu_s=" << cpuSeconds
-      << " peak_kib=" << peakKib << " growth_kib=" << growthKib << " warm_s=" << warmSeconds << " path_bytes=" << pathBytes << " created=" << created
-      << " modified=" << modified << " deleted=" << deleted << " other=" << other << " dirs=" << directories;
+      << " peak_kib=" << peakKib << " growth_kib=" << growthKib << " warm_s=" << warmSeconds
+      << " path_bytes=" << pathBytes << " created=" << created << " modified=" << modified << " deleted=" << deleted
+      << " other=" << other << " dirs=" << directories;
   return out.str();
 }
 
