@@ -134,8 +134,6 @@ TEST_F(PathMappingTest, RepopulateFailuresKeepTheNewMap) {
   EXPECT_EQ(client.m_contentMapperPaths.at("/a/"), "/auto/a/.snapshot/1");
   EXPECT_EQ(concrete->GetPathMap().at("/a/"), "/auto/a/.snapshot/1");
 
-  client.m_snapMapFile = "/dev/full";
-  EXPECT_EQ(client.RepopulateContentMapperPaths(mapper).Win32Code(), 1627u);
   client.m_snapMapFile = "";
   CQiError unnamed = client.RepopulateContentMapperPaths(mapper);
   EXPECT_EQ(unnamed.Messages().front(), "SnapMapInfo file not set");
