@@ -125,7 +125,6 @@ TEST_F(ServerTest, SnapshotImagesStayFrozenAndGoAfterTheirDeletion) {
 
   Reply first = CreateSnapshot("kwsnap_1_2_10_x", dir_id);
   ASSERT_EQ(first.status, 200) << first.body;
-  EXPECT_EQ(first.Field("directory_name"), IdText(first) + "_kwsnap_1_2_10_x");
   const std::string image = Disk(".snapshot/" + first.Field("directory_name"));
 
   // The live tree changes; the image does not.
@@ -138,11 +137,10 @@ TEST_F(ServerTest, SnapshotImagesStayFrozenAndGoAfterTheirDeletion) {
   EXPECT_EQ(image_st.st_mode, live_st.st_mode);
   EXPECT_EQ(image_st.st_mtim.tv_nsec, live_st.st_mtim.tv_nsec);
 
-  // A second snapshot with the same name, made through v3: its name is the directory's.
+  // A second snapshot with the same name, made through v3 (whose answers' names are the API client test's).
   Reply second = client_->Post("/v3/snapshots/", "{\"name_suffix\":\"kwsnap_1_2_10_x\",\"source_file_id\":\"" +
                                                      dir_id + "\"}");
   ASSERT_EQ(second.status, 200);
-  EXPECT_EQ(second.Field("name"), IdText(second) + "_kwsnap_1_2_10_x");
   const std::string second_image = Disk(".snapshot/" + second.Field("name"));
   EXPECT_EQ(snaptest::ReadFile(second_image + "/docs/readme"), "version 2, longer");
   EXPECT_NE(::access((second_image + "/.snapshot").c_str(), F_OK), 0);
