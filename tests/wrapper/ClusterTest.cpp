@@ -1,11 +1,11 @@
 // The wrapper against the emulator embedded in the test process, over real HTTPS: trust (CA file
 // or pinned key), proxies, login, session renewal, retries, dropped connections, malformed answers,
-// names that are not UTF-8, the first job's difference, and the secrets.
+// the first job's difference, and the secrets. Names that are not UTF-8 are the parser's test at this
+// layer, and go through the wrapper and the emulator together in the end-to-end jobs.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <set>
 #include <string>
 
 #include "CapturingLogWriter.h"
@@ -172,37 +172,6 @@ TEST_F(WrapperClusterTest, FirstJobsDifferenceIsTheWholeDirectory) {
 
   EXPECT_EQ(client.snapshots->GetSnapshotDiff(0, snapshot.m_id + 100, page, next, "").Win32Code(), kErrorNotFound);
   EXPECT_EQ(page.size(), 1u);
-}
-
-// Names are bytes: whatever they hold, they come back exact through the emulator and the wrapper.
-TEST_F(WrapperClusterTest, NamesThatAreNotUtf8ComeBackExact) {
-  // Stray, cut and lookalike sequences; the parser's own test tries bytes at random.
-  const std::vector<std::string> names = {"\xf4\x8f\xbd\xabwsnap", "\xffwsnap", "\\udc6bwsnap", "\xc3\xe2\x82",
-                                          "\xf4\x8f\xbd\xab\x80", "\\udc80\xc3\xa9", "a\"\\\xfe", "\xed\xa0\x80"};
-  Client client = Connected();
-  const uint64_t id = DirectoryId(client, "/fs/projects");
-  CSnapshotInfo older;
-  ASSERT_FALSE(client.snapshots->CreateSnapshot("before", id, older, "").IsError());
-  std::set<std::string> created;
-  CSnapshotInfo snapshot;
-  for (const std::string& name : names) {
-    ASSERT_TRUE(cluster_.WriteFile("/fs/projects/src/" + name, "x")) << name;
-    CDirectoryEntry entry;
-    CQiError result = client.files->GetFileAttributes("/fs/projects/src/" + name, entry, 0);
-    ASSERT_FALSE(result.IsError()) << result.ToString();
-    EXPECT_EQ(entry.m_path, "/fs/projects/src/" + name);
-    result = client.snapshots->CreateSnapshot(name, id, snapshot, "");
-    ASSERT_FALSE(result.IsError()) << result.ToString();
-    EXPECT_EQ(snapshot.m_name, name);
-    created.insert("/fs/projects/src/" + name);
-  }
-  std::list<CSnapshotDiffInfo> diff;
-  FetchDiff(client, older.m_id, snapshot.m_id, diff);
-  std::set<std::string> changed;
-  for (const CSnapshotDiffInfo& item : diff) {
-    if (item.m_changeType == kSnapshotChangeCreated) changed.insert(item.m_path);
-  }
-  EXPECT_EQ(changed, created);
 }
 
 TEST_F(WrapperClusterTest, ClusterRefusalsCarryStatusPathAndMessage) {
