@@ -52,8 +52,8 @@ class ServerTest : public ::testing::Test {
   void Make(std::initializer_list<std::string> entries) {
     for (const std::string& entry : entries) {
       const size_t eq = entry.find('=');
-      ASSERT_TRUE(eq == std::string::npos ? cluster_.MakeDir("/fs/projects/" + entry)
-                                          : cluster_.WriteFile("/fs/projects/" + entry.substr(0, eq), entry.substr(eq + 1)))
+      const std::string path = "/fs/projects/" + entry.substr(0, eq);
+      ASSERT_TRUE(eq == std::string::npos ? cluster_.MakeDir(path) : cluster_.WriteFile(path, entry.substr(eq + 1)))
           << entry;
     }
   }

@@ -81,8 +81,9 @@ TEST_F(LifecycleTest, ForeignAndHandMadeSnapshotsAreNeverTouched) {
   TestableSnapClient job;
   ASSERT_FALSE(RunJob(job, 12, 11, {p1}).IsError());
   EXPECT_FALSE(job.m_exports.front().m_runSnapDiffScan);
-  EXPECT_EQ(cluster.SnapshotNames(), (std::vector<std::string>{"kwsnap_1_23_5_11", "nightly kwsnap_1_2_5_11",
-                                                                "before-upgrade", "kwsnap_1_2_11_11", "kwsnap_1_2_12_11"}));
+  EXPECT_EQ(cluster.SnapshotNames(),
+            (std::vector<std::string>{"kwsnap_1_23_5_11", "nightly kwsnap_1_2_5_11", "before-upgrade",
+                                      "kwsnap_1_2_11_11", "kwsnap_1_2_12_11"}));
 }
 
 TEST_F(LifecycleTest, ReplacedDirectorySwitchesComparisonOffAndKeepsTheOldSnapshot) {

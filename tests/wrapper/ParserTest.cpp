@@ -241,12 +241,14 @@ TEST(ParserTest, AttributesAndExports) {
                 std::to_string(entry.m_group) + " " + std::to_string(entry.m_changeTime) + " " +
                 std::to_string(entry.m_modificationTime) + " " + std::to_string(entry.m_creationTime),
             "9007199254740993 /fs/projects/ 4096 2 10 0 1707074988 1707074989 1707074990");
-  ASSERT_FALSE(parser.ParseDirectoryEntry(R"({"id": "5", "path": "/fs/a", "type": "FS_FILE_TYPE_SYMLINK"})", "GET", entry).IsError());
+  const char kSymlink[] = R"({"id": "5", "path": "/fs/a", "type": "FS_FILE_TYPE_SYMLINK"})";
+  ASSERT_FALSE(parser.ParseDirectoryEntry(kSymlink, "GET", entry).IsError());
   EXPECT_FALSE(entry.m_isDirectory);
 
   CDirectoryEntry untouched;
   untouched.m_fileId = 42;
-  EXPECT_TRUE(parser.ParseDirectoryEntry(R"({"path": "/fs/", "type": "FS_FILE_TYPE_DIRECTORY"})", "GET", untouched).IsError());
+  const char kWithoutId[] = R"({"path": "/fs/", "type": "FS_FILE_TYPE_DIRECTORY"})";
+  EXPECT_TRUE(parser.ParseDirectoryEntry(kWithoutId, "GET", untouched).IsError());
   EXPECT_EQ(untouched.m_fileId, 42u);
 
   // v2 answers a top-level array, v3 the same array as "entries"; both keep the cluster's order.
