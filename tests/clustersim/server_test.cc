@@ -48,6 +48,17 @@ class ServerTest : public ::testing::Test {
 
   static std::string IdText(const Reply& reply) { return std::to_string(reply.Number("id")); }
 
+  // Makes each entry below /fs/projects, in order: "name=content" a file, any other a directory.
+  void Make(std::initializer_list<std::string> entries) {
+    for (const std::string& entry : entries) {
+      const size_t eq = entry.find('=');
+      const std::string path = "/fs/projects/" + entry.substr(0, eq);
+      ASSERT_TRUE(eq == std::string::npos ? cluster_.MakeDir(path) : cluster_.WriteFile(path, entry.substr(eq + 1)))
+          << entry;
+    }
+  }
+  std::string Disk(const std::string& below) const { return cluster_.DiskPath("/fs/projects/" + below); }
+
   // Follows paging.next as it stands; records the page sizes.
   std::vector<Change> FullDiff(const std::string& newer, const std::string& older, int limit,
                                std::vector<size_t>* page_sizes = nullptr) {
@@ -87,24 +98,17 @@ TEST_F(ServerTest, LoginAndBearerTokens) {
   EXPECT_NE(reply.Field("description").find("expired"), std::string::npos);
 }
 
-TEST_F(ServerTest, IdentifiersAreLargeStableAndNewForReplacedDirectories) {
-  ASSERT_TRUE(cluster_.MakeDir("/fs/projects/src"));
-  ASSERT_TRUE(cluster_.WriteFile("/fs/projects/src/main.c", "int main;"));
+TEST_F(ServerTest, IdentifiersAreLargeExactAndOneComponent) {
+  Make({"src", "src/main.c=int main;"});
 
+  // Carried as a decimal string that is exact above 2^53; the answer's other fields are the API client
+  // test's, and a replaced directory's new id the id table's.
   Reply reply = Attributes("/fs/projects/src/");
-  ASSERT_EQ(reply.status, 200);
-  EXPECT_EQ(reply.Field("path"), "/fs/projects/src/");
-  // Carried as a decimal string that is exact above 2^53; the id also names the file.
   const std::string dir_id = reply.Field("id");
   EXPECT_GT(reply.Number("id"), uint64_t{1} << 53);
   EXPECT_EQ(std::to_string(reply.Number("id")), dir_id);
   EXPECT_EQ(IdOf("/fs/projects//./src"), dir_id);
-  EXPECT_EQ(client_->Get("/v1/files/" + dir_id + "/info/attributes").Field("path"), "/fs/projects/src/");
-
-  reply = Attributes("/fs/projects/src/main.c");
-  EXPECT_EQ(reply.Field("type"), "FS_FILE_TYPE_FILE");
-  EXPECT_EQ(reply.Field("size"), "9");
-  EXPECT_NE(reply.Field("id"), dir_id);
+  EXPECT_NE(IdOf("/fs/projects/src/main.c"), dir_id);
   for (const char* missing : {"/fs/projects/missing", "/fs/projects/src/main.c/x"}) {
     reply = Attributes(missing);
     EXPECT_EQ(reply.status, 404) << missing;
@@ -112,43 +116,32 @@ TEST_F(ServerTest, IdentifiersAreLargeStableAndNewForReplacedDirectories) {
   }
   // The path must be one component: unencoded slashes name no route.
   EXPECT_EQ(client_->Get("/v1/files//fs/projects/info/attributes").Field("error_class"), "http_not_found_error");
-
-  // A replaced directory is a new object: its old id names nothing.
-  ASSERT_EQ(::unlink(cluster_.DiskPath("/fs/projects/src/main.c").c_str()), 0);
-  ASSERT_EQ(::rmdir(cluster_.DiskPath("/fs/projects/src").c_str()), 0);
-  ASSERT_TRUE(cluster_.MakeDir("/fs/projects/src"));
-  EXPECT_EQ(client_->Get("/v1/files/" + dir_id + "/info/attributes").status, 404);
 }
 
 TEST_F(ServerTest, SnapshotImagesStayFrozenAndGoAfterTheirDeletion) {
-  ASSERT_TRUE(cluster_.MakeDir("/fs/projects/docs"));
-  ASSERT_TRUE(cluster_.WriteFile("/fs/projects/docs/readme", "version 1"));
-  ASSERT_TRUE(cluster_.WriteFile("/fs/projects/keep", "kept"));
-  ASSERT_EQ(::chmod(cluster_.DiskPath("/fs/projects/keep").c_str(), 0640), 0);
+  Make({"docs", "docs/readme=version 1", "keep=kept"});
+  ASSERT_EQ(::chmod(Disk("keep").c_str(), 0640), 0);
   const std::string dir_id = IdOf("/fs/projects");
 
   Reply first = CreateSnapshot("kwsnap_1_2_10_x", dir_id);
   ASSERT_EQ(first.status, 200) << first.body;
-  EXPECT_EQ(first.Field("directory_name"), IdText(first) + "_kwsnap_1_2_10_x");
-  const std::string image = cluster_.DiskPath("/fs/projects/.snapshot/" + first.Field("directory_name"));
+  const std::string image = Disk(".snapshot/" + first.Field("directory_name"));
 
   // The live tree changes; the image does not.
-  ASSERT_TRUE(cluster_.WriteFile("/fs/projects/docs/readme", "version 2, longer"));
-  ASSERT_TRUE(cluster_.WriteFile("/fs/projects/new", "new"));
+  Make({"docs/readme=version 2, longer", "new=new"});
   EXPECT_EQ(snaptest::ReadFile(image + "/docs/readme"), "version 1");
   EXPECT_NE(::access((image + "/new").c_str(), F_OK), 0);
   struct stat live_st, image_st;
-  ASSERT_EQ(::stat(cluster_.DiskPath("/fs/projects/keep").c_str(), &live_st), 0);
+  ASSERT_EQ(::stat(Disk("keep").c_str(), &live_st), 0);
   ASSERT_EQ(::stat((image + "/keep").c_str(), &image_st), 0);
   EXPECT_EQ(image_st.st_mode, live_st.st_mode);
   EXPECT_EQ(image_st.st_mtim.tv_nsec, live_st.st_mtim.tv_nsec);
 
-  // A second snapshot with the same name, made through v3: its name is the directory's.
+  // A second snapshot with the same name, made through v3 (whose answers' names are the API client test's).
   Reply second = client_->Post("/v3/snapshots/", "{\"name_suffix\":\"kwsnap_1_2_10_x\",\"source_file_id\":\"" +
                                                      dir_id + "\"}");
   ASSERT_EQ(second.status, 200);
-  EXPECT_EQ(second.Field("name"), IdText(second) + "_kwsnap_1_2_10_x");
-  const std::string second_image = cluster_.DiskPath("/fs/projects/.snapshot/" + second.Field("name"));
+  const std::string second_image = Disk(".snapshot/" + second.Field("name"));
   EXPECT_EQ(snaptest::ReadFile(second_image + "/docs/readme"), "version 2, longer");
   EXPECT_NE(::access((second_image + "/.snapshot").c_str(), F_OK), 0);
 
@@ -179,59 +172,44 @@ TEST_F(ServerTest, SnapshotImagesStayFrozenAndGoAfterTheirDeletion) {
 
 TEST_F(ServerTest, SnapshotCreationRefusesBadRequests) {
   const std::string dir_id = IdOf("/fs/projects");
-  ASSERT_TRUE(cluster_.WriteFile("/fs/projects/file", "f"));
+  Make({"file=f"});
 
   EXPECT_EQ(CreateSnapshot("s", "12345").Field("error_class"), "fs_no_such_entry_error");
-  EXPECT_EQ(CreateSnapshot("of a file", IdOf("/fs/projects/file")).status, 400);
-  Reply reply = CreateSnapshot("", dir_id);
-  EXPECT_EQ(reply.status, 400);
-  EXPECT_EQ(reply.Field("error_class"), "api_bad_request_error");
-  EXPECT_EQ(CreateSnapshot("../escape", dir_id).status, 400);
-  EXPECT_EQ(client_->Post("/v2/snapshots/", "{\"name\":\"s\"}").status, 400);
-  EXPECT_EQ(client_->Post("/v2/snapshots/", "[1,2]").status, 400);
-  EXPECT_EQ(client_->Post("/v2/snapshots/", "{\"name\":\"s\",\"source_file_id\":\"12x\"}").status, 400);
-  // A repeated key would be read differently by different parsers.
-  EXPECT_EQ(client_->Post("/v2/snapshots/", "{\"name\":\"s\",\"name\":\"t\",\"source_file_id\":\"" + dir_id + "\"}")
-                .status, 400);
+  const auto body = [](const std::string& name, const std::string& id) {
+    return "{\"name\":\"" + name + "\",\"source_file_id\":\"" + id + "\"}";
+  };
+  // The last one repeats a key, which different parsers would read differently.
+  for (const std::string& refused :
+       {body("of a file", IdOf("/fs/projects/file")), body("", dir_id), body("../escape", dir_id), body("s", "12x"),
+        std::string("{\"name\":\"s\"}"), std::string("[1,2]"), "{\"name\":\"s\"," + body("t", dir_id).substr(1)}) {
+    Reply reply = client_->Post("/v2/snapshots/", refused);
+    EXPECT_EQ(reply.status, 400) << refused;
+    EXPECT_EQ(reply.Field("error_class"), "api_bad_request_error") << refused;
+  }
   EXPECT_EQ(client_->Delete("/v2/snapshots/abc").status, 400);
   EXPECT_EQ(client_->Get("/v3/snapshots/?filter=some").status, 400);
-  reply = client_->Get("/v2/no/such/route");
+  Reply reply = client_->Get("/v2/no/such/route");
   EXPECT_EQ(reply.status, 404);
   EXPECT_EQ(reply.Field("error_class"), "http_not_found_error");
   EXPECT_TRUE(client_->Get("/v2/snapshots/").Strings("entries", "id").empty());
 }
 
 TEST_F(ServerTest, DifferenceListsEachChangeOnceAndPagesByItsLinks) {
-  ASSERT_TRUE(cluster_.MakeDir("/fs/projects/gone/deep"));
-  ASSERT_TRUE(cluster_.WriteFile("/fs/projects/gone/deep/old.txt", "old"));
-  ASSERT_TRUE(cluster_.MakeDir("/fs/projects/stay"));
-  ASSERT_TRUE(cluster_.WriteFile("/fs/projects/stay/grow.txt", "a"));
-  ASSERT_TRUE(cluster_.WriteFile("/fs/projects/stay/touch.txt", "same"));
-  ASSERT_TRUE(cluster_.WriteFile("/fs/projects/stay/same.txt", "same"));
-  ASSERT_TRUE(cluster_.WriteFile("/fs/projects/stay/linked.txt", "link"));
-  ASSERT_TRUE(cluster_.WriteFile("/fs/projects/removed.txt", "bye"));
-  ASSERT_TRUE(cluster_.WriteFile("/fs/projects/becomes_dir", "file"));
-  ASSERT_TRUE(cluster_.MakeDir("/fs/projects/becomes_file"));
-  ASSERT_TRUE(cluster_.MakeDir("/fs/projects/old_name/inner"));
+  Make({"gone/deep", "gone/deep/old.txt=old", "stay", "stay/grow.txt=a", "stay/touch.txt=same", "stay/same.txt=same",
+        "stay/linked.txt=link", "removed.txt=bye", "becomes_dir=file", "becomes_file", "old_name/inner"});
   const std::string dir_id = IdOf("/fs/projects");
   Reply older = CreateSnapshot("older", dir_id);
   ASSERT_EQ(older.status, 200);
 
-  ASSERT_EQ(std::system(("rm -r " + cluster_.DiskPath("/fs/projects/gone")).c_str()), 0);
-  ASSERT_TRUE(cluster_.WriteFile("/fs/projects/stay/grow.txt", "abc"));
+  ASSERT_EQ(std::system(("rm -r " + Disk("gone")).c_str()), 0);
   struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 123456789}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, cluster_.DiskPath("/fs/projects/stay/touch.txt").c_str(), times, 0), 0);
-  ASSERT_EQ(::link(cluster_.DiskPath("/fs/projects/stay/linked.txt").c_str(),
-                   cluster_.DiskPath("/fs/projects/hard_link").c_str()), 0);
-  ASSERT_EQ(::unlink(cluster_.DiskPath("/fs/projects/removed.txt").c_str()), 0);
-  ASSERT_EQ(::unlink(cluster_.DiskPath("/fs/projects/becomes_dir").c_str()), 0);
-  ASSERT_TRUE(cluster_.MakeDir("/fs/projects/becomes_dir"));
-  ASSERT_EQ(::rmdir(cluster_.DiskPath("/fs/projects/becomes_file").c_str()), 0);
-  ASSERT_TRUE(cluster_.WriteFile("/fs/projects/becomes_file", "file"));
-  ASSERT_TRUE(cluster_.MakeDir("/fs/projects/fresh/inner"));
-  ASSERT_TRUE(cluster_.WriteFile("/fs/projects/fresh/inner/new.txt", "new"));
-  ASSERT_EQ(::rename(cluster_.DiskPath("/fs/projects/old_name").c_str(),
-                     cluster_.DiskPath("/fs/projects/new_name").c_str()), 0);
+  ASSERT_EQ(::utimensat(AT_FDCWD, Disk("stay/touch.txt").c_str(), times, 0), 0);
+  ASSERT_EQ(::link(Disk("stay/linked.txt").c_str(), Disk("hard_link").c_str()), 0);
+  ASSERT_EQ(::unlink(Disk("removed.txt").c_str()), 0);
+  ASSERT_EQ(::unlink(Disk("becomes_dir").c_str()), 0);
+  ASSERT_EQ(::rmdir(Disk("becomes_file").c_str()), 0);
+  ASSERT_EQ(::rename(Disk("old_name").c_str(), Disk("new_name").c_str()), 0);
+  Make({"stay/grow.txt=abc", "becomes_dir", "becomes_file=file", "fresh/inner", "fresh/inner/new.txt=new"});
   Reply newer = CreateSnapshot("newer", dir_id);
   ASSERT_EQ(newer.status, 200);
 
@@ -259,9 +237,6 @@ TEST_F(ServerTest, DifferenceListsEachChangeOnceAndPagesByItsLinks) {
   pages.clear();
   EXPECT_EQ(FullDiff(newer_id, older_id, 5, &pages), expected);
   EXPECT_EQ(pages, (std::vector<size_t>{5, 5, 3}));
-  pages.clear();
-  EXPECT_EQ(FullDiff(newer_id, older_id, 1, &pages), expected);
-  EXPECT_EQ(pages.size(), 13u);
 
   // The same snapshot against itself, and the pair the other way round.
   EXPECT_TRUE(FullDiff(newer_id, newer_id, 10).empty());
@@ -282,13 +257,6 @@ TEST_F(ServerTest, DifferenceListsEachChangeOnceAndPagesByItsLinks) {
     EXPECT_EQ(reply.status, 404) << unknown;
     EXPECT_EQ(reply.Field("error_class"), "http_not_found_error") << unknown;
   }
-
-  // Snapshots of two directories cannot be compared.
-  Reply other = CreateSnapshot("other", IdOf("/fs/projects/stay"));
-  ASSERT_EQ(other.status, 200);
-  Reply mismatch = client_->Get("/v2/snapshots/" + IdText(other) + "/changes-since/" + older_id);
-  EXPECT_EQ(mismatch.status, 400);
-  EXPECT_EQ(mismatch.Field("error_class"), "snapshot_source_mismatch_error");
 }
 
 TEST_F(ServerTest, SyntheticDifferencePagesAreCappedAndOrdered) {
@@ -322,13 +290,12 @@ TEST_F(ServerTest, SyntheticDifferencePagesAreCappedAndOrdered) {
 // Paths that the request gets wrong are 400s (which a client does not retry), and a way out of the
 // root is refused before anything outside is looked at, so the answer shows nothing of what is there.
 TEST_F(ServerTest, PathsThatLeaveTheRootOrCannotBeResolvedAreRefused) {
-  ASSERT_TRUE(cluster_.MakeDir("/fs/projects/inside"));
-  ASSERT_TRUE(cluster_.WriteFile("/fs/projects/inside/f", "f"));
+  Make({"inside", "inside/f=f"});
   const std::vector<std::pair<const char*, std::string>> links = {
       {"out", "/etc"}, {"out_missing", "/nonexistent/far"}, {"up", "../../.."}, {"up_missing", "../../../nowhere/x"},
       {"in", "inside"}, {"loop", "loop"}, {"ping", "pong"}, {"pong", "ping"}};
   for (const auto& link : links) {
-    ASSERT_EQ(::symlink(link.second.c_str(), cluster_.DiskPath("/fs/projects/" + std::string(link.first)).c_str()), 0);
+    ASSERT_EQ(::symlink(link.second.c_str(), Disk(link.first).c_str()), 0);
   }
   ASSERT_EQ(CreateSnapshot("s", IdOf("/fs/projects")).status, 200);
 
@@ -447,10 +414,10 @@ TEST_F(ServerTest, RootDirectorySnapshotsAndDifferences) {
 }
 
 TEST_F(ServerTest, ParallelClientsWhileSnapshotsComeAndGo) {
-  ASSERT_TRUE(cluster_.MakeDir("/fs/projects/work"));
+  Make({"work"});
   const std::string dir_id = IdOf("/fs/projects");
   const std::string older = IdText(CreateSnapshot("base", dir_id));
-  ASSERT_TRUE(cluster_.WriteFile("/fs/projects/work/a", "a"));
+  Make({"work/a=a"});
   const std::string newer = IdText(CreateSnapshot("next", dir_id));
   cluster_.server().SetDeleteDelay(std::chrono::milliseconds(0));
   cluster_.server().ResetCounters();

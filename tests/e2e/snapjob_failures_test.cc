@@ -5,12 +5,15 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "site_test.h"
 
 namespace e2e {
 namespace {
+
+using ::testing::HasSubstr;
 
 class SnapjobFailures : public SiteTest {
  protected:
@@ -27,15 +30,11 @@ TEST_F(SnapjobFailures, UnmountedPathFailsInConfigureSnapshot) {
   CommandResult result = RunCommand(SnapjobBinary(), Plus(Args(41), {unmounted}));
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_EQ(result.out, "");
-  EXPECT_NE(result.err.find("snapjob: ConfigureSnapshot failed: error 1627\n"), std::string::npos) << result.err;
-  EXPECT_NE(result.err.find("  message: \" Scan Content [" + unmounted + "] is not mounted\"\n"), std::string::npos)
-      << result.err;
+  EXPECT_THAT(result.err, HasSubstr("snapjob: ConfigureSnapshot failed: error 1627\n"));
+  EXPECT_THAT(result.err, HasSubstr("  message: \" Scan Content [" + unmounted + "] is not mounted\"\n"));
   // Where it was raised, then every place it passed.
-  EXPECT_NE(result.err.find("  at QumuloSnapClient: CQiError CQumuloSnapClient::GetExportInfo("), std::string::npos)
-      << result.err;
-  EXPECT_NE(result.err.find("  at QumuloSnapClient: virtual CQiError CQumuloSnapClient::ConfigureSnapshot("),
-            std::string::npos)
-      << result.err;
+  EXPECT_THAT(result.err, HasSubstr("  at QumuloSnapClient: CQiError CQumuloSnapClient::GetExportInfo("));
+  EXPECT_THAT(result.err, HasSubstr("  at QumuloSnapClient: virtual CQiError CQumuloSnapClient::ConfigureSnapshot("));
   EXPECT_TRUE(site_.Snapshots("/fs/projects").empty());
 }
 
@@ -44,8 +43,8 @@ TEST_F(SnapjobFailures, MapFileNameMissing) {
   std::vector<std::string> args = Without(Args(44), "--map-file");
   CommandResult empty = RunCommand(SnapjobBinary(), Plus(args, {"--map-file", "", backup_}));
   EXPECT_EQ(empty.exit_status, 1);
-  EXPECT_NE(empty.err.find("snapjob: UpdateContentMapperPaths failed: error 1627\n"), std::string::npos) << empty.err;
-  EXPECT_NE(empty.err.find("  message: \"SnapMapInfo file not set\"\n"), std::string::npos) << empty.err;
+  EXPECT_THAT(empty.err, HasSubstr("snapjob: UpdateContentMapperPaths failed: error 1627\n"));
+  EXPECT_THAT(empty.err, HasSubstr("  message: \"SnapMapInfo file not set\"\n"));
 
   // Not given at all: bad usage, nothing reaches the cluster.
   CommandResult absent = RunCommand(SnapjobBinary(), Plus(args, {backup_}));
@@ -72,7 +71,7 @@ TEST_F(SnapjobFailures, BadUsageExitsWithStatusTwoAndOneLinePointingAtHelp) {
     for (const std::string& arg : args) shown += arg + " ";
     EXPECT_EQ(result.exit_status, 2) << shown << "\n" << result.err;
     EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << shown << "\n" << result.err;
-    EXPECT_NE(result.err.find("--help)\n"), std::string::npos) << shown << "\n" << result.err;
+    EXPECT_THAT(result.err, HasSubstr("--help)\n")) << shown;
     EXPECT_EQ(result.out, "") << shown;
   }
   EXPECT_TRUE(site_.Snapshots("/fs/projects").empty());
@@ -100,7 +99,7 @@ TEST_F(SnapjobFailures, PasswordAppearsInNoOutputOrLog) {
                                                            {"--registry", site_.Path("wrong.json"), "--log-file",
                                                             site_.Path("wrong.log"), "--log-level", "6", backup_}));
   EXPECT_EQ(refused.exit_status, 1);
-  EXPECT_NE(refused.err.find("snapjob: Initialize failed: error 5\n"), std::string::npos) << refused.err;
+  EXPECT_THAT(refused.err, HasSubstr("snapjob: Initialize failed: error 5\n"));
   const std::string refused_log = snaptest::ReadFile(site_.Path("wrong.log"));
   EXPECT_FALSE(refused_log.empty());
   ExpectNoneHolds(wrong, {refused.out, refused.err, refused_log});
@@ -114,8 +113,8 @@ TEST_F(SnapjobFailures, PasswordAppearsInNoOutputOrLog) {
   CommandResult changes = RunCommand(SnapjobBinary(), Plus(incremental, {"--incremental", "--log-level", "6", backup_}));
   ASSERT_EQ(changes.exit_status, 0) << changes.err;
   const std::string log = snaptest::ReadFile(site_.Path("job.log"));
-  EXPECT_NE(log.find("Created Snapshot"), std::string::npos) << "the log file holds no plug-in lines";
-  EXPECT_NE(changes.err.find("Changelist Item"), std::string::npos) << "standard error holds no level-3 lines";
+  EXPECT_THAT(log, HasSubstr("Created Snapshot")) << "the log file holds no plug-in lines";
+  EXPECT_THAT(changes.err, HasSubstr("Changelist Item")) << "standard error holds no level-3 lines";
   ExpectNoneHolds(BackupSite::kPassword,
                   {refused.out, refused.err, refused_log, full.out, full.err, log, changes.out, changes.err,
                    snaptest::ReadFile(site_.Path("job-46.map")), snaptest::ReadFile(site_.Path("job-47.map"))});

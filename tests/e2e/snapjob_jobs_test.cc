@@ -212,8 +212,8 @@ TEST_F(SnapjobJobs, OddNamesComeThroughBothFormatsIntact) {
   };
   ASSERT_NE(named("kwsnap_7_2_54_"), snapshots.end());
   EXPECT_EQ(snaptest::ReadFile(MapFile(54)), "m:" + latin + "/:" + latin + "/.snapshot/" + *named("kwsnap_7_2_54_") + ":\n");
-  EXPECT_NE(named("_" + foreign), snapshots.end())
-      << "the foreign snapshot was deleted";
+  EXPECT_NE(named("_" + foreign), snapshots.end()) << "the foreign snapshot was deleted";
+  EXPECT_NE(named("_stray \xff byte"), snapshots.end()) << "the snapshot whose name is not UTF-8 was deleted";
 }
 
 TEST_F(SnapjobJobs, AutoMountedSharesAreMappedThroughTheirAutoMountPaths) {

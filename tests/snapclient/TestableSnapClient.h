@@ -29,12 +29,8 @@ class TestableSnapClient : public CQumuloSnapClient {
   using CQumuloSnapClient::m_diffList;
   using CQumuloSnapClient::m_exports;
   using CQumuloSnapClient::m_fileSystemPaths;
-  using CQumuloSnapClient::m_initialized;
-  using CQumuloSnapClient::m_jobId;
-  using CQumuloSnapClient::m_previousJobId;
   using CQumuloSnapClient::m_snapMapFile;
   using CQumuloSnapClient::m_snapshotPrefix;
-  using CQumuloSnapClient::m_snapshotQueries;
   using CQumuloSnapClient::m_snapshots;
   using CQumuloSnapClient::m_useContentMapper;
 

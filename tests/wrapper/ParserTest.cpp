@@ -229,31 +229,26 @@ TEST(ParserTest, EveryTruncationOfADiffPageFailsCleanly) {
 TEST(ParserTest, AttributesAndExports) {
   CParser parser;
   CDirectoryEntry entry;
-  ASSERT_FALSE(parser
-                   .ParseDirectoryEntry(
-                       R"({"path": "/fs/projects/", "name": "projects", "num_links": 2,
-                           "type": "FS_FILE_TYPE_DIRECTORY", "size": "4096", "id": "9007199254740993",
-                           "file_number": "9007199254740993", "owner": "10", "group": "domain users", "mode": "0755",
-                           "child_count": 3, "change_time": "2024-02-04T19:29:48.1Z",
-                           "modification_time": "2024-02-04T19:29:49Z", "creation_time": "2024-02-04T19:29:50Z",
-                           "access_time": "2024-02-04T19:29:51Z"})",
-                       "GET attrs", entry)
-                   .IsError());
+  const char kDirectory[] = R"({"path": "/fs/projects/", "name": "projects", "num_links": 2,
+      "type": "FS_FILE_TYPE_DIRECTORY", "size": "4096", "id": "9007199254740993", "file_number": "9007199254740993",
+      "owner": "10", "group": "domain users", "mode": "0755", "child_count": 3, "change_time": "2024-02-04T19:29:48.1Z",
+      "modification_time": "2024-02-04T19:29:49Z", "creation_time": "2024-02-04T19:29:50Z",
+      "access_time": "2024-02-04T19:29:51Z"})";
+  ASSERT_FALSE(parser.ParseDirectoryEntry(kDirectory, "GET attrs", entry).IsError());
   EXPECT_TRUE(entry.m_isDirectory);
   EXPECT_EQ(std::to_string(entry.m_fileId) + " " + entry.m_path + " " + std::to_string(entry.m_size) + " " +
                 std::to_string(entry.m_numLinks) + " " + std::to_string(entry.m_owner) + " " +
                 std::to_string(entry.m_group) + " " + std::to_string(entry.m_changeTime) + " " +
                 std::to_string(entry.m_modificationTime) + " " + std::to_string(entry.m_creationTime),
             "9007199254740993 /fs/projects/ 4096 2 10 0 1707074988 1707074989 1707074990");
-  ASSERT_FALSE(parser.ParseDirectoryEntry(R"({"id": "5", "path": "/fs/a", "type": "FS_FILE_TYPE_SYMLINK"})", "GET",
-                                          entry)
-                   .IsError());
+  const char kSymlink[] = R"({"id": "5", "path": "/fs/a", "type": "FS_FILE_TYPE_SYMLINK"})";
+  ASSERT_FALSE(parser.ParseDirectoryEntry(kSymlink, "GET", entry).IsError());
   EXPECT_FALSE(entry.m_isDirectory);
 
   CDirectoryEntry untouched;
   untouched.m_fileId = 42;
-  EXPECT_TRUE(parser.ParseDirectoryEntry(R"({"path": "/fs/", "type": "FS_FILE_TYPE_DIRECTORY"})", "GET", untouched)
-                  .IsError());
+  const char kWithoutId[] = R"({"path": "/fs/", "type": "FS_FILE_TYPE_DIRECTORY"})";
+  EXPECT_TRUE(parser.ParseDirectoryEntry(kWithoutId, "GET", untouched).IsError());
   EXPECT_EQ(untouched.m_fileId, 42u);
 
   // v2 answers a top-level array, v3 the same array as "entries"; both keep the cluster's order.
