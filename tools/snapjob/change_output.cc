@@ -64,7 +64,7 @@ class JsonlChangeWriter : public ChangeWriter {
   }
 
   void PathDone(const std::string& backup_path, const ChangeCounts& counts) override {
-    Record(JsonRecord("summary")
+    Record(JsonRecord("path_summary")
                .Text("backup_path", backup_path)
                .Number("new", counts.created)
                .Number("modified", counts.modified)

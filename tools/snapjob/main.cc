@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "closing_record.h"
 #include "demo.h"
 #include "exit_codes.h"
 #include "fingerprint.h"
@@ -20,6 +21,11 @@ int main(int argc, char** argv) {
   std::string error, topic;
   if (!snapjob::ParseCommandLine(args, &line, &error, &topic)) {
     std::fputs(snapjob::UsageError(error, topic).c_str(), stderr);
+    // A program that asked for JSON lines gets its closing record even for a bad command line.
+    if (snapjob::AsksForJsonLines(args)) {
+      snapjob::EnableClosingRecord();
+      snapjob::WriteClosingRecord(snapjob::DriverErrorRecord("usage", error, snapjob::kExitUsage));
+    }
     return snapjob::kExitUsage;
   }
   switch (line.command) {

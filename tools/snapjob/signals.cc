@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <thread>
 
+#include "closing_record.h"
+
 namespace snapjob {
 namespace {
 
@@ -34,9 +36,10 @@ void InstallStopSignals() {
     if (::sigwait(&stop, &received) != 0) return;
     // A writer blocked on a full pipe holds the stream: then nobody reads it, and it is left.
     // The log needs nothing: its lines are flushed as they are written.
+    // The lock stays held until the exit, so that nothing follows the closing record.
     if (::ftrylockfile(stdout) == 0) {
+      WriteSignalRecord(received);
       std::fflush(stdout);
-      ::funlockfile(stdout);
     }
     ::_exit(128 + received);
   }).detach();
