@@ -79,8 +79,11 @@ TEST_F(SnapjobJobs, AChainOfJobsListsTheChangesMadeAndItsRecordsInventoryAndClea
   EXPECT_EQ(previous[0].at("found"), "true");
   EXPECT_NE(snapshot_dir.find(previous[0].at("name")), std::string::npos) << previous[0].at("name");
   const std::string job11_id = previous[0].at("id");
+  // Identifiers are strings, and the job's one closing record is its last line.
+  EXPECT_EQ(Closing(second.out), "summary") << second.out;
   std::vector<Record> summary = RecordsOf(second.out, "summary");
   ASSERT_EQ(summary.size(), 1u);
+  EXPECT_EQ(summary[0].at("incremental"), "true");
   EXPECT_EQ(summary[0].at("new"), "2");
   EXPECT_EQ(summary[0].at("modified"), "3");
   EXPECT_EQ(summary[0].at("deleted"), "2");
@@ -100,6 +103,7 @@ TEST_F(SnapjobJobs, AChainOfJobsListsTheChangesMadeAndItsRecordsInventoryAndClea
   lines.clear();
   ASSERT_TRUE(ParseChangeLines(third.out, &lines, &error)) << error;
   EXPECT_TRUE(lines.empty());
+  EXPECT_EQ(Closing(third.out), "summary") << third.out;
   std::vector<Record> deleted = RecordsOf(third.out, "deleted");
   ASSERT_EQ(deleted.size(), 1u) << third.out;
   EXPECT_EQ(deleted[0].at("name"), "kwsnap_7_2_11_" + directory_number);
@@ -124,6 +128,7 @@ TEST_F(SnapjobJobs, AChainOfJobsListsTheChangesMadeAndItsRecordsInventoryAndClea
   CommandResult listed =
       RunCommand(SnapjobBinary(), Inventory({"snapshots", "list", "--app-id", "2", "--output", "jsonl"}));
   ASSERT_EQ(listed.exit_status, 0) << listed.err;
+  EXPECT_EQ(Closing(listed.out), "summary") << listed.out;
   std::vector<std::string> own;
   std::string job14_id;
   for (const Record& record : RecordsOf(listed.out, "snapshot")) {
@@ -143,6 +148,7 @@ TEST_F(SnapjobJobs, AChainOfJobsListsTheChangesMadeAndItsRecordsInventoryAndClea
                          ")\nwould delete 1 snapshot of client 7, application 2, job 14\n");
   CommandResult gone = RunCommand(SnapjobBinary(), Plus(delete14, {"--output", "jsonl"}));
   ASSERT_EQ(gone.exit_status, 0) << gone.err;
+  EXPECT_EQ(Closing(gone.out), "summary") << gone.out;
   deleted = RecordsOf(gone.out, "deleted");
   ASSERT_EQ(deleted.size(), 1u) << gone.out;
   EXPECT_EQ(deleted[0].at("name"), "kwsnap_7_2_14_" + directory_number);

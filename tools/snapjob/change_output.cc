@@ -1,5 +1,6 @@
 #include "change_output.h"
 
+#include "closing_record.h"
 #include "job_records.h"
 #include "json_text.h"
 
@@ -11,6 +12,7 @@ class TextChangeWriter : public ChangeWriter {
   explicit TextChangeWriter(FILE* out) : out_(out) {}
 
   void Item(const std::string&, const FileServerSnapshotCompareItem& item) override {
+    ParkIfStopping();
     std::fprintf(out_, "%-8s  %-4s  %s\n", ChangeName(item.m_changeType), TypeName(item),
                  Printable(item.m_path).c_str());
   }
@@ -41,6 +43,7 @@ class JsonlChangeWriter : public ChangeWriter {
   explicit JsonlChangeWriter(FILE* out) : out_(out) {}
 
   void Item(const std::string& backup_path, const FileServerSnapshotCompareItem& item) override {
+    ParkIfStopping();
     line_.clear();
     line_ += "{\"record\":\"change\",\"backup_path\":";
     const bool backup_path_exact = AppendJsonString(line_, backup_path);
@@ -74,7 +77,10 @@ class JsonlChangeWriter : public ChangeWriter {
   }
   // The job's snapshot records say where a full path is read from.
   void FullPath(const std::string&, const std::string&) override {}
-  void Record(const std::string& line) override { std::fwrite(line.data(), 1, line.size(), out_); }
+  void Record(const std::string& line) override {
+    ParkIfStopping();
+    std::fwrite(line.data(), 1, line.size(), out_);
+  }
   void Flush() override { std::fflush(out_); }
 
  private:

@@ -1,6 +1,7 @@
 #include "closing_record.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -12,6 +13,7 @@ namespace snapjob {
 namespace {
 
 std::atomic<bool> g_enabled{false};
+std::atomic<bool> g_stopping{false};
 bool g_closed = false;  // guarded by standard output's stream lock
 
 void WriteLocked(const std::string& line) {
@@ -32,6 +34,13 @@ const char* SignalName(int signal_number) {
 }  // namespace
 
 void EnableClosingRecord() { g_enabled = true; }
+
+void MarkStopping() { g_stopping = true; }
+
+void ParkIfStopping() {
+  // The signal thread ends the process; this thread only keeps out of its way.
+  while (g_stopping.load(std::memory_order_relaxed)) ::pause();
+}
 
 void WriteClosingRecord(const std::string& line) {
   ::flockfile(stdout);

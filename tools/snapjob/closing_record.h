@@ -24,6 +24,12 @@ std::string FailureRecord(const std::string& operation, const CQiError& error, i
 // usage ("usage"), a setting that cannot be used ("setup"), a plug-in that does not load.
 std::string DriverErrorRecord(const std::string& operation, const std::string& reason, int exit_status);
 
+// A stopping signal arrived: writers of standard output wait from now on (ParkIfStopping), so that
+// the signal thread can take the stream between two records.
+void MarkStopping();
+// Called by the writers before every record; returns only when no signal is stopping the run.
+void ParkIfStopping();
+
 // Called on the signal thread just before it exits, holding standard output's lock: writes
 // {"record":"error","signal":NAME,...} unless a closing record was written.
 void WriteSignalRecord(int signal_number);

@@ -72,8 +72,9 @@ PreviousJobCheck CheckPreviousJob(const RunOptions& options, ClusterSession* ses
                  "snapshots are deleted as stale";
   } else {
     check.verdict = PreviousJobCheck::Verdict::kRefuse;
-    check.text = "previous job " + previous + " has no snapshot of " + whose + " on the cluster, but jobs " +
-                 JobList(others) + " have: this job would delete their snapshots as stale. Name the right " +
+    check.text = "previous job " + previous + " has no snapshot of " + whose + " on the cluster, but " +
+                 (others.size() == 1 ? "job " : "jobs ") + JobList(others) + (others.size() == 1 ? " has" : " have") +
+                 ": this job would delete their snapshots as stale. Name the right " +
                  "--previous-job, or give --allow-missing-previous to back up every path as new";
   }
   return check;
