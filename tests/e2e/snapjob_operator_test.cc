@@ -147,6 +147,14 @@ TEST_F(SnapjobOperator, PinnedKeyStandsInForTheCaOfSignedAndSelfSignedCertificat
   EXPECT_NE(fingerprint.out.find("\nsubject  CN=cluster.example\n"), std::string::npos) << fingerprint.out;
   const std::string self_pin = fingerprint.out.substr(9, fingerprint.out.find('\n') - 9);
   EXPECT_NE(self_pin, pin);
+  // Pinned to another key, as after the cluster's key was replaced: both pins and the way out.
+  CommandResult changed = RunCommand(SnapjobBinary(), Plus(no_ca, {"--pin", self_pin, backup_}));
+  EXPECT_EQ(changed.exit_status, 1);
+  EXPECT_NE(changed.err.find("  hint: the cluster's public key changed since it was pinned (or this is not the "
+                             "cluster)\n    pinned:    " + self_pin + "\n    presented: " + pin + "\n"),
+            std::string::npos)
+      << changed.err;
+  EXPECT_NE(changed.err.find("snapjob fingerprint --host " + site_.address()), std::string::npos) << changed.err;
   const std::vector<std::string> args =
       Without(self_signed.JobArgs(82, 0, self_signed.Path("job-82.map")), "--ca-file");
   CommandResult job = RunCommand(SnapjobBinary(), Plus(args, {"--pin", self_pin, self_signed.MountPoint("/projects")}));
