@@ -114,6 +114,8 @@ TEST_F(SnapjobFailures, PasswordAppearsInNoOutputOrLog) {
                                                             site_.Path("wrong.log"), "--log-level", "6", backup_}));
   EXPECT_EQ(refused.exit_status, 1);
   EXPECT_THAT(refused.err, HasSubstr("snapjob: Initialize failed: error 5\n"));
+  EXPECT_THAT(refused.err, HasSubstr("  hint: the cluster refused the user name and password of the \"fileserver\" entry "
+                                     "of client 7 in client registry [" + site_.Path("wrong.json") + "]\n"));
   const std::string refused_log = snaptest::ReadFile(site_.Path("wrong.log"));
   EXPECT_FALSE(refused_log.empty());
   ExpectNoneHolds(wrong, {refused.out, refused.err, refused_log});
