@@ -129,6 +129,15 @@ void JobLogTap::Observe(const char* format, va_list args) {
   }
 }
 
+void JobLogTap::Reset() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  last_backup_path_.clear();
+  cluster_paths_.clear();
+  created_.clear();
+  without_previous_.clear();
+  deleted_.clear();
+}
+
 std::map<std::string, std::string> JobLogTap::ClusterPaths() {
   std::lock_guard<std::mutex> lock(mutex_);
   return cluster_paths_;

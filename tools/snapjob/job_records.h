@@ -14,7 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include "ContentMapperAPI.h"
 #include "QiError.h"
 #include "change_output.h"
 #include "cluster_session.h"
@@ -52,6 +51,8 @@ class JobLogTap {
  public:
   static JobLogTap& Instance();
   void Observe(const char* format, va_list args);
+  // Forgets what earlier jobs of this process said.
+  void Reset();
   std::map<std::string, std::string> ClusterPaths();        // backup path (with "/") -> cluster path
   std::map<std::string, std::string> Created();             // backup path (with "/") -> snapshot name
   std::vector<std::string> WithoutPrevious();               // backup paths (with "/")

@@ -47,6 +47,7 @@ class JobRun {
       : plugin_(plugin), options_(options), session_(session), writer_(writer), meter_(meter) {}
 
   JobResult Run() {
+    JobLogTap::Instance().Reset();
     client_ = plugin_.NewSnapClient();
     if (!client_) {
       Fail("GetSnapClient", FXErrorUtil::ErrorWin32(FXCodeLocation("snapjob", kRunJob, __LINE__), 14,
