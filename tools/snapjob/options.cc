@@ -289,7 +289,8 @@ const char kConnectionHelp[] =
 )";
 
 const char kRunHelp[] = R"(usage: snapjob run --registry FILE --client-id N --app-ids A1,A2 --job J
-                   [--previous-job P [--allow-missing-previous]] --map-file FILE [--mount-table FILE | --auto-mount ROOT]
+                   [--previous-job P [--allow-missing-previous]] --map-file FILE
+                   [--mount-table FILE | --auto-mount ROOT]
                    [--ca-file FILE] [--pin sha256//KEY] [--insecure] [--proxy URL]
                    [--incremental] [--output text|jsonl] [--log-file FILE] [--log-level N]
                    [--plugin PATH] BACKUP_PATH...
