@@ -140,6 +140,9 @@ class JobRun {
   // job's failure when nothing else failed.
   bool WriteSnapshotRecords(bool job_ok) {
     if (options_.output != OutputFormat::kJsonl) return true;
+    // A job that failed before it changed anything needs no records, nor another trip to a
+    // cluster that may be what failed.
+    if (!job_ok && JobLogTap::Instance().Created().empty() && JobLogTap::Instance().Deleted().empty()) return true;
     std::vector<std::string> records;
     std::string operation;
     CQiError error;
