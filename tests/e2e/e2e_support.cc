@@ -85,7 +85,8 @@ std::vector<Record> RecordsOf(const std::string& jsonl, const std::string& kind)
 }
 
 std::string Closing(const std::string& jsonl) {
-  static const std::regex number_id(R"re("(id|source_file_id|directory_number|client|app|job|previous_job)":-?[0-9])re");
+  static const std::regex number_id(
+      R"re("(id|source_file_id|directory_number|client|app|job|previous_job)":-?[0-9])re");
   if (std::regex_search(jsonl, number_id)) return "an identifier as a number";
   const size_t closings = RecordsOf(jsonl, "summary").size() + RecordsOf(jsonl, "error").size();
   if (closings != 1) return std::to_string(closings) + " closing records";

@@ -87,7 +87,8 @@ TEST_F(SnapjobFailures, BadUsageExitsWithStatusTwoAndOneLinePointingAtHelp) {
   // A slip of the keyboard is named; a program that asked for JSON lines gets the reason as a record.
   CommandResult slip = RunCommand(SnapjobBinary(), Plus(base, {"--output=jsonl", "--previous-jbo", "3", backup_}));
   EXPECT_EQ(slip.exit_status, 2);
-  EXPECT_EQ(slip.err, "snapjob: unknown option --previous-jbo; did you mean --previous-job? (see snapjob run --help)\n");
+  EXPECT_EQ(slip.err,
+            "snapjob: unknown option --previous-jbo; did you mean --previous-job? (see snapjob run --help)\n");
   EXPECT_EQ(Closing(slip.out), "error") << slip.out;
 
   // Each command has its own help, also when asked for amid other options.
@@ -114,8 +115,8 @@ TEST_F(SnapjobFailures, PasswordAppearsInNoOutputOrLog) {
                                                             site_.Path("wrong.log"), "--log-level", "6", backup_}));
   EXPECT_EQ(refused.exit_status, 1);
   EXPECT_THAT(refused.err, HasSubstr("snapjob: Initialize failed: error 5\n"));
-  EXPECT_THAT(refused.err, HasSubstr("  hint: the cluster refused the user name and password of the \"fileserver\" entry "
-                                     "of client 7 in client registry [" + site_.Path("wrong.json") + "]\n"));
+  EXPECT_THAT(refused.err, HasSubstr("  hint: the cluster refused the user name and password of the \"fileserver\" "
+                                     "entry of client 7 in client registry [" + site_.Path("wrong.json") + "]\n"));
   const std::string refused_log = snaptest::ReadFile(site_.Path("wrong.log"));
   EXPECT_FALSE(refused_log.empty());
   ExpectNoneHolds(wrong, {refused.out, refused.err, refused_log});

@@ -81,7 +81,10 @@ std::string UnknownOption(const std::string& name, const std::vector<Option>& op
     }
   }
   std::string text = "unknown option " + name;
-  if (nearest != nullptr && best <= std::max<size_t>(2, name.size() / 4)) text += "; did you mean " + nearest->name + "?";
+  // A quarter of the name, at least two edits: a slip, not another word.
+  if (nearest != nullptr && best <= std::max<size_t>(2, name.size() / 4)) {
+    text += "; did you mean " + nearest->name + "?";
+  }
   return text;
 }
 

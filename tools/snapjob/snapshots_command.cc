@@ -80,7 +80,8 @@ int SnapshotsList(const SnapshotsOptions& options) {
     record.Id("source_file_id", snapshot.m_sourceFileId).Bool("in_delete", snapshot.m_inDelete);
     record.Bool("parsed", parsed).Bool("own", own);
     if (parsed) {
-      record.Id("client", name.client).Id("app", name.app).SignedId("job", name.job).Id("directory_number", name.directory);
+      record.Id("client", name.client).Id("app", name.app).SignedId("job", name.job);
+      record.Id("directory_number", name.directory);
     }
     own_count += own ? 1 : 0;
     const std::string line = record.Line();
