@@ -174,7 +174,7 @@ TEST_F(ServerTest, SnapshotCreationRefusesBadRequests) {
   const std::string dir_id = IdOf("/fs/projects");
   Make({"file=f"});
 
-  EXPECT_EQ(CreateSnapshot("s", "12345").Field("error_class"), "fs_no_such_entry_error");
+  EXPECT_EQ(CreateSnapshot("s", "12345").Field("error_class"), "fs_no_such_inode_error");
   const auto body = [](const std::string& name, const std::string& id) {
     return "{\"name\":\"" + name + "\",\"source_file_id\":\"" + id + "\"}";
   };
@@ -255,7 +255,7 @@ TEST_F(ServerTest, DifferenceListsEachChangeOnceAndPagesByItsLinks) {
   for (const char* unknown : {"777", "0"}) {
     Reply reply = client_->Get("/v2/snapshots/" + newer_id + "/changes-since/" + std::string(unknown));
     EXPECT_EQ(reply.status, 404) << unknown;
-    EXPECT_EQ(reply.Field("error_class"), "http_not_found_error") << unknown;
+    EXPECT_EQ(reply.Field("error_class"), "snapshot_not_found_error") << unknown;
   }
 }
 

@@ -108,6 +108,17 @@ ClusterService::ClusterService(const Options& options, std::string password)
 
 Status ClusterService::Open(const std::string& state_dir) {
   Status status = PathResolver::Create(options_.root, &resolver_);
+  // An export of a missing directory would only fail later, in the client's lookup.
+  for (size_t i = 0; status.ok() && i < options_.exports.size(); ++i) {
+    const ExportConfig& config = options_.exports[i];
+    ResolvedPath resolved;
+    struct stat st;
+    if (!resolver_.Resolve(config.fs_path, &resolved).ok() || ::stat(resolved.disk_path.c_str(), &st) != 0 ||
+        !S_ISDIR(st.st_mode)) {
+      status = Status::BadRequest("the export " + config.export_path + " names " + config.fs_path +
+                                  ", which is not a directory under the root");
+    }
+  }
   if (status.ok()) status = file_ids_.Open(state_dir, &resolver_);
   if (status.ok()) {
     status = snapshots_.Open(state_dir, &resolver_, std::chrono::milliseconds(options_.delete_delay_ms),
