@@ -261,6 +261,12 @@ ClusterService::Reply ClusterService::Route(const httplib::Request& request) {
       kind = Kind::kChanges;
     }
   }
+  // A cluster without a snapshot version has no such route at all (the differences route stays on v2).
+  const SnapshotApi api = options_.snapshot_api;
+  if ((kind == Kind::kSnapshots || kind == Kind::kSnapshot) &&
+      ((version == 3 && api == SnapshotApi::kV2) || (version == 2 && api == SnapshotApi::kV3))) {
+    kind = Kind::kNone;
+  }
   if (kind == Kind::kNone) return ErrorReply(Status::NotFound("no such route: " + method + " " + request.path));
   Status status = Authenticate(request);
   if (!status.ok()) return ErrorReply(status);
@@ -345,8 +351,8 @@ ClusterService::Reply ClusterService::NfsExports(int version) {
         .String("fs_path", options_.exports[i].fs_path)
         .String("description", "")
         .Raw("restrictions", "[]")
-        .Raw("fields_to_present_as_32_bit", "[]");
-    if (version >= 3) writer.Number("tenant_id", 1);
+        .Raw("fields_to_present_as_32_bit", "[]")
+        .Number("tenant_id", options_.exports[i].tenant_id);
     list += writer.Finish();
   }
   return Reply{200, version >= 3 ? "{\"entries\":[" + list + "]}" : "[" + list + "]"};
@@ -414,6 +420,7 @@ ClusterService::Reply ClusterService::DeleteSnapshot(const std::string& id_text,
 
 Status ClusterService::BuildDifference(const SnapshotRecord& older, const SnapshotRecord& newer,
                                        RenderedDiff* out) {
+  out->set_raw_names(options_.raw_names);
   uint64_t synthetic_items = 0;
   {
     std::lock_guard<std::mutex> lock(synthetic_mutex_);

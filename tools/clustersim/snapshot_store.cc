@@ -258,7 +258,7 @@ std::vector<SnapshotRecord> SnapshotStore::List() const {
 Status SnapshotStore::Get(uint64_t id, SnapshotRecord* out) const {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = snapshots_.find(id);
-  if (it == snapshots_.end()) return Status::NotFound("no snapshot with id " + std::to_string(id));
+  if (it == snapshots_.end()) return Status::NoSuchSnapshot("no snapshot with id " + std::to_string(id));
   *out = it->second;
   return Status::Ok();
 }
@@ -267,7 +267,7 @@ Status SnapshotStore::Delete(uint64_t id) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = snapshots_.find(id);
-    if (it == snapshots_.end()) return Status::NotFound("no snapshot with id " + std::to_string(id));
+    if (it == snapshots_.end()) return Status::NoSuchSnapshot("no snapshot with id " + std::to_string(id));
     expiries_.erase(id);
     if (!it->second.in_delete) {
       it->second.in_delete = true;
