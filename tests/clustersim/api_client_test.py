@@ -79,7 +79,7 @@ def setUpModule():
         process = subprocess.Popen([sys.argv[1], "--root", root, "--bind", address, "--user", USER,
                                     "--password-file", os.path.join(temp, "password"),
                                     "--export", "/projects=/fs/projects", "--export", "/=/",
-                                    "--export", "/projects=/fs/other", "--test-hooks"],
+                                    "--export", "2:/projects=/fs/other", "--test-hooks"],
                                    stdout=subprocess.PIPE, text=True)
         line = process.stdout.readline().rstrip("\n")
         if line:
@@ -195,17 +195,16 @@ class ApiTest(unittest.TestCase):
         for target in ("/v2/nfs/exports/", "/v2/nfs/exports"):
             exports = self.get(target)
             self.assertIsInstance(exports, list)
-            # In configuration order, the root export and a repeated export path included.
-            self.assertEqual([(e["export_path"], e["fs_path"]) for e in exports],
-                             [("/projects", "/fs/projects"), ("/", "/"), ("/projects", "/fs/other")])
+            # In configuration order, the root export and an export path repeated in another tenant included.
+            self.assertEqual([(e["export_path"], e["fs_path"], e["tenant_id"]) for e in exports],
+                             [("/projects", "/fs/projects", 1), ("/", "/", 1), ("/projects", "/fs/other", 2)])
             for export in exports:
                 self.assertIsInstance(export["id"], str)
                 self.assertIsInstance(export["description"], str)
                 self.assertIsInstance(export["restrictions"], list)
                 self.assertIsInstance(export["fields_to_present_as_32_bit"], list)
         entries = self.get("/v3/nfs/exports/")["entries"]
-        self.assertEqual([e["fs_path"] for e in entries], ["/fs/projects", "/", "/fs/other"])
-        self.assertTrue(all(isinstance(e["tenant_id"], int) for e in entries))
+        self.assertEqual([(e["fs_path"], e["tenant_id"]) for e in entries], [("/fs/projects", 1), ("/", 1), ("/fs/other", 2)])
 
     def test_snapshots_v2_and_v3(self):
         os.makedirs(disk("/fs/projects/snaps"), exist_ok=True)
@@ -231,8 +230,8 @@ class ApiTest(unittest.TestCase):
 
         self.assertEqual(self.get("/v2/snapshots/%d" % v3["id"])["directory_name"], v3["name"])
         self.assertEqual(self.get("/v3/snapshots/%d" % v2["id"])["name"], v2["directory_name"])
-        self.assertError(self.client.call("GET", "/v2/snapshots/999999"), 404, "http_not_found_error")
-        self.assertError(self.client.call("DELETE", "/v3/snapshots/999999"), 404, "http_not_found_error")
+        self.assertError(self.client.call("GET", "/v2/snapshots/999999"), 404, "snapshot_not_found_error")
+        self.assertError(self.client.call("DELETE", "/v3/snapshots/999999"), 404, "snapshot_not_found_error")
 
         # Deletion is asynchronous: listed as in_delete for a while.
         self.assertEqual(self.client.call("DELETE", "/v2/snapshots/%d" % v2["id"])[0], 200)

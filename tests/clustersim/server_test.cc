@@ -455,6 +455,39 @@ TEST_F(ServerTest, ParallelClientsWhileSnapshotsComeAndGo) {
   EXPECT_EQ(client_->Get("/v3/snapshots/").Strings("entries", "id"), (std::vector<std::string>{older, newer}));
 }
 
+// An older cluster lacks the v3 snapshot routes, a newer one the v2 ones but not the differences
+// route; a missing route is told from a missing snapshot by its class. One of them sends names that
+// are not UTF-8 as raw bytes.
+TEST(ServerVersionsTest, SnapshotRoutesOfOneVersionAndRawNames) {
+  for (clustersim::SnapshotApi api : {clustersim::SnapshotApi::kV2, clustersim::SnapshotApi::kV3}) {
+    const bool v2 = api == clustersim::SnapshotApi::kV2;
+    SCOPED_TRACE(v2 ? "v2 only" : "v3 only");
+    snaptest::EmbeddedCluster cluster;
+    cluster.options.exports = {{"/projects", "/fs/projects"}};
+    cluster.options.snapshot_api = api;
+    cluster.options.raw_names = v2;
+    ASSERT_TRUE(cluster.Start()) << cluster.error();
+    HttpsClient client(cluster.address(), 8000, cluster.ca_path());
+    ASSERT_EQ(client.Login(cluster.user(), cluster.password()).status, 200);
+    const std::string served = v2 ? "/v2/snapshots/" : "/v3/snapshots/", gone = v2 ? "/v3/snapshots/" : "/v2/snapshots/";
+    for (const std::string method : {"GET", "DELETE", "POST"}) {
+      Reply missing = method == "GET" ? client.Get(gone) : method == "DELETE" ? client.Delete(gone + "1") : client.Post(gone, "{}");
+      EXPECT_EQ(missing.status, 404) << method;
+      EXPECT_EQ(missing.Field("error_class"), "http_not_found_error") << method;
+    }
+    EXPECT_EQ(client.Get(served + "1").Field("error_class"), "snapshot_not_found_error");
+
+    const std::string id = client.Get("/v1/files/" + Encode("/fs/projects") + "/info/attributes").Field("id");
+    const std::string body = std::string(v2 ? "{\"name\"" : "{\"name_suffix\"") + ":\"s\",\"source_file_id\":\"" + id + "\"}";
+    const uint64_t older = client.Post(served, body).Number("id");
+    ASSERT_TRUE(cluster.WriteFile("/fs/projects/n\xff", "x"));
+    const uint64_t newer = client.Post(served, body).Number("id");
+    Reply page = client.Get("/v2/snapshots/" + std::to_string(newer) + "/changes-since/" + std::to_string(older));
+    EXPECT_EQ(page.status, 200);
+    EXPECT_NE(page.body.find(v2 ? "\"/fs/projects/n\xff\"" : "\"/fs/projects/n\\udcff\""), std::string::npos) << page.body;
+  }
+}
+
 TEST(ServerHooksTest, DebugRoutesNeedTheTestHooksSwitch) {
   snaptest::EmbeddedCluster cluster;
   cluster.options.test_hooks = false;

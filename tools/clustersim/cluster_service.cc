@@ -89,9 +89,6 @@ Status ExpirationFromTimeToLive(const std::string& text, std::string* expiration
                             text);
 }
 
-// Which tenant serves an export.
-uint64_t TenantOf(const ExportConfig&) { return 1; }
-
 // The raw segments of a request target, before any decoding: a path travels as one
 // "%2F"-encoded segment, which decoding first would split.
 std::vector<std::string> RawSegments(const std::string& target) {
@@ -307,12 +304,16 @@ ClusterService::Reply ClusterService::Route(const httplib::Request& request) {
   if (version == 0 || n < 2 || raw[1] != "snapshots") {
     return ErrorReply(Status::NotFound("no such route: " + method + " " + request.path));
   }
-  // Differences stay on v2 (files also on v3); status lists are v4, status items v3 or v2.
+  // The v2 differences stay whatever the version served; a cluster without a snapshot version has
+  // none of its other routes at all. Status lists are v4, status items v3 or v2.
+  const SnapshotApi api = options_.snapshot_api;
+  const bool v2 = version == 2 && api != SnapshotApi::kV3;
+  const bool v3 = (version == 3 || version == 4) && api != SnapshotApi::kV2;
   const bool status_route = n >= 3 && raw[2] == "status";
-  if (get && version == 4 && n == 3 && status_route) return ListSnapshots(request, 3, true);
-  if (get && (version == 2 || version == 3) && n == 4 && status_route) return GetSnapshot(raw[3], version, true);
-  if (get && version == 2 && n == 3 && status_route) return ListSnapshots(request, 2, true);
-  if (version == 2 || version == 3) {
+  if (get && v3 && version == 4 && n == 3 && status_route) return ListSnapshots(request, 3, true);
+  if (get && (v2 || v3) && version != 4 && n == 4 && status_route) return GetSnapshot(raw[3], version, true);
+  if (get && v2 && n == 3 && status_route) return ListSnapshots(request, 2, true);
+  if ((v2 || v3) && version != 4) {
     if (n == 2 && (get || method == "POST")) {
       return get ? ListSnapshots(request, version, false) : CreateSnapshot(request, version);
     }
@@ -321,11 +322,11 @@ ClusterService::Reply ClusterService::Route(const httplib::Request& request) {
       if (method == "DELETE") return DeleteSnapshot(raw[2], version);
       if (method == "PATCH") return PatchSnapshot(request, raw[2], version);
     }
-    if (get && version == 2 && n == 5 && raw[3] == "changes-since") return Changes(request, raw[2], raw[4]);
-    if (get && n == 7 && raw[3] == "changes-since" && raw[5] == "files") {
-      if (!(status = decoded(6, &ref)).ok()) return ErrorReply(status);
-      return FileChanges(request, version, raw[2], raw[4], raw[6], ref);
-    }
+  }
+  if (get && version == 2 && n == 5 && raw[3] == "changes-since") return Changes(request, raw[2], raw[4]);
+  if (get && (version == 2 || v3) && version != 4 && n == 7 && raw[3] == "changes-since" && raw[5] == "files") {
+    if (!(status = decoded(6, &ref)).ok()) return ErrorReply(status);
+    return FileChanges(request, version, raw[2], raw[4], raw[6], ref);
   }
   return ErrorReply(Status::NotFound("no such route: " + method + " " + request.path));
 }
@@ -370,7 +371,7 @@ ClusterService::Reply ClusterService::WhoAmI() {
 
 ClusterService::Reply ClusterService::Tenants(const std::string* id_text) {
   std::set<uint64_t> ids;
-  for (const ExportConfig& config : options_.exports) ids.insert(TenantOf(config));
+  for (const ExportConfig& config : options_.exports) ids.insert(static_cast<uint64_t>(config.tenant_id));
   auto record = [](uint64_t id) {
     return JsonWriter()
         .Number("id", static_cast<int64_t>(id))
@@ -537,7 +538,7 @@ ClusterService::Reply ClusterService::NfsExports(int version) {
                 .String("description", "")
                 .Raw("restrictions", "[]")
                 .Raw("fields_to_present_as_32_bit", "[]")
-                .Number("tenant_id", static_cast<int64_t>(TenantOf(options_.exports[i])))
+                .Number("tenant_id", options_.exports[i].tenant_id)
                 .Finish();
   }
   return Reply{200, version >= 3 ? "{\"entries\":[" + list + "]}" : "[" + list + "]"};
@@ -699,6 +700,7 @@ ClusterService::Reply ClusterService::FileChanges(const httplib::Request& reques
 
 Status ClusterService::BuildDifference(const SnapshotRecord& older, const SnapshotRecord& newer,
                                        RenderedDiff* out) {
+  out->set_raw_names(options_.raw_names);
   uint64_t synthetic_items = 0;
   {
     std::lock_guard<std::mutex> lock(synthetic_mutex_);

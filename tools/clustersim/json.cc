@@ -38,7 +38,7 @@ void AppendEscape(std::string* out, unsigned value) {
 
 }  // namespace
 
-void AppendJsonString(std::string* out, const std::string& text) {
+void AppendJsonString(std::string* out, const std::string& text, bool raw_names) {
   out->push_back('"');
   // Most text needs no escaping: append it in one piece.
   bool plain = true;
@@ -59,7 +59,10 @@ void AppendJsonString(std::string* out, const std::string& text) {
     unsigned char c = *p;
     if (c >= 0x80) {
       size_t length = Utf8SequenceLength(p, end);
-      if (length == 0) {
+      if (length == 0 && raw_names) {
+        out->push_back(static_cast<char>(c));
+        ++p;
+      } else if (length == 0) {
         AppendEscape(out, 0xDC00u + c);  // a lone low surrogate is never a character
         ++p;
       } else {

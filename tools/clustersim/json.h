@@ -20,8 +20,9 @@ namespace clustersim {
 // Reads a decimal 64-bit unsigned number exactly: digits only, no overflow.
 bool ParseDecimal(const std::string& text, uint64_t* out);
 
-// Appends `text` as a quoted JSON string; the result is always valid UTF-8.
-void AppendJsonString(std::string* out, const std::string& text);
+// Appends `text` as a quoted JSON string; the result is always valid UTF-8 unless
+// `raw_names` sends the bytes that are not part of UTF-8 as they are.
+void AppendJsonString(std::string* out, const std::string& text, bool raw_names = false);
 
 // Builds one JSON object. Keys are written as given (callers pass literals).
 class JsonWriter {

@@ -17,7 +17,7 @@ class [[nodiscard]] Status {
   static Status Unauthorized(std::string message) {
     return Status(401, "http_unauthorized_error", std::move(message));
   }
-  // An unknown route.
+  // An unknown route: clients tell it from an unknown snapshot by the class.
   static Status NotFound(std::string message) { return Status(404, "http_not_found_error", std::move(message)); }
   static Status NoSuchSnapshot(std::string message) {
     return Status(404, "snapshot_not_found_error", std::move(message));
