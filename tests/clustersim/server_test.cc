@@ -399,6 +399,12 @@ TEST_F(ServerTest, FailSwitchesFailRequestsInArrivalOrder) {
   EXPECT_EQ(refused.status, 400);
   EXPECT_EQ(refused.Field("error_class"), "api_bad_request_error");
   EXPECT_EQ(client_->Put("/v1/debug/faults", "{\"fail_ratio\":2}").status, 400);
+  // A misspelt switch is refused by name rather than left off.
+  for (const char* hook : {"faults", "synthetic-diff", "delete-delay"}) {
+    refused = client_->Put(std::string("/v1/debug/") + hook, "{\"fail_nxt\":1}");
+    EXPECT_EQ(refused.status, 400) << hook;
+    EXPECT_NE(refused.Field("description").find("fail_nxt"), std::string::npos) << hook;
+  }
 }
 
 TEST_F(ServerTest, RootDirectorySnapshotsAndDifferences) {
