@@ -194,8 +194,8 @@ void ClusterService::Handle(const httplib::Request& request, httplib::Response& 
   if (CarriesUnreadBody(request)) {
     reply = ErrorReply(Status::BadRequest("a " + request.method + " request carries no body"));
     close = true;
-  } else if (request.path.compare(0, 10, "/v1/debug/") == 0) {
-    reply = options_.test_hooks ? RouteDebug(request) : ErrorReply(Status::NotFound("no such route"));
+  } else if (options_.test_hooks && request.path.compare(0, 10, "/v1/debug/") == 0) {
+    reply = RouteDebug(request);
   } else {
     counters_.CountRequest();
     FaultDecision decision = faults_.OnRequest();
@@ -459,8 +459,6 @@ ClusterService::Reply ClusterService::DirectoryEntries(const httplib::Request& r
   if (status.ok()) status = SnapshotParam(request, &snapshot);
   FileTarget dir;
   if (status.ok()) status = FindFile(ref, snapshot ? &*snapshot : nullptr, &dir);
-  std::string dir_json;
-  if (status.ok()) status = AttributesJson(dir.disk_path, dir.cluster_path, dir.id, &dir_json);
   struct stat st;
   if (status.ok() && (::lstat(dir.disk_path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
     status = Status::BadRequest(dir.cluster_path + " is not a directory");
@@ -509,16 +507,10 @@ ClusterService::Reply ClusterService::DirectoryEntries(const httplib::Request& r
     next = "/v1/files/" + raw_ref + "/entries/?after=" + PercentEncode(*std::prev(it)) +
            "&limit=" + std::to_string(limit) + (snapshot ? "&snapshot=" + std::to_string(snapshot->id) : "");
   }
-  JsonObject parsed;
-  std::optional<std::string> path;
-  std::optional<uint64_t> child_count;
-  IgnoreError(JsonObject::Parse(dir_json, &parsed));
-  IgnoreError(parsed.GetString("path", &path));
-  IgnoreError(parsed.GetUint("child_count", &child_count));
   std::string body = JsonWriter()
-                         .String("path", path.value_or(dir.cluster_path))
+                         .String("path", prefix + "/")
                          .Id("id", dir.id)
-                         .Number("child_count", static_cast<int64_t>(child_count.value_or(0)))
+                         .Number("child_count", static_cast<int64_t>(names.size()))
                          .Raw("files", "[" + files + "]")
                          .Finish();
   body.pop_back();
