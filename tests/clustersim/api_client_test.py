@@ -168,6 +168,7 @@ class ApiTest(unittest.TestCase):
         # The token is checked before the route: an unknown route tells nothing without one.
         for target in ("/v2/snapshots/", "/v1/session/who-am-i", "/v9/no/such/route"):
             self.assertError(anonymous.call("GET", target), 401, "http_unauthorized_error")
+        anonymous.connection.close()
         self.assertError(self.client.call("GET", "/v9/no/such/route"), 404, "http_not_found_error")
 
         me = self.get("/v1/session/who-am-i")
