@@ -1,0 +1,57 @@
+#include "ClusterNames.h"
+
+#include <cstdio>
+
+namespace clusternames {
+
+bool IsSingleComponent(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (const char c : name) {
+    if (c == '/' || static_cast<unsigned char>(c) < 0x20) return false;
+  }
+  return true;
+}
+
+bool IsWithin(const std::string& path, const std::string& directory) {
+  size_t base = directory.size();
+  while (base > 0 && directory[base - 1] == '/') --base;
+  if (path.empty() || path[0] != '/' || path.find('\0') != std::string::npos) return false;
+  if (path.compare(0, base, directory, 0, base) != 0) return false;
+  if (path.size() == base) return true;  // the directory itself, without its "/"
+  if (path[base] != '/') return false;   // "/fs/projects2" is not below "/fs/projects"
+  // Each component after the directory: non-empty, not "." or "..", except one empty component at
+  // the end, which is a directory's trailing "/".
+  for (size_t start = base + 1; start < path.size();) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const size_t length = end - start;
+    if (length == 0) return false;
+    if (path[start] == '.' && (length == 1 || (length == 2 && path[start + 1] == '.'))) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+std::string Shown(const std::string& text) {
+  constexpr size_t kMaxShown = 512;
+  std::string out;
+  size_t i = 0;
+  for (; i < text.size() && out.size() < kMaxShown; ++i) {
+    const unsigned char byte = static_cast<unsigned char>(text[i]);
+    if (byte == '\\') {
+      out += "\\\\";
+    } else if (byte == '\n') {
+      out += "\\n";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      char escape[8];
+      std::snprintf(escape, sizeof(escape), "\\x%02x", byte);
+      out += escape;
+    } else {
+      out += static_cast<char>(byte);
+    }
+  }
+  if (i < text.size()) out += "...";
+  return out;
+}
+
+}  // namespace clusternames
