@@ -395,12 +395,12 @@ TEST_F(WrapperClusterTest, SecretsAppearInNoLogLineOrError) {
   ASSERT_TRUE(cluster_.Start()) << cluster_.error();
 
   Client client = Connected();
-  // Logging in through Send leaves the answer, and so the connection's current token, readable.
+  // The login answer carries the token: it is wiped as soon as it is read. (That no token reaches
+  // a log line or an error is checked against the hostile cluster, whose token is known.)
   HttpResponse login;
   ASSERT_FALSE(client.connection->Send("POST", "/v1/session/login", "", true, login).IsError());
-  std::string token;
-  ASSERT_FALSE(CParser().ParseLoginToken(login.Body(), "login", token).IsError());
-  ASSERT_GE(token.size(), 8u);
+  ASSERT_FALSE(login.Body().empty());
+  EXPECT_EQ(login.Body().find_first_not_of('\0'), std::string::npos) << login.Body();
 
   std::string texts;
   auto note = [&](const CQiError& error) { texts += error.ToString() + "\n"; };
@@ -421,7 +421,7 @@ TEST_F(WrapperClusterTest, SecretsAppearInNoLogLineOrError) {
 
   const std::string logged = capture->AllText();
   EXPECT_FALSE(logged.empty()) << "the retries above are logged";
-  for (const std::string& secret : {password, token, std::string("Bearer")}) {
+  for (const std::string& secret : {password, std::string("Bearer")}) {
     EXPECT_EQ(texts.find(secret), std::string::npos) << texts;
     EXPECT_EQ(logged.find(secret), std::string::npos) << logged;
   }

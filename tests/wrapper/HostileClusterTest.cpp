@@ -8,7 +8,9 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 
+#include "CapturingLogWriter.h"
 #include "ErrorCodes.h"
 #include "HostileCluster.h"
 #include "WrapperClient.h"
@@ -115,6 +117,132 @@ TEST_F(HostileClusterTest, PageLinkBackToAFetchedPageFails) {
     EXPECT_EQ(failure.Win32Code(), kErrorInvalidData) << "still paging after 10 pages";
     EXPECT_NE(ErrorMessages(failure).find("leads back to a page"), std::string::npos) << failure.ToString();
     EXPECT_EQ(items.size(), 2u) << "the first page and /loop/1; /loop/2 links back to /loop/1";
+  }
+}
+
+// Fresh links without end, with full pages or empty ones, stop at the bounds of a comparison; empty
+// pages that link on are still followed to the last page.
+TEST_F(HostileClusterTest, EndlessDifferencesStopAtTheirBounds) {
+  ASSERT_TRUE(cluster_.Start([](const httplib::Request& request, httplib::Response& response) {
+    // /full/N: ten entries, /empty/N: none; both link to N+1 for ever. /ends/N: empty until 5. The
+    // first page of snapshot 2, 3 or 4 starts each.
+    const size_t slash = request.path.rfind('/');
+    const bool first = request.path.find("changes-since") != std::string::npos;
+    const char* const starts[] = {"/full/", "/empty/", "/ends/"};
+    const std::string route = first ? starts[request.path[14] - '2'] : request.path.substr(0, slash + 1);
+    const int n = first ? 0 : std::stoi(request.path.substr(slash + 1));
+    std::string entries;
+    for (int i = 0; route == "/full/" && i < 10; ++i) {
+      entries += std::string(i ? "," : "") + R"({"op":"MODIFY","path":"/fs/a"})";
+    }
+    const std::string next = route == "/ends/" && n == 5 ? "" : route + std::to_string(n + 1);
+    response.set_content("{\"entries\": [" + entries + "], \"paging\": {\"next\": \"" + next + "\"}}",
+                         "application/json");
+  }));
+  struct Case {
+    unsigned long newerId;
+    uint64_t maxItems, maxPages;
+    const char* failure;  // "" for none
+    size_t items;
+  };
+  const Case cases[] = {
+      {2, 25, 1000, "runs past 25 entries; refused, so that it cannot run without end (raise "
+                           "TransportOptions::maxDiffItems", 20},
+      {3, 1000, 40, "runs past 40 pages; refused, so that it cannot run without end (raise "
+                            "TransportOptions::maxDiffPages", 0},
+      {4, 1000, 7, "", 0},
+  };
+  for (const Case& test : cases) {
+    SCOPED_TRACE(test.newerId);
+    TransportOptions options;
+    options.caFile = cluster_.ca_path();
+    options.maxDiffItems = test.maxItems;
+    options.maxDiffPages = test.maxPages;
+    Client client(options);
+    ASSERT_FALSE(client.connection->Connect(cluster_.url(), "admin", "pw").IsError());
+    std::list<CSnapshotDiffInfo> items;
+    std::string token;
+    CQiError failure;
+    for (int call = 0; call < 2000 && !failure.IsError() && (call == 0 || !token.empty()); ++call) {
+      std::string next;
+      failure = client.snapshots->GetSnapshotDiff(1, test.newerId, items, next, token);
+      token = next;
+    }
+    if (*test.failure) {
+      EXPECT_EQ(failure.Win32Code(), kErrorInvalidData);
+      EXPECT_NE(ErrorMessages(failure).find(test.failure), std::string::npos) << failure.ToString();
+    } else {
+      EXPECT_FALSE(failure.IsError()) << failure.ToString();
+      EXPECT_EQ(token, "");
+    }
+    EXPECT_EQ(items.size(), test.items);
+  }
+}
+
+// Nothing the cluster does holds a request past its deadline: not a drip below the stall limit, not
+// a steady answer without end, not a Retry-After of an hour. A short Retry-After is heeded.
+TEST_F(HostileClusterTest, EveryWaitEndsWithinItsBounds) {
+  std::atomic<int> throttled{0};
+  ASSERT_TRUE(cluster_.Start([&](const httplib::Request& request, httplib::Response& response) {
+    if (request.path == "/v2/snapshots/" || request.path == "/v2/nfs/exports/") {
+      // Two bytes a second (the listing), or 4 KiB a second (the exports), for at most 20 s.
+      const bool drip = request.path == "/v2/snapshots/";
+      response.set_chunked_content_provider("application/json", [drip](size_t offset, httplib::DataSink& sink) {
+        static const std::string kPiece(1024, ' ');
+        std::this_thread::sleep_for(std::chrono::milliseconds(drip ? 500 : 250));
+        if (offset > (drip ? 40u : 80u * 1024) || !sink.write(kPiece.data(), drip ? 1 : kPiece.size())) sink.done();
+        return true;
+      });
+    } else if (request.path == "/v1/files/5/info/attributes") {
+      response.status = 503;
+      response.set_header("Retry-After", throttled++ == 0 ? "1" : "3600");
+      if (throttled > 2) {
+        response.status = 200;
+        response.set_content(R"({"id": "5", "path": "/fs/", "type": "FS_FILE_TYPE_DIRECTORY"})", "application/json");
+      }
+    }
+  }));
+  TransportOptions options;
+  options.caFile = cluster_.ca_path();
+  options.backoffMillis = 1;
+  options.lowSpeedTimeSeconds = 2;  // fewer than 1024 bytes within 2 s is a stall
+  options.requestTimeoutSeconds = 3;
+  options.maxAttempts = 3;
+  Client client(options);
+  ScopedLogCapture log(6);
+  ASSERT_FALSE(client.connection->Connect(cluster_.url(), "admin", "pw").IsError());
+  using Clock = std::chrono::steady_clock;
+  std::string texts;
+
+  const Clock::time_point dripStart = Clock::now();
+  std::list<CSnapshotInfo> listed;
+  CQiError drip = client.snapshots->ListSnapshots(listed);
+  texts += drip.ToString();
+  EXPECT_EQ(drip.Win32Code(), kErrorTimeout) << drip.ToString();
+  EXPECT_NE(ErrorMessages(drip).find("lowSpeedBytes, lowSpeedTimeSeconds"), std::string::npos) << drip.ToString();
+  EXPECT_LT(Clock::now() - dripStart, std::chrono::seconds(5)) << "every try together within the deadline";
+
+  const Clock::time_point steadyStart = Clock::now();
+  std::list<CNFSExportEntry> exports;
+  CQiError steady = client.shares->GetNFSExports(exports);
+  texts += steady.ToString();
+  EXPECT_EQ(steady.Win32Code(), kErrorTimeout) << steady.ToString();
+  EXPECT_LT(Clock::now() - steadyStart, std::chrono::seconds(5));
+
+  // Retry-After 1 is waited out; Retry-After 3600 does not fit in the deadline and ends the request.
+  const Clock::time_point throttleStart = Clock::now();
+  CDirectoryEntry entry;
+  CQiError throttle = client.files->GetFileAttributes("5", entry, 0);
+  texts += throttle.ToString();
+  EXPECT_GE(Clock::now() - throttleStart, std::chrono::seconds(1));
+  EXPECT_LT(Clock::now() - throttleStart, std::chrono::seconds(3));
+  EXPECT_EQ(throttle.Win32Code(), kErrorInternal) << throttle.ToString();
+  EXPECT_NE(ErrorMessages(throttle).find("no time left for another try"), std::string::npos) << throttle.ToString();
+  EXPECT_EQ(throttled.load(), 2);
+
+  for (const std::string& text : {texts, log->AllText()}) {
+    EXPECT_EQ(text.find("hostile-token"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Bearer"), std::string::npos) << text;
   }
 }
 
