@@ -12,7 +12,7 @@
 
 #include "CapturingLogWriter.h"
 #include "ErrorCodes.h"
-#include "HostileCluster.h"
+#include "snaptest/hostile_cluster.h"
 #include "WrapperClient.h"
 
 namespace Qumulo {
@@ -45,7 +45,7 @@ class HostileClusterTest : public ::testing::Test {
     return client;
   }
 
-  wrappertest::HostileCluster cluster_;
+  snaptest::HostileCluster cluster_;
 };
 
 TEST_F(HostileClusterTest, AnswersLargerThanTheLimitAreRefused) {
