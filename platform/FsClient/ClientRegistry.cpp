@@ -59,6 +59,8 @@ std::string CredentialRefusal(const std::string& name, const struct stat& info) 
 
 }  // namespace
 
+ClientRecord::~ClientRecord() { std::fill(password.begin(), password.end(), '\0'); }
+
 RegistryCheck CheckClientRegistry(const std::string& registryPath, unsigned long clientId) {
   RegistryCheck check;
   if (registryPath.empty()) {
