@@ -374,19 +374,6 @@ TEST_F(WrapperClusterTest, MalformedAnswersAreClearErrors) {
   EXPECT_FALSE(client.shares->GetNFSExports(exports).IsError());
 }
 
-TEST_F(WrapperClusterTest, HungClusterTimesOut) {
-  TransportOptions impatient = options_;
-  impatient.lowSpeedTimeSeconds = 1;
-  impatient.maxAttempts = 2;
-  Client client = Connected(impatient);
-  SetFaults([](auto& f) { f.delay_ms = 2500; });
-  std::list<CSnapshotInfo> listed;
-  CQiError failed = client.snapshots->ListSnapshots(listed);
-  cluster_.server().ClearFaults();
-  EXPECT_EQ(failed.Win32Code(), kErrorTimeout) << failed.ToString();
-  EXPECT_THAT(ErrorMessages(failed), HasSubstr("gave up after 2 attempts"));
-}
-
 TEST_F(WrapperClusterTest, SecretsAppearInNoLogLineOrError) {
   ScopedLogCapture capture(6);
   const std::string password = "S3cret-Passw0rd-xyzzy";
