@@ -358,6 +358,18 @@ size_t WalkMembers(std::string_view body, size_t i, OnMember&& onMember) {
   return std::string_view::npos;
 }
 
+// Reads the "paging" object at body[at]: `link` gets its last "next" when that is a string.
+size_t ReadPaging(std::string_view body, size_t at, std::string_view& link, bool& found) {
+  return WalkMembers(body, at, [&](std::string_view key, size_t value) {
+    const size_t after = SkipValue(body, value);
+    if (key == "next" && after != std::string_view::npos && body[value] == '"') {
+      link = body.substr(value + 1, after - value - 2);
+      found = true;
+    }
+    return after;
+  });
+}
+
 }  // namespace
 
 bool PeekNextPageToken(std::string_view body, std::string& token) {
@@ -365,17 +377,32 @@ bool PeekNextPageToken(std::string_view body, std::string& token) {
   // else, inside an entry say, is no link. Of repeated keys the last one counts, as in the parser.
   bool found = false;
   std::string_view link;
-  const size_t end = WalkMembers(body, SkipBlanks(body, 0), [&](std::string_view key, size_t at) {
-    if (key != "paging" || at >= body.size() || body[at] != '{') return SkipValue(body, at);
-    return WalkMembers(body, at, [&](std::string_view pagingKey, size_t value) {
-      const size_t after = SkipValue(body, value);
-      if (pagingKey == "next" && after != std::string_view::npos && body[value] == '"') {
-        link = body.substr(value + 1, after - value - 2);
-        found = true;
+  size_t end = std::string_view::npos;
+  // The cluster writes "paging" last. A "paging" key whose object is followed by nothing but the
+  // one "}" that closes the document is then a member of the top object, read without a walk
+  // through the megabyte of entries before it.
+  const size_t key = body.rfind("\"paging\"");
+  size_t before = key;
+  while (before != std::string_view::npos && before > 0 && std::strchr(" \t\n\r", body[before - 1]) != nullptr) {
+    --before;
+  }
+  if (before != std::string_view::npos && before > 0 && (body[before - 1] == ',' || body[before - 1] == '{')) {
+    size_t at = SkipBlanks(body, key + 8);
+    if (at < body.size() && body[at] == ':') {
+      at = ReadPaging(body, SkipBlanks(body, at + 1), link, found);
+      if (at != std::string_view::npos) at = SkipBlanks(body, at);
+      if (at != std::string_view::npos && at < body.size() && body[at] == '}' && SkipBlanks(body, at + 1) == body.size()) {
+        end = body.size();
       }
-      return after;
+    }
+  }
+  if (end == std::string_view::npos) {
+    found = false;
+    end = WalkMembers(body, SkipBlanks(body, 0), [&](std::string_view member, size_t at) {
+      if (member != "paging" || at >= body.size() || body[at] != '{') return SkipValue(body, at);
+      return ReadPaging(body, at, link, found);
     });
-  });
+  }
   if (end == std::string_view::npos || !found || link.find('\\') != std::string_view::npos) return false;
   token.assign(link.data(), link.size());
   return true;
