@@ -15,19 +15,23 @@ bool IsSingleComponent(const std::string& name) {
 bool IsWithin(const std::string& path, const std::string& directory) {
   size_t base = directory.size();
   while (base > 0 && directory[base - 1] == '/') --base;
-  if (path.empty() || path[0] != '/' || path.find('\0') != std::string::npos) return false;
-  if (path.compare(0, base, directory, 0, base) != 0) return false;
-  if (path.size() == base) return true;  // the directory itself, without its "/"
-  if (path[base] != '/') return false;   // "/fs/projects2" is not below "/fs/projects"
-  // Each component after the directory: non-empty, not "." or "..", except one empty component at
-  // the end, which is a directory's trailing "/".
-  for (size_t start = base + 1; start < path.size();) {
-    size_t end = path.find('/', start);
-    if (end == std::string::npos) end = path.size();
-    const size_t length = end - start;
-    if (length == 0) return false;
-    if (path[start] == '.' && (length == 1 || (length == 2 && path[start + 1] == '.'))) return false;
-    start = end + 1;
+  if (path.empty() || path[0] != '/' || path.compare(0, base, directory, 0, base) != 0) return false;
+  if (directory.find('\0') != std::string::npos) return false;
+  const size_t size = path.size();
+  if (size == base) return true;     // the directory itself, without its "/"
+  if (path[base] != '/') return false;  // "/fs/projects2" is not below "/fs/projects"
+  // One pass over the components after the directory: each non-empty, not "." or "..", no NUL; an
+  // empty one only at the very end, which is a directory's trailing "/". Runs once per item.
+  const char* const text = path.data();
+  size_t start = base + 1;
+  for (size_t i = start; i <= size; ++i) {
+    const char c = i < size ? text[i] : '/';
+    if (c == '\0') return false;
+    if (c != '/') continue;
+    const size_t length = i - start;
+    if (length == 0) return i == size;
+    if (text[start] == '.' && (length == 1 || (length == 2 && text[start + 1] == '.'))) return false;
+    start = i + 1;
   }
   return true;
 }
