@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "job_records.h"
+#include "log_writer.h"
 
 namespace snapjob {
 namespace {
@@ -15,6 +16,12 @@ namespace {
 std::atomic<bool> g_enabled{false};
 std::atomic<bool> g_stopping{false};
 bool g_closed = false;  // guarded by standard output's stream lock
+
+// A log that lost lines is told in the closing record, whatever the outcome.
+JsonRecord& WithLogState(JsonRecord& record) {
+  if (LogIncomplete()) record.Bool("log_incomplete", true);
+  return record;
+}
 
 void WriteLocked(const std::string& line) {
   if (!g_enabled.load() || g_closed) return;
@@ -49,35 +56,34 @@ void WriteClosingRecord(const std::string& line) {
 }
 
 std::string FailureRecord(const std::string& operation, const CQiError& error, int exit_status) {
-  return JsonRecord("error")
-      .Text("operation", operation)
+  JsonRecord record("error");
+  record.Text("operation", operation)
       .Number("code", error.Win32Code())
       .TextList("messages", error.Messages())
       .TextList("locations", error.LocationStack())
-      .Number("exit_status", static_cast<uint64_t>(exit_status))
-      .Line();
+      .Number("exit_status", static_cast<uint64_t>(exit_status));
+  return WithLogState(record).Line();
 }
 
 std::string DriverErrorRecord(const std::string& operation, const std::string& reason, int exit_status) {
-  return JsonRecord("error")
-      .Text("operation", operation)
+  JsonRecord record("error");
+  record.Text("operation", operation)
       .Null("code")
       .TextList("messages", {reason})
       .TextList("locations", {})
-      .Number("exit_status", static_cast<uint64_t>(exit_status))
-      .Line();
+      .Number("exit_status", static_cast<uint64_t>(exit_status));
+  return WithLogState(record).Line();
 }
 
 void WriteSignalRecord(int signal_number) {
-  const std::string line = JsonRecord("error")
-                               .Null("operation")
-                               .Null("code")
-                               .Text("signal", SignalName(signal_number))
-                               .TextList("messages", {std::string("stopped by ") + SignalName(signal_number)})
-                               .TextList("locations", {})
-                               .Number("exit_status", static_cast<uint64_t>(128 + signal_number))
-                               .Line();
-  WriteLocked(line);
+  JsonRecord record("error");
+  record.Null("operation")
+      .Null("code")
+      .Text("signal", SignalName(signal_number))
+      .TextList("messages", {std::string("stopped by ") + SignalName(signal_number)})
+      .TextList("locations", {})
+      .Number("exit_status", static_cast<uint64_t>(128 + signal_number));
+  WriteLocked(WithLogState(record).Line());
 }
 
 }  // namespace snapjob

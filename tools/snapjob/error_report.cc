@@ -8,6 +8,7 @@ namespace {
 
 const unsigned int kAccessDenied = 5;
 const unsigned int kUntrustedCertificate = 12175;  // the wrapper's code for a failed TLS handshake or verification
+const unsigned int kTimedOut = 1460;               // the wrapper's code for a deadline or stall
 
 bool Says(const CQiError& error, const char* text) {
   for (const std::string& message : error.Messages()) {
@@ -54,6 +55,9 @@ std::string DescribeFailure(const std::string& operation, const CQiError& error,
   if (error.Win32Code() == kAccessDenied && Says(error, "login refused")) {
     text += "  hint: the cluster refused the user name and password of the \"fileserver\" entry of client " +
             std::to_string(connection.client_id) + " in client registry [" + connection.registry + "]\n";
+  } else if (error.Win32Code() == kTimedOut) {
+    text += "  hint: a cluster that is slow rather than hung needs more time: --request-timeout SECONDS (the most "
+            "one request may take) or --stall-timeout SECONDS (the window in which 1 KiB must arrive)\n";
   }
   return text;
 }

@@ -8,6 +8,7 @@
 #include "FXErrorUtil.h"
 #include "cluster_session.h"
 #include "json_text.h"
+#include "log_writer.h"
 #include "snapshot_names.h"
 
 namespace snapjob {
@@ -245,6 +246,7 @@ std::string JobSummaryRecord(const RunOptions& options, const ChangeCounts& tota
         .Number("deleted", total.deleted)
         .Number("other", total.other);
   }
+  if (LogIncomplete()) record.Bool("log_incomplete", true);
   return record.Line();
 }
 
