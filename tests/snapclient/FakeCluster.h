@@ -53,10 +53,11 @@ class FakeCluster {
   std::vector<DiffCall> diffCalls;
   int exportQueries = 0;
 
-  void AddExport(const std::string& exportPath, const std::string& fsPath) {
+  void AddExport(const std::string& exportPath, const std::string& fsPath, uint64_t tenantId = 1) {
     Qumulo::CNFSExportEntry entry;
     entry.m_exportPath = exportPath;
     entry.m_fsPath = fsPath;
+    entry.m_tenantId = tenantId;
     entry.m_id = exports.size() + 1;
     exports.push_back(entry);
   }

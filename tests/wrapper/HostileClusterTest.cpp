@@ -55,7 +55,7 @@ TEST_F(HostileClusterTest, AnswersLargerThanTheLimitAreRefused) {
                                     [&](size_t offset, size_t, httplib::DataSink& sink) {
                                       return SendBlanks(offset, 1 << 20, sink, &sent);
                                     });
-    } else if (request.path == "/v2/snapshots/") {
+    } else if (request.path == "/v3/snapshots/") {
       // Chunked without end, bounded here at 64 MiB.
       response.set_chunked_content_provider("application/json", [&](size_t offset, httplib::DataSink& sink) {
         if (SendBlanks(offset, 64 << 20, sink, &sent)) return true;
