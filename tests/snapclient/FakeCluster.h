@@ -45,6 +45,7 @@ class FakeCluster {
   uint64_t failDeleteOf = 0;                    // deleting this id fails
   int failDiffCall = -1;                        // this 0-based diff call fails
   bool failExports = false;
+  std::string createdNamePrefix;                // a created snapshot's record is named this plus the name
 
   // What was asked.
   std::vector<std::string> attributeQueries;
@@ -128,7 +129,7 @@ class FakeSnapshotQueries : public Qumulo::CSnapshotQueries {
     if (m_cluster.failCreateAfter == 0) return FakeCluster::Fail(1627, "create failed");
     if (m_cluster.failCreateAfter > 0) --m_cluster.failCreateAfter;
     m_cluster.createdNames.push_back(name);
-    snapshot = m_cluster.AddSnapshot(name, directoryId);
+    snapshot = m_cluster.AddSnapshot(m_cluster.createdNamePrefix + name, directoryId);
     return CQiError::Success();
   }
   CQiError ListSnapshots(std::list<Qumulo::CSnapshotInfo>& snapshots) override {
