@@ -221,12 +221,13 @@ TEST_F(SnapjobJobs, OddNamesComeThroughBothFormatsIntact) {
 }
 
 // A cluster as real ones differ from the defaults: no v2 snapshot routes, names that are not UTF-8
-// sent as raw bytes, a backup root last changed in 1965, an export path of two tenants, and a mount
-// nested in another.
+// sent as raw bytes, empty pages that link on, a backup root last changed in 1965, an export path of
+// two tenants, and a mount nested in another.
 TEST_F(SnapjobJobs, RealClusterFormsAndMountsAreMet) {
   BackupSite::Config config;
-  config.extra_emulator_args = {"--snapshot-api", "v3",   "--raw-names", "--export", "/team=/fs/team",
-                                "--export",       "2:/shared=/fs/other", "--export", "/shared=/fs/shared"};
+  config.extra_emulator_args = {"--snapshot-api", "v3", "--raw-names", "--empty-pages", "2",
+                                "--export", "/team=/fs/team", "--export", "2:/shared=/fs/other",
+                                "--export", "/shared=/fs/shared"};
   StartSite(config);
   const timespec y1965[2] = {{-152605800, 0}, {-152605800, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, tree_.c_str(), y1965, 0), 0);
