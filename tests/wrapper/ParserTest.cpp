@@ -65,16 +65,6 @@ TEST(ParserTest, SnapshotRecordsTakeIdsInEitherFormExactly) {
                 "9007199254740993 1707074988 -",
                 "9007199254740995 other d 9007199254740997 86400 2030-01-01T00:00:00Z deleting",
                 "3 v3-like 3_v3-like 2 0 -"}));
-
-  // A v3 record's name is its directory's, "<id>_<suffix>": the suffix is the name we gave.
-  snapshots.clear();
-  const std::string v3 = R"({"entries": [
-      {"name": "12_kwsnap_1", "id": 12, "source_file_id": "2", "timestamp": "1965-01-01T00:00:00Z",
-       "policy_id": null, "expiration": null, "in_delete": false},
-      {"id": 13, "name": "hourly", "source_file_id": "2", "expiration": "2030-01-01T00:00:00Z"}]})";
-  ASSERT_FALSE(parser.ParseSnapshotList(v3, "GET /v3/snapshots/", snapshots, true).IsError());
-  EXPECT_EQ(DescribeAll(snapshots), (std::vector<std::string>{"12 kwsnap_1 12_kwsnap_1 2 18446744073551785216 -",
-                                                              "13 hourly hourly 2 0 2030-01-01T00:00:00Z"}));
 }
 
 TEST(ParserTest, WrongTypedAndMissingFieldsAreClearErrors) {
@@ -299,8 +289,6 @@ TEST(ParserTest, AttributesAndExports) {
     ASSERT_EQ(exports.size(), 2u);
     EXPECT_EQ(exports.front().m_exportPath + " " + exports.front().m_fsPath + " " + exports.front().m_description,
               "/ /fs root");
-    EXPECT_EQ(exports.front().m_tenantId, 3u);
-    EXPECT_EQ(exports.back().m_tenantId, 0u) << "no tenant given";
     EXPECT_EQ(exports.back().m_id, 1u);
     EXPECT_EQ(exports.back().m_exportPath, "/projects");
   }
