@@ -88,15 +88,15 @@ CQiError CQumuloSnapClient::GetExportInfo(std::string& backupPath, const std::li
     if (!m_useContentMapper) {
       SNAP_LOG(2, snapfn::kGetExportInfo, "Scan Content [%s]", backupPath.c_str());
       // The path lives on the deepest mount that holds it (the longest mount point), as the kernel
-      // resolves it: what an outer mount has below an inner mount point is hidden from the host.
-      // Among mount points of one length the first listed wins.
+      // resolves it: what an outer mount has below an inner mount point is hidden from the host, and
+      // of two mounts on one point the later one, listed after it, hides the earlier.
       const KwMntTab::Entry* match = nullptr;
       size_t matchLength = 0;
       for (const KwMntTab::Entry& entry : s_mntList) {
         // The root file system holds every path and so says nothing about where it lives.
         if (entry.m_mountPoint == "/" || !FXPath::IsDescendantOf(backupPath, entry.m_mountPoint, true)) continue;
         const size_t length = entry.m_mountPoint.find_last_not_of('/') + 1;
-        if (match == nullptr || length > matchLength) {
+        if (match == nullptr || length >= matchLength) {
           match = &entry;
           matchLength = length;
         }

@@ -28,7 +28,9 @@ class MountTableEnvironment : public ::testing::Environment {
                                     "a:/x /nest nfs rw 0 0\n"
                                     "server:/projects /nest/proj nfs rw 0 0\n"
                                     "/dev/sdb1 /data ext4 rw 0 0\n"
-                                    "server:/projects/team /team nfs rw 0 0\n"));
+                                    "server:/projects/team /team nfs rw 0 0\n"
+                                    "server:/hidden /over nfs rw 0 0\n"
+                                    "server:/projects/over /over nfs rw 0 0\n"));
     KwMntTab::SetTablePath(kTable);
   }
 };
@@ -79,6 +81,7 @@ TEST_F(ExportLookupTest, TheMountsExportDecidesInTheClustersOrder) {
       {unmountedFirst, "/mnt/proj/p1/sub", "/fs/projects/p1/sub/"},  // an export the host never mounted comes first
       {unmountedFirst, "/mnt/proj/./a//b/.", "/fs/projects/a/b/"},   // "." and empty components are dropped
       {unmountedFirst, "/nest/proj/a", "/fs/projects/a/"},           // the inner of nested mounts, listed second
+      {unmountedFirst, "/over/a", "/fs/projects/over/a/"},           // of two mounts on one point, the later
       {{{"/", "/r1"}, {"/projects", "/fs/p"}}, "/mnt/proj", "/fs/p/"},
       {{{"/", "/"}}, "/mnt/proj", "/projects/"},
       {{{"/projects", "/fs/p"}, {"/projects/team", "/fs/team"}}, "/team", "/fs/p/team/"},  // first, not most specific
