@@ -174,7 +174,7 @@ TEST_F(ServerTest, SnapshotCreationRefusesBadRequests) {
   const std::string dir_id = IdOf("/fs/projects");
   Make({"file=f"});
 
-  EXPECT_EQ(CreateSnapshot("s", "12345").Field("error_class"), "fs_no_such_entry_error");
+  EXPECT_EQ(CreateSnapshot("s", "12345").Field("error_class"), "fs_no_such_inode_error");
   const auto body = [](const std::string& name, const std::string& id) {
     return "{\"name\":\"" + name + "\",\"source_file_id\":\"" + id + "\"}";
   };
@@ -399,6 +399,12 @@ TEST_F(ServerTest, FailSwitchesFailRequestsInArrivalOrder) {
   EXPECT_EQ(refused.status, 400);
   EXPECT_EQ(refused.Field("error_class"), "api_bad_request_error");
   EXPECT_EQ(client_->Put("/v1/debug/faults", "{\"fail_ratio\":2}").status, 400);
+  // A misspelt switch is refused by name rather than left off.
+  for (const char* hook : {"faults", "synthetic-diff", "delete-delay"}) {
+    refused = client_->Put(std::string("/v1/debug/") + hook, "{\"fail_nxt\":1}");
+    EXPECT_EQ(refused.status, 400) << hook;
+    EXPECT_NE(refused.Field("description").find("fail_nxt"), std::string::npos) << hook;
+  }
 }
 
 TEST_F(ServerTest, RootDirectorySnapshotsAndDifferences) {
@@ -498,9 +504,10 @@ TEST(ServerHooksTest, DebugRoutesNeedTheTestHooksSwitch) {
   cluster.options.test_hooks = false;
   ASSERT_TRUE(cluster.Start()) << cluster.error();
   HttpsClient client(cluster.address(), 8000, cluster.ca_path());
-  EXPECT_EQ(client.Get("/v1/debug/counters").status, 404);
-  EXPECT_EQ(client.Put("/v1/debug/faults", "{\"fail_next\":5}").status, 404);
+  // Without the switch they are no routes: like any other, unknown only to a client with a token.
+  EXPECT_EQ(client.Put("/v1/debug/faults", "{\"fail_next\":5}").status, 401);
   ASSERT_EQ(client.Login(cluster.user(), cluster.password()).status, 200);
+  EXPECT_EQ(client.Get("/v1/debug/counters").status, 404);
   EXPECT_EQ(client.Get("/v2/snapshots/").status, 200);
 }
 

@@ -210,7 +210,8 @@ TEST(OptionsTest, RefusesMalformedCommandLinesAndTakesInlineValues) {
     more.insert(more.begin(), base.begin(), base.end());
     return more;
   };
-  ASSERT_TRUE(ParseCommandLine(base, &options, &help).ok());
+  EXPECT_FALSE(ParseCommandLine(base, &options, &help).ok());  // serves nothing without an export
+  ASSERT_TRUE(ParseCommandLine(with({"--export", "/p=/fs/p"}), &options, &help).ok());
   EXPECT_FALSE(ParseCommandLine(with({"--port", "70000"}), &options, &help).ok());
   EXPECT_FALSE(ParseCommandLine(with({"--export", "nothing"}), &options, &help).ok());
   EXPECT_FALSE(ParseCommandLine(with({"--export", "0:/p=/fs/p"}), &options, &help).ok());

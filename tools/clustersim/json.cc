@@ -391,6 +391,24 @@ const JsonValue* JsonObject::Find(const char* key) const {
 
 bool JsonObject::Has(const char* key) const { return Find(key) != nullptr; }
 
+bool JsonObject::Contains(const char* key) const {
+  if (object_ == nullptr) return false;
+  for (const auto& member : object_->members) {
+    if (member.first == key) return true;
+  }
+  return false;
+}
+
+Status JsonObject::OnlyKeys(std::initializer_list<const char*> allowed) const {
+  if (object_ == nullptr) return Status::Ok();
+  for (const auto& member : object_->members) {
+    bool known = false;
+    for (const char* key : allowed) known = known || member.first == key;
+    if (!known) return Status::BadRequest("unknown field " + member.first);
+  }
+  return Status::Ok();
+}
+
 Status JsonObject::GetString(const char* key, std::optional<std::string>* out) const {
   out->reset();
   const JsonValue* value = Find(key);

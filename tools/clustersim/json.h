@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -55,6 +56,10 @@ class JsonObject {
   static Status Parse(const std::string& text, JsonObject* out);
 
   bool Has(const char* key) const;
+  // True for a key that is present, even with null.
+  bool Contains(const char* key) const;
+  // 400 naming the first key that is not one of `allowed`.
+  Status OnlyKeys(std::initializer_list<const char*> allowed) const;
   Status GetString(const char* key, std::optional<std::string>* out) const;
   // Accepts a decimal string or a non-negative integer.
   Status GetUint(const char* key, std::optional<uint64_t>* out) const;

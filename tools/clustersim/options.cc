@@ -1,5 +1,10 @@
 #include "clustersim/options.h"
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <cerrno>
 #include <cstdlib>
 
@@ -28,6 +33,27 @@ bool SplitAssignment(const std::string& text, bool at_last, std::string* left, s
 
 }  // namespace
 
+bool IsLoopbackAddress(const std::string& address) {
+  struct addrinfo hints = {};
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* found = nullptr;
+  if (::getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  bool loopback = true;
+  for (const struct addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    if (a->ai_family == AF_INET) {
+      const auto* in = reinterpret_cast<const struct sockaddr_in*>(a->ai_addr);
+      loopback = loopback && (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+    } else if (a->ai_family == AF_INET6) {
+      const auto* in6 = reinterpret_cast<const struct sockaddr_in6*>(a->ai_addr);
+      loopback = loopback && IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr);
+    } else {
+      loopback = false;
+    }
+  }
+  ::freeaddrinfo(found);
+  return loopback;
+}
+
 std::string UsageText() {
   return "usage: clustersim --root DIR --bind ADDR [--port 8000] --user NAME --password-file FILE\n"
          "                  --export [TENANT:]EXPORT_PATH=FS_PATH ... [--state-dir DIR]\n"
@@ -54,8 +80,11 @@ std::string HelpText() {
          "                              the order given; an export path may repeat in other tenants\n"
          "  --state-dir DIR             certificates, file ids and snapshot records (default ROOT.state)\n"
          "  --cert FILE --key FILE      serve this certificate and key instead of generated ones\n"
-         "  --token-ttl SECONDS         bearer token lifetime, 3600 by default\n"
-         "  --test-hooks                enable /v1/debug/*: counters, fault switches\n"
+         "  --token-ttl SECONDS         bearer token lifetime, 36000 (10 hours, as on a cluster) by default\n"
+         "  --delete-delay MS           how long a deleted snapshot stays listed as in_delete before its image\n"
+         "                              and record go, 300 by default; 0 removes it before the DELETE is answered\n"
+         "  --test-hooks                enable /v1/debug/* without authentication: counters, fault switches,\n"
+         "                              synthetic differences, the delete delay (keep to a loopback address)\n"
          "  --synthetic-diff FS_PATH=N  any two snapshots of FS_PATH differ by N synthetic entries\n"
          "                              (repeatable)\n"
          "  --snapshot-api v2|v3|all    the snapshot routes served (all by default): v2 only (an older\n"
@@ -180,6 +209,7 @@ Status ParseCommandLine(const std::vector<std::string>& args, Options* options, 
   if (options->bind_address.empty()) return Status::BadRequest("--bind is required");
   if (options->user.empty()) return Status::BadRequest("--user is required");
   if (options->password_file.empty()) return Status::BadRequest("--password-file is required");
+  if (options->exports.empty()) return Status::BadRequest("at least one --export is required");
   if (options->cert_file.empty() != options->key_file.empty()) {
     return Status::BadRequest("--cert and --key go together");
   }

@@ -54,6 +54,9 @@ struct Options {
 // Parses `clustersim` arguments (argv[0] excluded). Sets *show_help for --help.
 Status ParseCommandLine(const std::vector<std::string>& args, Options* options, bool* show_help);
 
+// True when every address `address` resolves to is a loopback one (127.0.0.0/8, ::1).
+bool IsLoopbackAddress(const std::string& address);
+
 // The usage lines that argument errors print.
 std::string UsageText();
 // --help: the usage lines and every option.

@@ -22,7 +22,11 @@ class [[nodiscard]] Status {
   static Status NoSuchSnapshot(std::string message) {
     return Status(404, "snapshot_not_found_error", std::move(message));
   }
-  // A path or file id that names nothing (the one class the API documents).
+  // A file id that names no object (a path that names nothing is NoSuchEntry).
+  static Status NoSuchInode(std::string message) {
+    return Status(404, "fs_no_such_inode_error", std::move(message));
+  }
+  // A path that names nothing (the one class the API documents).
   static Status NoSuchEntry(std::string message) {
     return Status(404, "fs_no_such_entry_error", std::move(message));
   }
