@@ -228,6 +228,9 @@ TEST_F(SnapjobJobs, RealClusterFormsAndMountsAreMet) {
   config.extra_emulator_args = {"--snapshot-api", "v3", "--raw-names", "--empty-pages", "2",
                                 "--export", "/team=/fs/team", "--export", "2:/shared=/fs/other",
                                 "--export", "/shared=/fs/shared"};
+  for (const char* dir : {"/fs/other", "/fs/shared", "/fs/team/sub", "/fs/projects/p1/sub"}) {
+    ASSERT_TRUE(snaptest::MakeDirs(site_.DiskPath(dir))) << dir;
+  }
   StartSite(config);
   const timespec y1965[2] = {{-152605800, 0}, {-152605800, 0}};
   ASSERT_EQ(::utimensat(AT_FDCWD, tree_.c_str(), y1965, 0), 0);
@@ -251,9 +254,6 @@ TEST_F(SnapjobJobs, RealClusterFormsAndMountsAreMet) {
   }
 
   // /shared is exported by tenants 2 and 1: guessing one could snapshot the other's directory.
-  for (const char* dir : {"/fs/other", "/fs/shared", "/fs/team/sub", "/fs/projects/p1/sub"}) {
-    ASSERT_TRUE(snaptest::MakeDirs(site_.DiskPath(dir))) << dir;
-  }
   const std::string shared = site_.MountPoint("/shared");
   ASSERT_TRUE(snaptest::MakeDirs(shared));
   // The team share is mounted inside the projects mount, hiding what /fs/projects/p1 holds.
