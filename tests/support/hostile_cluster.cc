@@ -22,10 +22,9 @@ bool HostileCluster::Start(Handler handler) {
     server_->Post("/v1/session/login", [](const httplib::Request&, httplib::Response& response) {
       response.set_content(R"({"bearer_token": "hostile-token"})", "application/json");
     });
-    auto route = [handler](const httplib::Request& request, httplib::Response& response) { handler(request, response); };
-    server_->Get(".*", route);
-    server_->Post(".*", route);
-    server_->Delete(".*", route);
+    server_->Get(".*", handler);
+    server_->Post(".*", handler);
+    server_->Delete(".*", handler);
     if (!server_->bind_to_port(address, 8000)) continue;
     address_ = address;
     ca_path_ = paths.ca_cert;

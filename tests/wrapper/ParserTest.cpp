@@ -130,11 +130,12 @@ TEST(ParserTest, DiffPageMapsOperationsAndTakesTheLinkVerbatim) {
   EXPECT_EQ(page.size(), 3u);
 }
 
-// Not JSON, not an object, an entry without a path, a link that is not text: a clear error that
-// names the request, with the caller's page and token left as they were.
+// Not JSON, not an object, an entry without a path, a link that is not text, and every cut of a valid
+// body as a dropped answer would leave it: a clear error that names the request, with the caller's page
+// and token left as they were.
 TEST(ParserTest, BadDiffPagesFailWithContext) {
   CParser parser;
-  const char* const bodies[] = {
+  std::vector<std::string> bodies = {
       "", "null", "[]", "\"text\"", "{", "\xff\xfe{}", R"({"entries": []}{})", R"({"paging": {"next": ""}})",
       R"({"entries": [{"op": "CREATE"}]})", R"({"entries": [{"op": 1, "path": "/a"}]})",
       R"({"entries": [{"op": "CREATE", "path": 7}]})", R"({"entries": [], "paging": {"next": 5}})",
@@ -148,7 +149,11 @@ TEST(ParserTest, BadDiffPagesFailWithContext) {
       "{\"entries\": [{\"op\": \"CREATE\", \"path\": \"/fs/\xff\\udcfe\"}]}",
       "{\"entries\": [{\"op\": \"CREATE\", \"path\": \"/fs/\xff\\x41\"}]}",
   };
-  for (const char* body : bodies) {
+  const std::string valid =
+      R"({"entries": [{"op": "CREATE", "path": "/fs/p/new/"},)"
+      R"({"op": "MODIFY", "path": "/fs/p/a\"b\udcff"}], "paging": {"next": "/v2/snapshots/2/changes-since/1?after=x"}})";
+  for (size_t length = 1; length < valid.size(); ++length) bodies.push_back(valid.substr(0, length));
+  for (const std::string& body : bodies) {
     SCOPED_TRACE(body);
     std::list<CSnapshotDiffInfo> page;
     std::string next = "unchanged";
@@ -239,37 +244,22 @@ TEST(ParserTest, NamesComeBackAsTheirExactBytes) {
   EXPECT_EQ(page.front().m_path, "\xf4\x8f\xbd\xab\xc3\xa9/");
 }
 
-// Every cut of a valid body, as a dropped or truncated answer would leave it, must fail cleanly.
-TEST(ParserTest, EveryTruncationOfADiffPageFailsCleanly) {
-  CParser parser;
-  const std::string body =
-      R"({"entries": [{"op": "CREATE", "path": "/fs/p/new/"},)"
-      R"({"op": "MODIFY", "path": "/fs/p/a\"b\udcff"}], "paging": {"next": "/v2/snapshots/2/changes-since/1?after=x"}})";
-  for (size_t length = 0; length < body.size(); ++length) {
-    std::list<CSnapshotDiffInfo> page;
-    std::string next;
-    const std::string cut = body.substr(0, length);
-    CQiError error = parser.ParseDiffPage(cut, "GET diff", page, next);
-    EXPECT_TRUE(error.IsError()) << "accepted a body cut at " << length << ": " << cut;
-    EXPECT_TRUE(page.empty());
-  }
-}
-
 TEST(ParserTest, AttributesAndExports) {
   CParser parser;
   CDirectoryEntry entry;
   const char kDirectory[] = R"({"path": "/fs/projects/", "name": "projects", "num_links": 2,
       "type": "FS_FILE_TYPE_DIRECTORY", "size": "4096", "id": "9007199254740993", "file_number": "9007199254740993",
       "owner": "10", "group": "domain users", "mode": "0755", "child_count": 3, "change_time": "2024-02-04T19:29:48.1Z",
-      "modification_time": "2024-02-04T19:29:49Z", "creation_time": "2024-02-04T19:29:50Z",
+      "modification_time": "2024-02-04T19:29:49Z", "creation_time": "1965-03-01T12:00:00.123456789-05:30",
       "access_time": "2024-02-04T19:29:51Z"})";
   ASSERT_FALSE(parser.ParseDirectoryEntry(kDirectory, "GET attrs", entry).IsError());
   EXPECT_TRUE(entry.m_isDirectory);
   EXPECT_EQ(std::to_string(entry.m_fileId) + " " + entry.m_path + " " + std::to_string(entry.m_size) + " " +
                 std::to_string(entry.m_numLinks) + " " + std::to_string(entry.m_owner) + " " +
                 std::to_string(entry.m_group) + " " + std::to_string(entry.m_changeTime) + " " +
-                std::to_string(entry.m_modificationTime) + " " + std::to_string(entry.m_creationTime),
-            "9007199254740993 /fs/projects/ 4096 2 10 0 1707074988 1707074989 1707074990");
+                std::to_string(entry.m_modificationTime) + " " +
+                std::to_string(static_cast<int64_t>(entry.m_creationTime)),
+            "9007199254740993 /fs/projects/ 4096 2 10 0 1707074988 1707074989 -152605800");
   const char kSymlink[] = R"({"id": "5", "path": "/fs/a", "type": "FS_FILE_TYPE_SYMLINK"})";
   ASSERT_FALSE(parser.ParseDirectoryEntry(kSymlink, "GET", entry).IsError());
   EXPECT_FALSE(entry.m_isDirectory);
@@ -292,8 +282,7 @@ TEST(ParserTest, AttributesAndExports) {
     ASSERT_EQ(exports.size(), 2u);
     EXPECT_EQ(exports.front().m_exportPath + " " + exports.front().m_fsPath + " " + exports.front().m_description,
               "/ /fs root");
-    EXPECT_EQ(exports.back().m_id, 1u);
-    EXPECT_EQ(exports.back().m_exportPath, "/projects");
+    EXPECT_EQ(std::to_string(exports.back().m_id) + " " + exports.back().m_exportPath, "1 /projects");
   }
   std::list<CNFSExportEntry> exports(1);
   for (const char* bad : {R"([{"id": "1", "fs_path": "/fs"}])", R"({"exports": []})", R"([1])", R"([] [])", "7"}) {
