@@ -39,7 +39,8 @@ class PageReplayTest : public ::testing::Test {
   std::string file_ = dir_.Sub("pages.bin");
 };
 
-TEST_F(PageReplayTest, PagesComeBackInOrderWithTheParsersPadding) {
+// A recording cut short, in a record's length or its body, is an error rather than a clean end.
+TEST_F(PageReplayTest, PagesComeBackInOrderWithTheParsersPaddingAndACutIsAnError) {
   const std::vector<std::string> pages = {Page({Entry("CREATE", "/fs/a")}, "/t1"), "", std::string(70000, 'x')};
   ASSERT_TRUE(WritePages(file_, pages));
   bench::PageFileReader reader(file_);
@@ -50,17 +51,14 @@ TEST_F(PageReplayTest, PagesComeBackInOrderWithTheParsersPadding) {
     EXPECT_GE(body.capacity() - body.size(), Qumulo::kReceivePadding);
   }
   EXPECT_FALSE(reader.Next(&body, &error));
-  EXPECT_EQ(error, "");  // a clean end
-}
+  EXPECT_EQ(error, "");
 
-TEST_F(PageReplayTest, TruncatedRecordingIsAnErrorNotAnEnd) {
   ASSERT_TRUE(WritePages(file_, {std::string(100, 'x')}));
   const std::string bytes = snaptest::ReadFile(file_);
   for (size_t cut : {size_t{4}, bytes.size() - 1}) {
     ASSERT_TRUE(snaptest::WriteFile(file_, bytes.substr(0, cut)));
-    bench::PageFileReader reader(file_);
-    std::string body, error;
-    EXPECT_FALSE(reader.Next(&body, &error));
+    bench::PageFileReader cutShort(file_);
+    EXPECT_FALSE(cutShort.Next(&body, &error));
     EXPECT_FALSE(error.empty()) << cut;
   }
 }

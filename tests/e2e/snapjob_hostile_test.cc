@@ -1,6 +1,7 @@
 // Jobs through the built snapjob against a cluster that answers with well-formed JSON but dangerous
-// content: a snapshot directory name that climbs out, changed paths outside the compared directory.
-// Each job fails; no change item is handed out and no map line points outside.
+// content: a snapshot directory name that would add a map line, a changed path outside the compared
+// directory. Each job fails; no change item is handed out and no map line points outside. The other
+// names and paths that must be refused are the snap client's tests.
 
 #include <sys/stat.h>
 
@@ -68,14 +69,11 @@ TEST(SnapjobHostile, JobsFailWithNoItemHandedOutAndNoMapLinePointingOutside) {
     const char* changed_path;
     const char* failure;
   } cases[] = {
-      {"../../../../etc", "/fs/projects/a",
+      {"x:\nm:/:/evil", "/fs/projects/a",
        "ConfigureSnapshot failed: error 13\n  message: \"The cluster gave snapshot [20] (kwsnap_7_2_2_5) the directory "
-       "name [../../../../etc], which is not a single path component"},
-      {"x:\nm:/:/evil", "/fs/projects/a", "the directory name [x:\\nm:/:/evil], which is not a single path component"},
+       "name [x:\\nm:/:/evil], which is not a single path component"},
       {"20_kwsnap_7_2_2_5", "/etc/shadow", "CompareSnapshots failed: error 13\n  message: \"The cluster listed the "
                                            "changed path [/etc/shadow]"},
-      {"20_kwsnap_7_2_2_5", "/fs/projects2/secret.txt", "the changed path [/fs/projects2/secret.txt]"},
-      {"20_kwsnap_7_2_2_5", "/fs/projects/../../etc/passwd", "the changed path [/fs/projects/../../etc/passwd]"},
   };
   for (const auto& test : cases) {
     {

@@ -52,21 +52,6 @@ class WrapperClusterTest : public ::testing::Test {
     return entry.m_fileId;
   }
 
-  // Follows every page token; returns the number of pages.
-  int FetchDiff(Client& client, uint64_t older, uint64_t newer, std::list<CSnapshotDiffInfo>& diff) {
-    std::string token;
-    int pages = 0;
-    do {
-      std::string next;
-      CQiError result = client.snapshots->GetSnapshotDiff(older, newer, diff, next, token);
-      EXPECT_FALSE(result.IsError()) << result.ToString();
-      if (result.IsError()) break;
-      token = next;
-      ++pages;
-    } while (!token.empty() && pages < 100);
-    return pages;
-  }
-
   template <typename Edit>
   void SetFaults(Edit edit) {
     clustersim::FaultSettings faults;
@@ -132,7 +117,13 @@ TEST_F(WrapperClusterTest, DiffPagesFollowTheirTokens) {
 
   std::list<CSnapshotDiffInfo> diff;
   cluster_.server().ResetCounters();
-  const int pages = FetchDiff(client, older.m_id, newer.m_id, diff);
+  std::string token, next;
+  int pages = 0;
+  do {
+    next.clear();
+    ASSERT_FALSE(client.snapshots->GetSnapshotDiff(older.m_id, newer.m_id, diff, next, token).IsError());
+    token = next;
+  } while (++pages < 100 && !token.empty());
   EXPECT_GE(pages, 4);
   // Fetching the next page ahead costs no request of its own.
   EXPECT_EQ(cluster_.server().counters().requests, static_cast<uint64_t>(pages));
@@ -144,7 +135,6 @@ TEST_F(WrapperClusterTest, DiffPagesFollowTheirTokens) {
   // belongs to (the page fetched ahead is dropped by the listing, so the failing page is asked
   // for only when its call comes).
   std::list<CSnapshotDiffInfo> again;
-  std::string token, next;
   ASSERT_FALSE(client.snapshots->GetSnapshotDiff(older.m_id, newer.m_id, again, token, "").IsError());
   std::list<CSnapshotInfo> listed;
   ASSERT_FALSE(client.snapshots->ListSnapshots(listed).IsError());

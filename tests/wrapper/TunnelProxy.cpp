@@ -1,12 +1,12 @@
 #include "TunnelProxy.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "snaptest/loopback.h"
@@ -25,21 +25,19 @@ bool SendAll(int fd, const char* data, size_t size) {
   return true;
 }
 
+// The wrapper names its cluster by a numeric IPv4 address here.
 int ConnectTo(const std::string& target) {
   const size_t colon = target.rfind(':');
-  if (colon == std::string::npos) return -1;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (::getaddrinfo(target.substr(0, colon).c_str(), target.substr(colon + 1).c_str(), &hints, &found) != 0) return -1;
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd >= 0 && ::connect(fd, found->ai_addr, found->ai_addrlen) != 0) {
-    ::close(fd);
-    fd = -1;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(std::atoi(target.c_str() + colon + 1)));
+  if (colon == std::string::npos || ::inet_pton(AF_INET, target.substr(0, colon).c_str(), &address.sin_addr) != 1) {
+    return -1;
   }
-  ::freeaddrinfo(found);
-  return fd;
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) return fd;
+  ::close(fd);
+  return -1;
 }
 
 }  // namespace
@@ -69,9 +67,7 @@ bool TunnelProxy::Start() {
 }
 
 void TunnelProxy::Stop() {
-  if (stopPipe_[1] >= 0) {
-    (void)::write(stopPipe_[1], "x", 1);
-  }
+  if (stopPipe_[1] >= 0) (void)::write(stopPipe_[1], "x", 1);
   if (acceptor_.joinable()) acceptor_.join();
   std::vector<std::thread> tunnels;
   {
