@@ -105,7 +105,7 @@ TEST_F(WrapperClusterTest, SmallJobRunsOverOneVerifiedTlsConnection) {
   }
 }
 
-TEST_F(WrapperClusterTest, DiffPagesFollowTheirTokens) {
+TEST_F(WrapperClusterTest, DiffPagesFollowTheirTokensAndTheFirstJobsIsTheWholeDirectory) {
   TransportOptions paged = options_;
   paged.diffPageSize = 2;
   Client client = Connected(paged);
@@ -115,9 +115,23 @@ TEST_F(WrapperClusterTest, DiffPagesFollowTheirTokens) {
   for (int i = 0; i < 7; ++i) ASSERT_TRUE(cluster_.WriteFile("/fs/projects/f" + std::to_string(i), "x"));
   ASSERT_FALSE(client.snapshots->CreateSnapshot("b", id, newer, "").IsError());
 
+  // No previous snapshot: no difference is asked for; the one page says the whole directory is new.
   std::list<CSnapshotDiffInfo> diff;
+  std::string token, next = "stale";
   cluster_.server().ResetCounters();
-  std::string token, next;
+  CQiError result = client.snapshots->GetSnapshotDiff(0, older.m_id, diff, next, "");
+  ASSERT_FALSE(result.IsError()) << result.ToString();
+  ASSERT_EQ(diff.size(), 1u);
+  EXPECT_EQ(diff.front().m_path, "/fs/projects/");
+  EXPECT_EQ(diff.front().m_changeType, kSnapshotChangeCreated);
+  EXPECT_TRUE(diff.front().m_isDirectory);
+  EXPECT_EQ(next, "");
+  EXPECT_EQ(cluster_.server().counters().requests, 2u) << "the snapshot and its directory, no difference";
+  EXPECT_EQ(client.snapshots->GetSnapshotDiff(0, newer.m_id + 100, diff, next, "").Win32Code(), kErrorNotFound);
+  EXPECT_EQ(diff.size(), 1u);
+  diff.clear();
+
+  cluster_.server().ResetCounters();
   int pages = 0;
   do {
     next.clear();
@@ -155,27 +169,6 @@ TEST_F(WrapperClusterTest, DiffPagesFollowTheirTokens) {
     EXPECT_THAT(ErrorMessages(bad), HasSubstr("not a relative URI"));
   }
   EXPECT_EQ(cluster_.server().counters().requests, 0u);
-}
-
-// No previous snapshot: no difference is asked for; the one page says that the whole directory is new.
-TEST_F(WrapperClusterTest, FirstJobsDifferenceIsTheWholeDirectory) {
-  Client client = Connected();
-  CSnapshotInfo snapshot;
-  ASSERT_FALSE(client.snapshots->CreateSnapshot("first", DirectoryId(client, "/fs/projects"), snapshot, "").IsError());
-  cluster_.server().ResetCounters();
-  std::list<CSnapshotDiffInfo> page;
-  std::string next = "stale";
-  CQiError result = client.snapshots->GetSnapshotDiff(0, snapshot.m_id, page, next, "");
-  ASSERT_FALSE(result.IsError()) << result.ToString();
-  ASSERT_EQ(page.size(), 1u);
-  EXPECT_EQ(page.front().m_path, "/fs/projects/");
-  EXPECT_EQ(page.front().m_changeType, kSnapshotChangeCreated);
-  EXPECT_TRUE(page.front().m_isDirectory);
-  EXPECT_EQ(next, "");
-  EXPECT_EQ(cluster_.server().counters().requests, 2u) << "the snapshot and its directory, no difference";
-
-  EXPECT_EQ(client.snapshots->GetSnapshotDiff(0, snapshot.m_id + 100, page, next, "").Win32Code(), kErrorNotFound);
-  EXPECT_EQ(page.size(), 1u);
 }
 
 TEST_F(WrapperClusterTest, ClusterRefusalsCarryStatusPathAndMessage) {
@@ -265,31 +258,10 @@ TEST_F(WrapperClusterTest, OnlyAnExplicitProxyIsUsed) {
   EXPECT_EQ(proxy.targets(), std::vector<std::string>{cluster_.address() + ":8000"});
 }
 
-TEST_F(WrapperClusterTest, ExpiredSessionIsRenewedOnceMidJob) {
-  ScopedLogCapture capture(1);
-  Client client = Connected();
-  cluster_.server().ExpireAllTokens();
-  cluster_.server().ResetCounters();
-  std::list<CNFSExportEntry> exports;
-  CQiError result = client.shares->GetNFSExports(exports);
-  ASSERT_FALSE(result.IsError()) << result.ToString();
-  EXPECT_EQ(exports.size(), 2u);
-  EXPECT_EQ(cluster_.server().counters().requests, 3u) << "refused request, login, repeated request";
-  EXPECT_TRUE(capture->AnyContains("session expired"));
-
-  // A creation refused for its session is repeated too: the cluster did not act on it.
-  SetFaults([](auto& f) { f.expire_tokens = true; });
-  CSnapshotInfo snapshot;
-  result = client.snapshots->CreateSnapshot("after expiry", DirectoryId(client, "/fs/projects"), snapshot, "");
-  ASSERT_FALSE(result.IsError()) << result.ToString();
-  std::list<CSnapshotInfo> listed;
-  ASSERT_FALSE(client.snapshots->ListSnapshots(listed).IsError());
-  EXPECT_EQ(listed.size(), 1u);
-}
-
-// Server trouble and dropped connections are retried within bounds; a creation is repeated only when
-// the cluster cannot have acted on it.
+// Server trouble, dropped connections and an expired session are retried within bounds; a creation
+// is repeated only when the cluster cannot have acted on it.
 TEST_F(WrapperClusterTest, TroubleIsRetriedWithinBoundsAndNothingIsMadeTwice) {
+  ScopedLogCapture capture(1);
   Client client = Connected();
   SetFaults([](auto& f) { f.fail_next = 3; });
   std::list<CSnapshotInfo> listed;
@@ -351,6 +323,23 @@ TEST_F(WrapperClusterTest, TroubleIsRetriedWithinBoundsAndNothingIsMadeTwice) {
   EXPECT_THAT(ErrorMessages(malformed), HasSubstr("GET /v2/nfs/exports/"));
   EXPECT_TRUE(exports.empty());
   EXPECT_FALSE(client.shares->GetNFSExports(exports).IsError());
+
+  // An expired session is renewed once, and a creation refused for its session is repeated.
+  cluster_.server().ExpireAllTokens();
+  cluster_.server().ResetCounters();
+  exports.clear();
+  result = client.shares->GetNFSExports(exports);
+  ASSERT_FALSE(result.IsError()) << result.ToString();
+  EXPECT_EQ(exports.size(), 2u);
+  EXPECT_EQ(cluster_.server().counters().requests, 3u) << "refused request, login, repeated request";
+  EXPECT_TRUE(capture->AnyContains("session expired"));
+  SetFaults([](auto& f) { f.expire_tokens = true; });
+  result = client.snapshots->CreateSnapshot("after expiry", id, snapshot, "");
+  ASSERT_FALSE(result.IsError()) << result.ToString();
+  cluster_.server().ClearFaults();
+  listed.clear();
+  ASSERT_FALSE(client.snapshots->ListSnapshots(listed).IsError());
+  EXPECT_EQ(listed.size(), 1u);
 }
 
 TEST_F(WrapperClusterTest, SecretsAppearInNoLogLineOrError) {
