@@ -69,35 +69,28 @@ TEST(ParserTest, SnapshotRecordsTakeIdsInEitherFormExactly) {
 
 TEST(ParserTest, WrongTypedAndMissingFieldsAreClearErrors) {
   CParser parser;
-  struct Case {
-    const char* body;
-    const char* mentions;
-  };
-  const Case cases[] = {
-      {R"({"entries": [{"id": "12a", "name": "n", "directory_name": "d", "source_file_id": "1"}]})", "\"id\""},
-      {R"({"entries": [{"id": -7, "name": "n", "directory_name": "d", "source_file_id": "1"}]})", "\"id\""},
-      {R"({"entries": [{"id": 1.5, "name": "n", "directory_name": "d", "source_file_id": "1"}]})", "\"id\""},
-      {R"({"entries": [{"id": 1, "name": "n", "directory_name": "d", "source_file_id": null}]})",
-       "\"source_file_id\""},
-      {R"({"entries": [{"id": 1, "name": 5, "directory_name": "d", "source_file_id": "1"}]})", "\"name\""},
-      {R"({"entries": [{"id": 1, "name": "n", "directory_name": "d", "source_file_id": "1", "in_delete": "no"}]})",
-       "\"in_delete\""},
-      {R"({"entries": [{"id": 1, "name": "n", "directory_name": "d", "source_file_id": "1", "timestamp": 5}]})",
-       "\"timestamp\""},
-      {R"({"entries": [{"id": 1, "name": "n", "directory_name": "d", "source_file_id": "1",
-                        "timestamp": "2024-02-30 10:00:00"}]})",
-       "RFC 3339"},
-      {R"({"entries": [{"id": 1, "name": "n", "source_file_id": "1"}]})", "\"directory_name\""},
-      {R"({"entries": [{"id": 1, "name": "n", "directory_name": "d", "source_file_id": "1"}, 7]})", "element 1"},
+  const std::string rest = R"("name": "n", "directory_name": "d", "source_file_id": "1")";
+  const auto entry = [](const std::string& fields) { return R"({"entries": [{)" + fields + "}]}"; };
+  const std::pair<std::string, const char*> cases[] = {
+      {entry(R"("id": "12a", )" + rest), "\"id\""},
+      {entry(R"("id": -7, )" + rest), "\"id\""},
+      {entry(R"("id": 1.5, )" + rest), "\"id\""},
+      {entry(R"("id": 1, "name": "n", "directory_name": "d", "source_file_id": null)"), "\"source_file_id\""},
+      {entry(R"("id": 1, "name": 5, "directory_name": "d", "source_file_id": "1")"), "\"name\""},
+      {entry(R"("id": 1, "in_delete": "no", )" + rest), "\"in_delete\""},
+      {entry(R"("id": 1, "timestamp": 5, )" + rest), "\"timestamp\""},
+      {entry(R"("id": 1, "timestamp": "2024-02-30 10:00:00", )" + rest), "RFC 3339"},
+      {entry(R"("id": 1, "name": "n", "source_file_id": "1")"), "\"directory_name\""},
+      {R"({"entries": [{"id": 1, )" + rest + "}, 7]}", "element 1"},
       {R"({"entries": {}})", "\"entries\""},
-      {R"([])", "not a JSON object"},
+      {"[]", "not a JSON object"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.body);
+  for (const auto& [body, mentions] : cases) {
+    SCOPED_TRACE(body);
     std::list<CSnapshotInfo> snapshots(1);
-    CQiError error = parser.ParseSnapshotList(c.body, "GET /v2/snapshots/", snapshots);
+    CQiError error = parser.ParseSnapshotList(body, "GET /v2/snapshots/", snapshots);
     EXPECT_EQ(error.Win32Code(), kErrorInvalidData);
-    EXPECT_NE(AllMessages(error).find(c.mentions), std::string::npos) << AllMessages(error);
+    EXPECT_NE(AllMessages(error).find(mentions), std::string::npos) << AllMessages(error);
     EXPECT_NE(AllMessages(error).find("GET /v2/snapshots/"), std::string::npos) << AllMessages(error);
     EXPECT_EQ(snapshots.size(), 1u) << "a failed parse leaves the caller's list as it was";
   }
