@@ -24,6 +24,7 @@
 namespace Qumulo {
 namespace {
 
+using ::testing::HasSubstr;
 using wrappertest::ErrorMessages;
 
 // Sends `total` bytes of blanks in 64 KiB pieces, or fewer once the client stops reading.
@@ -81,8 +82,7 @@ TEST_F(HostileClusterTest, AnswersLargerThanTheLimitAreRefused) {
   std::list<CNFSExportEntry> exports;
   CQiError announced = client.shares->GetNFSExports(exports);
   EXPECT_EQ(announced.Win32Code(), kErrorInvalidData) << announced.ToString();
-  EXPECT_NE(ErrorMessages(announced).find("larger than the limit of 268435456 bytes"), std::string::npos)
-      << announced.ToString();
+  EXPECT_THAT(ErrorMessages(announced), HasSubstr("larger than the limit of 268435456 bytes"));
 
   // A page fetched ahead hands its failure to the call that asks for it.
   std::list<CSnapshotDiffInfo> page;
@@ -90,7 +90,7 @@ TEST_F(HostileClusterTest, AnswersLargerThanTheLimitAreRefused) {
   ASSERT_FALSE(client.snapshots->GetSnapshotDiff(1, 2, page, next, "").IsError());
   ASSERT_EQ(next, "/huge");
   CQiError ahead = client.snapshots->GetSnapshotDiff(1, 2, page, next, "/huge");
-  EXPECT_NE(ErrorMessages(ahead).find("larger than the limit"), std::string::npos) << ahead.ToString();
+  EXPECT_THAT(ErrorMessages(ahead), HasSubstr("larger than the limit"));
 
   // An endless body stops being read at the limit.
   Client small = Connected([](TransportOptions& options) { options.maxResponseBytes = 1 << 20; });
@@ -98,8 +98,7 @@ TEST_F(HostileClusterTest, AnswersLargerThanTheLimitAreRefused) {
   std::list<CSnapshotInfo> listed;
   CQiError endless = small.snapshots->ListSnapshots(listed);
   EXPECT_EQ(endless.Win32Code(), kErrorInvalidData) << endless.ToString();
-  EXPECT_NE(ErrorMessages(endless).find("larger than the limit of 1048576 bytes"), std::string::npos)
-      << endless.ToString();
+  EXPECT_THAT(ErrorMessages(endless), HasSubstr("larger than the limit of 1048576 bytes"));
   EXPECT_LT(sent.load(), size_t(32) << 20);
 }
 
@@ -202,7 +201,7 @@ TEST_F(HostileClusterTest, EveryWaitEndsWithinItsBounds) {
   CQiError drip = stalling.snapshots->ListSnapshots(listed);
   texts += drip.ToString();
   EXPECT_EQ(drip.Win32Code(), kErrorTimeout) << drip.ToString();
-  EXPECT_NE(ErrorMessages(drip).find("gave up after 3 attempts"), std::string::npos) << drip.ToString();
+  EXPECT_THAT(ErrorMessages(drip), HasSubstr("gave up after 3 attempts"));
   EXPECT_LT(Clock::now() - dripStart, std::chrono::seconds(15)) << "the drip goes on for 20 s";
 
   const Clock::time_point steadyStart = Clock::now();
@@ -210,9 +209,8 @@ TEST_F(HostileClusterTest, EveryWaitEndsWithinItsBounds) {
   CQiError steady = bounded.shares->GetNFSExports(exports);
   texts += steady.ToString();
   EXPECT_EQ(steady.Win32Code(), kErrorTimeout) << steady.ToString();
-  EXPECT_NE(ErrorMessages(steady).find("a request may take 3 s in all and must move 1024 bytes within every 60 s"),
-            std::string::npos)
-      << steady.ToString();
+  EXPECT_THAT(ErrorMessages(steady),
+              HasSubstr("a request may take 3 s in all and must move 1024 bytes within every 60 s"));
   EXPECT_LT(Clock::now() - steadyStart, std::chrono::seconds(8));
 
   // Retry-After 1 is waited out; Retry-After 3600 does not fit in the deadline and ends the request.
@@ -223,7 +221,7 @@ TEST_F(HostileClusterTest, EveryWaitEndsWithinItsBounds) {
   EXPECT_GE(Clock::now() - throttleStart, std::chrono::seconds(1));
   EXPECT_LT(Clock::now() - throttleStart, std::chrono::seconds(8));
   EXPECT_EQ(throttle.Win32Code(), kErrorInternal) << throttle.ToString();
-  EXPECT_NE(ErrorMessages(throttle).find("no time left for another try"), std::string::npos) << throttle.ToString();
+  EXPECT_THAT(ErrorMessages(throttle), HasSubstr("no time left for another try"));
   EXPECT_EQ(throttled.load(), 2);
 
   for (const std::string& text : {texts, log->AllText()}) {
@@ -291,7 +289,7 @@ TEST_F(HostileClusterTest, RealClusterFormsAreRead) {
   HttpResponse response;
   EXPECT_FALSE(client.connection->Send("GET", "/moved-once", "", true, response).IsError());
   CQiError moved = client.connection->Send("GET", "/moved", "", true, response);
-  EXPECT_THAT(ErrorMessages(moved), ::testing::HasSubstr("GET /moved: Error 307 (redirected again after logging in"));
+  EXPECT_THAT(ErrorMessages(moved), HasSubstr("GET /moved: Error 307 (redirected again after logging in"));
   EXPECT_EQ(asked, (std::vector<std::string>{"GET /v2/nfs/exports/", "GET /v1/files//fs/p/info/attributes",
                                              "DELETE /v3/snapshots/9", "POST /v3/snapshots/",
                                              "POST /v2/snapshots/", "GET /v2/snapshots/3/changes-since/1",
@@ -310,7 +308,7 @@ TEST_F(HostileClusterTest, TimedOutCreationMayStillHaveBeenMade) {
   CSnapshotInfo snapshot;
   CQiError result = Connected().snapshots->CreateSnapshot("slow", 5, snapshot, "");
   EXPECT_EQ(result.Win32Code(), kErrorTimeout) << result.ToString();
-  EXPECT_NE(ErrorMessages(result).find("was perhaps created"), std::string::npos) << result.ToString();
+  EXPECT_THAT(ErrorMessages(result), HasSubstr("was perhaps created"));
 }
 
 }  // namespace
