@@ -183,15 +183,12 @@ TEST_F(HostileClusterTest, EveryWaitEndsWithinItsBounds) {
     }
   }));
   // One client cut off by its stall limit alone (1 KiB within 1 s), one by its deadline alone (3 s).
-  auto connect = [&](long stallSeconds, long deadlineSeconds) {
-    return Connected([=](TransportOptions& options) {
-      options.maxAttempts = 3;
-      options.lowSpeedTimeSeconds = stallSeconds;
-      options.requestTimeoutSeconds = deadlineSeconds;
-    });
-  };
-  Client stalling = connect(1, 600);
-  Client bounded = connect(60, 3);
+  Client stalling = Connected([](TransportOptions& options) { options.maxAttempts = 3; });
+  Client bounded = Connected([](TransportOptions& options) {
+    options.maxAttempts = 3;
+    options.lowSpeedTimeSeconds = 60;
+    options.requestTimeoutSeconds = 3;
+  });
   ScopedLogCapture log(6);
   using Clock = std::chrono::steady_clock;
   std::string texts;
