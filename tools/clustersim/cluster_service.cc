@@ -139,23 +139,11 @@ void AnswerAndClose(httplib::Response& response, std::string body) {
                                 });
 }
 
-// httplib reads the body of POST, PUT, PATCH and DELETE only. Any other request that announces a
-// body leaves it in the stream, where it would be read as the next request.
-bool CarriesUnreadBody(const httplib::Request& request) {
-  const std::string& method = request.method;
-  if (method == "POST" || method == "PUT" || method == "PATCH" || method == "DELETE") return false;
-  return request.has_header("Transfer-Encoding") ||
-         (request.has_header("Content-Length") && request.get_header_value("Content-Length") != "0");
-}
-
 void ClusterService::Handle(const httplib::Request& request, httplib::Response& response) {
   auto started = std::chrono::steady_clock::now();
   Reply reply;
-  bool drop = false, close = false;
-  if (CarriesUnreadBody(request)) {
-    reply = ErrorReply(Status::BadRequest("a " + request.method + " request carries no body"));
-    close = true;
-  } else if (request.path.compare(0, 10, "/v1/debug/") == 0) {
+  bool drop = false;
+  if (request.path.compare(0, 10, "/v1/debug/") == 0) {
     reply = options_.test_hooks ? RouteDebug(request) : ErrorReply(Status::NotFound("no such route"));
   } else {
     counters_.CountRequest();
@@ -178,16 +166,6 @@ void ClusterService::Handle(const httplib::Request& request, httplib::Response& 
 
   response.status = reply.status;
   if (reply.status == 401) response.set_header("WWW-Authenticate", "Bearer");
-  if (close) {
-    // Whatever the client sent after this request is thrown away, buffered or not: the next read
-    // sees the end of the stream, and the connection closes once the answer is out. (httplib hands
-    // handlers the connection as const; marking it is the one change made to it.)
-    response.set_header("Connection", "close");
-    if (request.ssl != nullptr) {
-      SSL* ssl = const_cast<SSL*>(request.ssl);
-      SSL_set_shutdown(ssl, SSL_get_shutdown(ssl) | SSL_RECEIVED_SHUTDOWN);
-    }
-  }
   if (drop) {
     // Announce the whole body, send half of it, then give up: the connection is closed. A reply
     // without a body (204) would leave nothing to cut short, so it is cut as a 200 that promised one.
@@ -224,7 +202,8 @@ Status ClusterService::Authenticate(const httplib::Request& request) {
 }
 
 ClusterService::Reply ClusterService::Route(const httplib::Request& request) {
-  const std::string& method = request.method;
+  // HEAD is answered as GET; httplib leaves the body out.
+  const std::string method = request.method == "HEAD" ? "GET" : request.method;
   if (request.path == "/v1/session/login") {
     if (method == "POST") return Login(request);
     return ErrorReply(Status::NotFound("no such route: " + method + " " + request.path));

@@ -36,7 +36,8 @@ struct Options {
   bool test_hooks = false;
   std::vector<SyntheticDiffConfig> synthetic_diffs;
   bool verbose = false;
-  int worker_threads = 256;      // the most connections served at once; threads start as needed
+  int worker_threads = 256;      // the most requests answered at once; threads start as needed
+  int64_t request_timeout_ms = 10000;  // for a TLS handshake, and for a request from its first byte
 };
 
 // Parses `clustersim` arguments (argv[0] excluded). Sets *show_help for --help.
