@@ -166,6 +166,7 @@ void ClusterService::Handle(const httplib::Request& request, httplib::Response& 
 
   response.status = reply.status;
   if (reply.status == 401) response.set_header("WWW-Authenticate", "Bearer");
+  if (reply.retry_after_seconds > 0) response.set_header("Retry-After", std::to_string(reply.retry_after_seconds));
   if (drop) {
     // Announce the whole body, send half of it, then give up: the connection is closed. A reply
     // without a body (204) would leave nothing to cut short, so it is cut as a 200 that promised one.
@@ -265,8 +266,13 @@ ClusterService::Reply ClusterService::Login(const httplib::Request& request) {
   if (status.ok()) status = body.GetString("password", &password);
   if (status.ok() && (!user || !password)) status = Status::BadRequest("username and password are required");
   std::string token;
-  if (status.ok()) status = sessions_.Login(*user, *password, &token);
-  if (!status.ok()) return ErrorReply(status);
+  std::chrono::seconds retry_after{0};
+  if (status.ok()) status = sessions_.Login(*user, *password, request.remote_addr, &token, &retry_after);
+  if (!status.ok()) {
+    Reply reply = ErrorReply(status);
+    reply.retry_after_seconds = retry_after.count();
+    return reply;
+  }
   return Reply{200, JsonWriter().String("bearer_token", token).Finish()};
 }
 

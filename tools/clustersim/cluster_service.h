@@ -67,6 +67,7 @@ class ClusterService {
   struct Reply {
     int status = 200;
     std::string body;  // JSON; may be empty
+    int64_t retry_after_seconds = 0;  // sent as Retry-After when above 0
   };
 
   Reply Route(const httplib::Request& request);
