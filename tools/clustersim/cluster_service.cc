@@ -128,15 +128,9 @@ ClusterService::Reply ClusterService::ErrorReply(const Status& status) {
 }
 
 void AnswerAndClose(httplib::Response& response, std::string body) {
-  // httplib closes a connection whose response could not be written in full, so the provider
-  // writes the whole answer and then reports failure.
   response.set_header("Connection", "close");
-  auto text = std::make_shared<std::string>(std::move(body));
-  response.set_content_provider(text->size(), "application/json",
-                                [text](size_t offset, size_t, httplib::DataSink& sink) {
-                                  if (offset < text->size()) sink.write(text->data() + offset, text->size() - offset);
-                                  return false;
-                                });
+  response.body = std::move(body);
+  response.set_header("Content-Type", "application/json");
 }
 
 void ClusterService::Handle(const httplib::Request& request, httplib::Response& response) {
@@ -171,13 +165,9 @@ void ClusterService::Handle(const httplib::Request& request, httplib::Response& 
     // Announce the whole body, send half of it, then give up: the connection is closed. A reply
     // without a body (204) would leave nothing to cut short, so it is cut as a 200 that promised one.
     if (response.status == 204) response.status = 200;
-    auto body = std::make_shared<std::string>(reply.body.empty() ? std::string("{}") : std::move(reply.body));
-    response.set_content_provider(body->size(), "application/json",
-                                  [body](size_t offset, size_t, httplib::DataSink& sink) {
-                                    size_t half = body->size() / 2;
-                                    if (offset < half) sink.write(body->data() + offset, half - offset);
-                                    return false;
-                                  });
+    response.body = reply.body.empty() ? std::string("{}") : std::move(reply.body);
+    response.set_header("Content-Type", "application/json");
+    response.set_header(kCutBodyHeader, std::to_string(response.body.size() / 2));
   } else if (!reply.body.empty()) {
     response.body = std::move(reply.body);
     response.set_header("Content-Type", "application/json");

@@ -92,6 +92,19 @@ bool ClosesConnection(const std::string& response) {
   return head.find("\r\nConnection: close\r\n") != std::string::npos;
 }
 
+// Applies kCutBodyHeader: the head keeps announcing the whole body.
+bool CutBody(std::string* response) {
+  const size_t head_end = response->find("\r\n\r\n");
+  const std::string marker = std::string("\r\n") + kCutBodyHeader + ": ";
+  const size_t at = response->find(marker);
+  if (head_end == std::string::npos || at == std::string::npos || at >= head_end) return false;
+  const size_t line_end = response->find("\r\n", at + marker.size());
+  const size_t keep = std::stoul(response->substr(at + marker.size(), line_end - at - marker.size()));
+  response->erase(at, line_end - at);
+  response->resize(std::min(response->size(), head_end - (line_end - at) + 4 + keep));
+  return true;
+}
+
 const char* ReasonPhrase(int status) {
   switch (status) {
     case 413: return "Payload Too Large";
@@ -121,7 +134,7 @@ class RequestRouter : public httplib::Server {
     MemoryStream stream(request.canonical, peer_address, peer_port, &response);
     bool closed = false;
     bool answered = process_request(stream, false, closed, [](httplib::Request&) {});
-    *close = !answered || closed || ClosesConnection(response);
+    *close = !answered || closed || ClosesConnection(response) || CutBody(&response);
     return response;
   }
 };
