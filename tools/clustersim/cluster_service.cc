@@ -160,6 +160,8 @@ void ClusterService::Handle(const httplib::Request& request, httplib::Response& 
 
   response.status = reply.status;
   if (reply.status == 401) response.set_header("WWW-Authenticate", "Bearer");
+  // httplib would advertise byte ranges on HEAD; they are not served.
+  if (request.method == "HEAD") response.set_header("Accept-Ranges", "none");
   if (reply.retry_after_seconds > 0) response.set_header("Retry-After", std::to_string(reply.retry_after_seconds));
   if (drop) {
     // Announce the whole body, send half of it, then give up: the connection is closed. A reply
