@@ -79,7 +79,7 @@ Status ClusterService::Open(const std::string& state_dir) {
   Status status = PathResolver::Create(options_.root, &resolver_);
   if (status.ok()) status = file_ids_.Open(state_dir, &resolver_);
   if (status.ok()) {
-    status = snapshots_.Open(state_dir, &resolver_, std::chrono::milliseconds(options_.delete_delay_ms),
+    status = snapshots_.Open(state_dir, &resolver_, &file_ids_, std::chrono::milliseconds(options_.delete_delay_ms),
                              [this](uint64_t id) { diff_cache_.Forget(id); });
   }
   return status;
@@ -425,9 +425,13 @@ Status ClusterService::BuildDifference(const SnapshotRecord& older, const Snapsh
     SynthesizeDifference(newer.source_path, synthetic_items, [out](const DiffEntry& entry) { out->Add(entry); });
     return Status::Ok();
   }
+  // Held open for the whole comparison: a deletion under way waits for it, or it finds the
+  // snapshot gone (404). Never half an image.
+  ImageHandle older_image, newer_image;
+  Status status = snapshots_.OpenImage(older.id, &older_image);
+  if (status.ok()) status = snapshots_.OpenImage(newer.id, &newer_image);
   std::vector<DiffEntry> entries;
-  Status status =
-      CompareImages(snapshots_.ImagePath(older), snapshots_.ImagePath(newer), newer.source_path, &entries);
+  if (status.ok()) status = CompareImages(older_image.fd(), newer_image.fd(), newer.source_path, &entries);
   if (!status.ok()) return status;
   out->Reserve(entries.size(), 64 + newer.source_path.size());
   for (const DiffEntry& entry : entries) out->Add(entry);
