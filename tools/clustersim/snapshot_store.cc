@@ -414,12 +414,10 @@ Status SnapshotStore::Create(const std::string& name, uint64_t source_file_id, c
 
   SnapshotRecord record;
   {
-    // The id is saved as used before its image exists: a stop during the copy cannot lead to it
-    // being handed out again next to a leftover image.
+    // Saved with the record only: an image left by a stop mid-copy still keeps its id from being
+    // handed out again, as the next start counts past every image it finds before removing it.
     std::lock_guard<std::mutex> lock(mutex_);
     record.id = next_id_++;
-    status = SaveLocked();
-    if (!status.ok()) return status;
   }
   record.name = name;
   record.directory_name = std::to_string(record.id) + "_" + name;

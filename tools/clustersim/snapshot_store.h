@@ -7,8 +7,8 @@
 // Deletion is asynchronous like a cluster's: a deleted snapshot stays listed as
 // in_delete until a background thread removes its record and then its image,
 // once no comparison holds it open. A snapshot whose expiration passes is
-// deleted the same way. Crash-safe: an id is saved as used before its image is
-// made, and images that no record names are removed at the next start.
+// deleted the same way. Crash-safe: a start counts ids past every image it
+// finds, then removes the images that no record names.
 // Thread-safe; image copies run outside the lock so that listing stays quick.
 #ifndef CLUSTERSIM_SNAPSHOT_STORE_H_
 #define CLUSTERSIM_SNAPSHOT_STORE_H_
