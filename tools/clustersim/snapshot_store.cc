@@ -195,9 +195,9 @@ Status SnapshotStore::Open(const std::string& state_dir, const PathResolver* res
   }
   if (status.ok()) status = CheckImagesLocked();
   if (!status.ok()) return status.Annotate("the snapshot state in " + state_dir + " is refused");
-  // Deletions that a stop interrupted go on.
+  // Links that a stop left unmade are made; deletions that a stop interrupted go on.
   for (const auto& entry : snapshots_) {
-    Link(entry.second, -1);
+    if (!entry.second.in_delete) Link(entry.second, -1);
     if (entry.second.in_delete) removals_[entry.first] = Clock::now() + delete_delay_;
     ScheduleExpiryLocked(entry.second);
   }
