@@ -49,16 +49,16 @@ class ProcessTest : public ::testing::Test {
             temp_.Sub("password"), "--export", "/projects=/fs/projects", "--export", "/=/", "--test-hooks"};
   }
 
-  // The numbered entries of the state directory's images.
-  std::set<uint64_t> Images() {
-    std::set<uint64_t> ids;
-    if (DIR* dir = ::opendir(temp_.Sub("root.state/images").c_str())) {
+  // The entries of a directory, "." and ".." left out.
+  std::set<std::string> Entries(const std::string& below) {
+    std::set<std::string> names;
+    if (DIR* dir = ::opendir(temp_.Sub(below).c_str())) {
       while (struct dirent* entry = ::readdir(dir)) {
-        if (entry->d_name[0] != '.') ids.insert(std::stoull(entry->d_name));
+        if (std::string(".") != entry->d_name && std::string("..") != entry->d_name) names.insert(entry->d_name);
       }
       ::closedir(dir);
     }
-    return ids;
+    return names;
   }
 
   snaptest::TempDir temp_{"clustersim-process"};
@@ -146,12 +146,14 @@ TEST_F(ProcessTest, KilledWhileCreatingLeavesNoStrayImagesOrReusedIds) {
     ASSERT_TRUE(emulator.Start(Args(address))) << emulator.error();
     HttpsClient client(address, 8000, emulator.ca_path());
     ASSERT_EQ(client.Login("admin", "s3cret").status, 200);
-    std::set<uint64_t> listed;
-    for (const std::string& id : client.Get("/v2/snapshots/").Strings("entries", "id")) listed.insert(std::stoull(id));
-    EXPECT_EQ(Images(), listed) << "round " << round;
+    const Reply listed = client.Get("/v2/snapshots/");
+    const std::vector<std::string> ids = listed.Strings("entries", "id");
+    const std::vector<std::string> names = listed.Strings("entries", "directory_name");
+    EXPECT_EQ(Entries("root.state/images"), std::set<std::string>(ids.begin(), ids.end())) << "round " << round;
+    EXPECT_EQ(Entries("root/fs/projects/.snapshot"), std::set<std::string>(names.begin(), names.end()));
     const std::string dir_id = client.Get("/v1/files/%2Ffs%2Fprojects/info/attributes").Field("id");
-    // The first create after a crash must not trip over what the crash left.
-    Reply made = client.Post("/v2/snapshots/", "{\"name\":\"retry\",\"source_file_id\":\"" + dir_id + "\"}");
+    // The create the crash cut short, asked again, must not trip over what the crash left.
+    Reply made = client.Post("/v2/snapshots/", "{\"name\":\"busy\",\"source_file_id\":\"" + dir_id + "\"}");
     ASSERT_EQ(made.status, 200) << made.body;
     EXPECT_GT(made.Number("id"), highest) << "round " << round;
     std::atomic<bool> stop{false};
@@ -166,7 +168,7 @@ TEST_F(ProcessTest, KilledWhileCreatingLeavesNoStrayImagesOrReusedIds) {
     emulator.Kill();
     stop = true;
     creator.join();
-    for (uint64_t id : Images()) highest = std::max(highest, id);
+    for (const std::string& id : Entries("root.state/images")) highest = std::max<uint64_t>(highest, std::stoull(id));
   }
 }
 
