@@ -28,10 +28,11 @@ struct DiffEntry {
 
 // Compares two frozen images of the directory `base_cluster_path` (ending with
 // "/"), open as `older_image` and `newer_image`; no symlink in them is followed.
-// Files differ by size, nanosecond mtime or type; a change between directory
-// and non-directory is a deletion plus a creation, the deletion first; a created
-// or deleted directory is one entry, what it holds being implied; a directory
-// present in both is modified when its own entries or its mtime changed.
+// Files differ by size, type, mode, owner, group or nanosecond mtime (an
+// access-time change alone is none); a change between directory and
+// non-directory is a deletion plus a creation, the deletion first; a created or
+// deleted directory is one entry, what it holds being implied; a directory
+// present in both is modified when its own entries or its metadata changed.
 Status CompareImages(int older_image, int newer_image, const std::string& base_cluster_path,
                      std::vector<DiffEntry>* out);
 

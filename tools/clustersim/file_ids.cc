@@ -185,12 +185,20 @@ uint64_t FileIdTable::walks() const {
   return walks_;
 }
 
+Status FileIdTable::LastKnownPath(uint64_t id, std::string* cluster_path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = known_.find(id);
+  if (it == known_.end()) return Status::NoSuchInode("no object with id " + std::to_string(id));
+  *cluster_path = it->second.cluster_path;
+  return Status::Ok();
+}
+
 Status FileIdTable::Locate(uint64_t id, ResolvedPath* out) {
   Known known;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = known_.find(id);
-    if (it == known_.end()) return Status::NoSuchEntry("no object with id " + std::to_string(id));
+    if (it == known_.end()) return Status::NoSuchInode("no object with id " + std::to_string(id));
     known = it->second;
   }
   ResolvedPath candidate;
@@ -236,11 +244,11 @@ Status FileIdTable::Locate(uint64_t id, ResolvedPath* out) {
       }
       hit = FindInIndex(known.key, &found, &listed);
     }
-    if (!hit) return Status::NoSuchEntry(gone);
+    if (!hit) return Status::NoSuchInode(gone);
   }
   std::string cluster_path = resolver_->ClusterPathOf(found);
   Status status = resolver_->Resolve(cluster_path, &candidate);
-  if (!status.ok()) return Status::NoSuchEntry("object with id " + std::to_string(id) + " is out of reach");
+  if (!status.ok()) return Status::NoSuchInode("object with id " + std::to_string(id) + " is out of reach");
   uint64_t same_id = 0;
   status = IdOf(candidate, &same_id);
   if (!status.ok()) return status;

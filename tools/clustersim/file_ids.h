@@ -57,6 +57,10 @@ class FileIdTable {
   // How often the tree was walked to find moved objects.
   uint64_t walks() const;
 
+  // Where the object with `id` was last seen, whether or not it still exists there: how a
+  // snapshot's copy of a file deleted since is found by its id.
+  Status LastKnownPath(uint64_t id, std::string* cluster_path);
+
  private:
   struct KeyHash {
     size_t operator()(const ObjectKey& key) const;

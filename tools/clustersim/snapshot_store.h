@@ -42,9 +42,10 @@ struct SnapshotRecord {
   bool in_delete = false;
 };
 
-// The record as the API's v2 and v3 snapshot routes show it.
-std::string SnapshotV2Json(const SnapshotRecord& record);
-std::string SnapshotV3Json(const SnapshotRecord& record);
+// The record as the API's v2 and v3 snapshot routes show it; the status routes add the
+// snapshotted directory's path, and the holders and locks that the emulator never has.
+std::string SnapshotV2Json(const SnapshotRecord& record, bool with_status = false);
+std::string SnapshotV3Json(const SnapshotRecord& record, bool with_status = false);
 
 class SnapshotStore;
 
@@ -93,6 +94,8 @@ class SnapshotStore {
   // Marks the snapshot in_delete; it goes after the delete delay (at once for a delay of 0).
   // Deleting a snapshot already in_delete changes nothing.
   Status Delete(uint64_t id);
+  // Replaces the expiration ("" or an RFC 3339 time) of a snapshot not being deleted.
+  Status SetExpiration(uint64_t id, const std::string& expiration, SnapshotRecord* out);
   // Applies to deletions requested from now on.
   void SetDeleteDelay(std::chrono::milliseconds delay);
   // Opens the snapshot's image for reading: 404 once its record has gone, and the image
@@ -100,6 +103,10 @@ class SnapshotStore {
   Status OpenImage(uint64_t id, ImageHandle* out);
   // Where the image lies; reading by path races a deletion, OpenImage does not.
   std::string ImagePath(const SnapshotRecord& record) const;
+  // The disk path of what `cluster_path` (the snapshotted directory or below it) was in the
+  // snapshot: 404 fs_no_such_entry_error when it did not exist then or lies outside the
+  // directory. Symlinks inside an image are reported, never followed.
+  Status LocateInImage(const SnapshotRecord& record, const std::string& cluster_path, std::string* disk_path) const;
 
  private:
   friend class ImageHandle;
