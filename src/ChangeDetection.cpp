@@ -1,6 +1,7 @@
 // Change detection: the paged difference between a path's previous and current snapshot, handed to
 // the agent one change item at a time.
 
+#include "ClusterNames.h"
 #include "FXPath.h"
 #include "FXString.h"
 #include "QumuloSnapClient.h"
@@ -28,6 +29,17 @@ void AppendPage(const std::list<Qumulo::CSnapshotDiffInfo>& page, CChangeStore& 
     if (origins.back().first == 0) origins.pop_back();
     throw;
   }
+}
+
+// The first entry of the page that does not lie within the compared directory, or null. Such an
+// entry would reach the agent untranslated, as a path of the backup host (/etc/shadow), and
+// skipping it would silently drop an item from the backup: the comparison fails instead.
+const Qumulo::CSnapshotDiffInfo* EntryOutside(const std::list<Qumulo::CSnapshotDiffInfo>& page,
+                                              const std::string& directory) {
+  for (const Qumulo::CSnapshotDiffInfo& diff : page) {
+    if (!clusternames::IsWithin(diff.m_path, directory)) return &diff;
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -67,9 +79,29 @@ CQiError CQumuloSnapClient::CompareSnapshots(std::string sourceVolume, std::stri
     std::list<Qumulo::CSnapshotDiffInfo> page;  // emptied and reused for every page
     std::string pageToken;
     std::string nextPageToken;
+    const auto mapped = m_fileSystemPaths.find(sourceVolume);
+    const std::string& directory = mapped != m_fileSystemPaths.end() ? mapped->second : entry->m_fsPath;
+    const size_t before = m_diffList.size();
+    // A page with an entry outside the directory takes the whole comparison with it: none of it
+    // is to reach the agent.
+    auto checkPage = [&]() -> CQiError {
+      const Qumulo::CSnapshotDiffInfo* outside = EntryOutside(page, directory);
+      if (outside == nullptr) return CQiError::Success();
+      const size_t dropped = m_diffList.size() - before;
+      m_diffList.TruncateTo(before);
+      if (dropped > 0 && (m_diffOrigins.back().first -= dropped) == 0) m_diffOrigins.pop_back();
+      return FXErrorUtil::ErrorWin32(
+          SNAP_LOCATION(snapfn::kCompareSnapshots), snapcode::kInvalidData,
+          "The cluster listed the changed path [%s] for snapshots [%llu] and [%llu], which does not lie within the "
+          "compared directory [%s]; the comparison is refused",
+          clusternames::Shown(outside->m_path).c_str(), static_cast<unsigned long long>(entry->m_prevSnapshotId),
+          static_cast<unsigned long long>(entry->m_snapshotId), clusternames::Shown(directory).c_str());
+    };
 
     CQiError result = m_snapshotQueries->GetSnapshotDiff(olderId, newerId, page, nextPageToken, pageToken);
     if (result.IsError()) return result.Push(SNAP_LOCATION(snapfn::kCompareSnapshots));
+    result = checkPage();
+    if (result.IsError()) return result;
     AppendPage(page, m_diffList, m_diffOrigins, sourceVolume);
     pageToken.swap(nextPageToken);
     nextPageToken.clear();
@@ -80,6 +112,8 @@ CQiError CQumuloSnapClient::CompareSnapshots(std::string sourceVolume, std::stri
       if (result.IsError()) return result.Push(SNAP_LOCATION(snapfn::kCompareSnapshots));
       pageToken.swap(nextPageToken);
       nextPageToken.clear();
+      result = checkPage();
+      if (result.IsError()) return result;
       if (m_diffList.size() % kProgressEvery == 0) {
         SNAP_LOG(0, snapfn::kCompareSnapshots, "Retrieved [%lu] Changelist Items",
                  static_cast<unsigned long>(m_diffList.size()));

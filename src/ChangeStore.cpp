@@ -140,6 +140,24 @@ void CChangeStore::PopFront() noexcept {
   m_blocks.pop_front();
 }
 
+void CChangeStore::TruncateTo(size_t count) noexcept {
+  if (count >= m_size) return;
+  if (count == 0) return clear();
+  while (m_size > count) {
+    Block& block = m_blocks.back();
+    const Record& record = reinterpret_cast<const Record*>(block.base)[--block.count];
+    block.textStart += record.lengthAndKind >> 3;
+    --m_size;
+    if (block.count == block.head) {
+      m_mappedBytes -= block.bytes;
+      Release(block);
+      m_blocks.pop_back();
+    }
+  }
+  // The next item is then kept whole instead of told apart from a path no longer held.
+  m_lastAppended.clear();
+}
+
 void CChangeStore::clear() noexcept {
   for (Block& block : m_blocks) Release(block);
   m_blocks.clear();

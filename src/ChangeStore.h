@@ -35,6 +35,8 @@ class CChangeStore {
   // Appends a copy of the record; throws std::bad_alloc (or std::length_error for a path too long
   // to record) and then leaves the store as it was.
   void Append(const Qumulo::CSnapshotDiffInfo& diff);
+  // Drops the items appended last until `count` remain; nothing when there are no more than that.
+  void TruncateTo(size_t count) noexcept;
   // Requires !empty().
   Item Front() noexcept;
   // Requires !empty().

@@ -27,7 +27,7 @@ std::string Describe(const Qumulo::CSnapshotDiffInfo& diff) {
   return std::to_string(known ? diff.m_changeType : -1) + (diff.m_isDirectory ? " dir " : " file ") + diff.m_path;
 }
 
-TEST(ChangeStoreTest, BehavesAsAListAcrossBlocksWhileItemsComeAndGo) {
+TEST(ChangeStoreTest, BehavesAsAListAcrossBlocksWhileItemsComeGoAndAreTakenBack) {
   std::mt19937 random(14);
   CChangeStore store;
   std::deque<Qumulo::CSnapshotDiffInfo> model;
@@ -55,6 +55,12 @@ TEST(ChangeStoreTest, BehavesAsAListAcrossBlocksWhileItemsComeAndGo) {
       ++serial;
       model.push_back(Diff(path, types[random() % 5], random() % 2 == 0));
       store.Append(model.back());
+    }
+    // Now and then the newest items go again, as a refused comparison takes back its own.
+    if (random() % 3 == 0) {
+      const size_t keep = model.size() - std::min(model.size(), static_cast<size_t>(random() % (appends + 1)));
+      store.TruncateTo(keep);
+      model.resize(keep);
     }
     mostMapped = std::max(mostMapped, store.MappedBytes());
     const size_t takes = round < 30 ? random() % 5000 : model.size();
