@@ -170,21 +170,31 @@ TEST(FileIdTableTest, ReplacedDirectoriesGetNewIdsAndIdsPersist) {
   EXPECT_EQ(next, again + 1);  // the counter continues after a restart
 }
 
-TEST(SessionTableTest, TokensExpire) {
+TEST(SessionTableTest, TokensExpireAndAreSweptWrongLoginsSlowTheirAddressDown) {
   SessionTable sessions("admin", "pw", std::chrono::seconds(3600));
   std::string token;
-  EXPECT_EQ(sessions.Login("root", "pw", &token).http_status(), 401);  // a wrong password: over HTTPS
-  ASSERT_TRUE(sessions.Login("admin", "pw", &token).ok());
+  ASSERT_TRUE(sessions.Login("admin", "pw", "10.0.0.1", &token).ok());
   EXPECT_TRUE(sessions.Check(token).ok());
   sessions.ExpireAll();
   EXPECT_EQ(sessions.Check(token).message(), "bearer token expired");
   std::string fresh;
-  ASSERT_TRUE(sessions.Login("admin", "pw", &fresh).ok());
+  ASSERT_TRUE(sessions.Login("admin", "pw", "10.0.0.1", &fresh).ok());
   EXPECT_TRUE(sessions.Check(fresh).ok());
 
+  // Wrong logins from one address: a few are answered, then that address waits, right password or not.
+  for (int i = 0; i < SessionTable::kFreeFailures; ++i) {
+    EXPECT_EQ(sessions.Login("root", "pw", "10.0.0.2", &token).http_status(), 401) << i;
+  }
+  std::chrono::seconds retry_after{0};
+  EXPECT_EQ(sessions.Login("admin", "pw", "10.0.0.2", &token, &retry_after).http_status(), 429);
+  EXPECT_EQ(retry_after.count(), 1);
+  EXPECT_TRUE(sessions.Login("admin", "pw", "10.0.0.3", &token).ok());
+
+  // Tokens expired for a lifetime are forgotten as logins go on, not kept until the table is large.
   SessionTable short_lived("admin", "pw", std::chrono::seconds(0));
-  ASSERT_TRUE(short_lived.Login("admin", "pw", &token).ok());
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(short_lived.Login("admin", "pw", "10.0.0.1", &token).ok());
   EXPECT_EQ(short_lived.Check(token).http_status(), 401);
+  EXPECT_LE(short_lived.tokens(), 1u);
 }
 
 bool CertificateCoversAddress(const std::string& path, const std::string& address) {
