@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -36,26 +37,23 @@ std::string Describe(const Qumulo::CSnapshotDiffInfo& diff) {
 
 constexpr size_t kBlock = size_t{2} << 20;
 
-// The spill file as this process sees it: open descriptors to a file in `directory`, and the
-// directory's own entries (a file system without nameless files names it for an instant).
+// Descriptors of this process open on a file in `directory`: the spill file, which must have no
+// name and be its owner's only.
 size_t SpillFilesIn(const std::string& directory) {
   size_t found = 0;
-  for (const char* listing : {"/proc/self/fd", directory.c_str()}) {
-    DIR* dir = ::opendir(listing);
-    if (dir == nullptr) continue;
-    while (const dirent* entry = ::readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name == "." || name == "..") continue;
-      if (listing == directory.c_str()) {
-        ++found;
-        continue;
-      }
-      char target[4096];
-      const ssize_t length = ::readlink((std::string(listing) + "/" + name).c_str(), target, sizeof(target) - 1);
-      if (length > 0 && std::string(target, length).compare(0, directory.size() + 1, directory + "/") == 0) ++found;
-    }
-    ::closedir(dir);
+  DIR* fds = ::opendir("/proc/self/fd");
+  while (const dirent* entry = fds != nullptr ? ::readdir(fds) : nullptr) {
+    const std::string fd = "/proc/self/fd/" + std::string(entry->d_name);
+    char target[4096];
+    const ssize_t length = ::readlink(fd.c_str(), target, sizeof(target));
+    if (length <= 0 || std::string(target, length).compare(0, directory.size() + 1, directory + "/") != 0) continue;
+    ++found;
+    struct stat file {};
+    EXPECT_EQ(::stat(fd.c_str(), &file), 0);
+    EXPECT_EQ(file.st_nlink, 0u);
+    EXPECT_EQ(file.st_mode & 0777, 0600u);
   }
+  if (fds != nullptr) ::closedir(fds);
   return found;
 }
 
@@ -102,6 +100,7 @@ TEST_P(ChangeStoreModelTest, BehavesAsAListWhileItemsComeAndGo) {
     }
     mostMapped = std::max(mostMapped, store.MappedBytes());
     mostSpilled = std::max(mostSpilled, store.SpilledBytes());
+    ASSERT_EQ(SpillFilesIn(spillDir.path()), store.SpilledBytes() > 0 ? 1u : 0u);
     if (rewound) {
       store.Rewind(checkpoint);
       model.resize(kept);
