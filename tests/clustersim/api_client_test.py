@@ -6,6 +6,7 @@ would read them (standard library only, verification on, trusting the emulator's
 Usage: api_client_test.py CLUSTERSIM_BINARY
 """
 
+import calendar
 import http.client
 import json
 import os
@@ -79,7 +80,7 @@ def setUpModule():
         process = subprocess.Popen([sys.argv[1], "--root", root, "--bind", address, "--user", USER,
                                     "--password-file", os.path.join(temp, "password"),
                                     "--export", "/projects=/fs/projects", "--export", "/=/",
-                                    "--export", "/projects=/fs/other", "--test-hooks"],
+                                    "--export", "2:/projects=/fs/other", "--test-hooks"],
                                    stdout=subprocess.PIPE, text=True)
         line = process.stdout.readline().rstrip("\n")
         if line:
@@ -129,6 +130,16 @@ class ApiTest(unittest.TestCase):
         self.assertEqual(status, 200, body)
         return body
 
+    def pages(self, target, key="entries"):
+        """Every item of a paged route, following paging.next as it stands; also the number of pages."""
+        items, pages = [], 0
+        while target:
+            body = self.get(target)
+            pages += 1
+            items += body[key]
+            target = (body.get("paging") or {}).get("next")
+        return items, pages
+
     def changes(self, newer, older, limit=1000):
         """Every entry, following paging.next as it stands; also the number of pages."""
         entries, pages = [], 0
@@ -146,6 +157,27 @@ class ApiTest(unittest.TestCase):
             if target:
                 self.assertTrue(target.startswith("/v2/snapshots/%d/changes-since/%d?" % (newer, older)), target)
         return entries, pages
+
+    def test_version_session_and_tokens(self):
+        anonymous = Client()
+        status, version = anonymous.call("GET", "/v1/version")
+        self.assertEqual(status, 200)
+        self.assertEqual(set(version), {"revision_id", "build_id", "flavor", "build_date"})
+        self.assertTrue(all(isinstance(value, str) for value in version.values()))
+        self.assertRegex(version["revision_id"], r"\b\d+\.\d+\.\d+\b")
+        # The token is checked before the route: an unknown route tells nothing without one.
+        for target in ("/v2/snapshots/", "/v1/session/who-am-i", "/v9/no/such/route"):
+            self.assertError(anonymous.call("GET", target), 401, "http_unauthorized_error")
+        anonymous.connection.close()
+        self.assertError(self.client.call("GET", "/v9/no/such/route"), 404, "http_not_found_error")
+
+        me = self.get("/v1/session/who-am-i")
+        for field in ("id", "name", "primary_group", "sid", "uid", "home_directory"):
+            self.assertIsInstance(me[field], str, field)
+        self.assertEqual(me["name"], USER)
+        self.assertIsInstance(me["can_change_password"], bool)
+        self.assertLessEqual({"PRIVILEGE_SNAPSHOT_READ", "PRIVILEGE_SNAPSHOT_WRITE", "PRIVILEGE_SNAPSHOT_DIFFERENCE_READ",
+                              "PRIVILEGE_NFS_EXPORT_READ"}, set(me["privileges"]))
 
     def test_file_attributes(self):
         os.makedirs(disk("/fs/projects/attr/sub"), exist_ok=True)
@@ -190,22 +222,70 @@ class ApiTest(unittest.TestCase):
 
         self.assertError(self.client.call("GET", "/v1/files/%s/info/attributes" % encode_ref("/fs/projects/none")),
                          404, "fs_no_such_entry_error")
+        self.assertError(self.client.call("GET", "/v1/files/12345/info/attributes"), 404, "fs_no_such_inode_error")
+
+    def test_entries_and_attributes_as_in_a_snapshot(self):
+        base = "/fs/projects/listed"
+        os.makedirs(disk(base + "/sub"))
+        for name, content in (("a", "1"), ("b", "22"), ("c", "333")):
+            with open(disk(base + "/" + name), "w", encoding="utf-8") as handle:
+                handle.write(content)
+        gone_id = self.attributes(base + "/b")["id"]
+        snapshot = self.snapshot(base, "listed")
+        os.unlink(disk(base + "/b"))
+        with open(disk(base + "/d"), "w", encoding="utf-8") as handle:
+            handle.write("4444")
+        with open(disk(base + "/a"), "w", encoding="utf-8") as handle:
+            handle.write("changed")
+
+        def listing(query):
+            target = "/v1/files/%s/entries/?limit=2%s" % (encode_ref(base), query)
+            head = self.get(target)
+            self.assertEqual((head["path"], head["id"]), (base + "/", self.attributes(base)["id"]))
+            self.assertIsInstance(head["child_count"], int)
+            files, pages = self.pages(target, "files")
+            return {f["name"]: (f["path"], f["size"], f["type"]) for f in files}, pages
+
+        # Pages of at most two records, every entry once, "/" after a directory's path.
+        live, pages = listing("")
+        self.assertEqual(pages, 2)
+        self.assertEqual(sorted(live), ["a", "c", "d", "sub"])
+        self.assertEqual(live["sub"][::2], (base + "/sub/", "FS_FILE_TYPE_DIRECTORY"))
+        then, _ = listing("&snapshot=%d" % snapshot["id"])
+        self.assertEqual({name: size for name, (_, size, kind) in then.items() if kind == "FS_FILE_TYPE_FILE"},
+                         {"a": "1", "b": "2", "c": "3"})
+        self.assertIn("sub", then)
+
+        # One object read from the image, by path and by the id it had; what did not exist then is 404.
+        query = "?snapshot=%d" % snapshot["id"]
+        self.assertEqual(self.get("/v1/files/%s/info/attributes%s" % (encode_ref(base + "/a"), query))["size"], "1")
+        old = self.get("/v1/files/%s/info/attributes%s" % (gone_id, query))
+        self.assertEqual((old["path"], old["size"], old["id"]), (base + "/b", "2", gone_id))
+        self.assertError(self.client.call("GET", "/v1/files/%s/info/attributes%s" % (encode_ref(base + "/d"), query)),
+                         404, "fs_no_such_entry_error")
+        for target in ("/v1/files/%s/entries/?snapshot=999999", "/v1/files/%s/info/attributes?snapshot=999999"):
+            self.assertError(self.client.call("GET", target % encode_ref(base)), 404, "snapshot_not_found_error")
 
     def test_nfs_exports(self):
         for target in ("/v2/nfs/exports/", "/v2/nfs/exports"):
             exports = self.get(target)
             self.assertIsInstance(exports, list)
-            # In configuration order, the root export and a repeated export path included.
-            self.assertEqual([(e["export_path"], e["fs_path"]) for e in exports],
-                             [("/projects", "/fs/projects"), ("/", "/"), ("/projects", "/fs/other")])
+            # In configuration order, the root export and an export path repeated in another tenant included.
+            self.assertEqual([(e["export_path"], e["fs_path"], e["tenant_id"]) for e in exports],
+                             [("/projects", "/fs/projects", 1), ("/", "/", 1), ("/projects", "/fs/other", 2)])
             for export in exports:
                 self.assertIsInstance(export["id"], str)
                 self.assertIsInstance(export["description"], str)
                 self.assertIsInstance(export["restrictions"], list)
                 self.assertIsInstance(export["fields_to_present_as_32_bit"], list)
+        tenants = self.get("/v1/multitenancy/tenants/")["entries"]
+        self.assertEqual([(t["id"], t["name"], t["nfs_enabled"]) for t in tenants],
+                         [(1, "Tenant 1", True), (2, "Tenant 2", True)])
+        self.assertTrue(all(isinstance(t["networks"], list) for t in tenants))
+        self.assertEqual(self.get("/v1/multitenancy/tenants/2"), tenants[1])
+        self.assertEqual(self.client.call("GET", "/v1/multitenancy/tenants/3")[0], 404)
         entries = self.get("/v3/nfs/exports/")["entries"]
-        self.assertEqual([e["fs_path"] for e in entries], ["/fs/projects", "/", "/fs/other"])
-        self.assertTrue(all(isinstance(e["tenant_id"], int) for e in entries))
+        self.assertEqual([(e["fs_path"], e["tenant_id"]) for e in entries], [("/fs/projects", 1), ("/", 1), ("/fs/other", 2)])
 
     def test_snapshots_v2_and_v3(self):
         os.makedirs(disk("/fs/projects/snaps"), exist_ok=True)
@@ -231,8 +311,8 @@ class ApiTest(unittest.TestCase):
 
         self.assertEqual(self.get("/v2/snapshots/%d" % v3["id"])["directory_name"], v3["name"])
         self.assertEqual(self.get("/v3/snapshots/%d" % v2["id"])["name"], v2["directory_name"])
-        self.assertError(self.client.call("GET", "/v2/snapshots/999999"), 404, "http_not_found_error")
-        self.assertError(self.client.call("DELETE", "/v3/snapshots/999999"), 404, "http_not_found_error")
+        self.assertError(self.client.call("GET", "/v2/snapshots/999999"), 404, "snapshot_not_found_error")
+        self.assertError(self.client.call("DELETE", "/v3/snapshots/999999"), 404, "snapshot_not_found_error")
 
         # Deletion is asynchronous: listed as in_delete for a while.
         self.assertEqual(self.client.call("DELETE", "/v2/snapshots/%d" % v2["id"])[0], 200)
@@ -247,14 +327,67 @@ class ApiTest(unittest.TestCase):
                          & deleting)
         self.assertEqual({s["id"] for s in self.get("/v2/snapshots/?include-in-delete=true")["entries"]
                           if s["in_delete"]}, deleting)
-        # Their going is the server test's; a snapshot whose expiration passes goes the same way.
-        expires = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + 1))
-        status, expiring = self.client.call("POST", "/v3/snapshots/", {"name_suffix": "brief", "expiration": expires,
-                                                                       "source_file_id": v2["source_file_id"]})
-        self.assertEqual((status, expiring["expiration"]), (200, expires))
         self.assertError(self.client.call("POST", "/v2/snapshots/", {"name": "n", "expiration": "tomorrow",
                                                                      "source_file_id": v2["source_file_id"]}),
                          400, "api_bad_request_error")
+
+    def test_expirations_and_status(self):
+        os.makedirs(disk("/fs/projects/expiring"), exist_ok=True)
+        source = self.attributes("/fs/projects/expiring")["id"]
+
+        def seconds_left(record):
+            self.assertRegex(record["expiration"], RFC3339)
+            return calendar.timegm(time.strptime(record["expiration"][:19], "%Y-%m-%dT%H:%M:%S")) - time.time()
+
+        # v2 takes a lifetime and shows the time it ends; v3 and PATCH take the time itself.
+        for ttl, seconds in (("5days", 5 * 86400), ("2hours", 7200), ("1weeks", 7 * 86400), ("999minutes", 59940),
+                             ("never", None), ("0days", 400), ("1000days", 400), ("5fortnights", 400)):
+            status, record = self.client.call("POST", "/v2/snapshots/?expiration-time-to-live=" + ttl,
+                                              {"name": "ttl", "source_file_id": source})
+            if seconds == 400:
+                self.assertError((status, record), 400, "api_bad_request_error")
+            elif seconds is None:
+                self.assertEqual((status, record["expiration"]), (200, ""))
+            else:
+                self.assertEqual(status, 200, record)
+                self.assertAlmostEqual(seconds_left(record), seconds, delta=60)
+        for empty in (None, ""):
+            status, record = self.client.call("POST", "/v3/snapshots/", {"expiration": empty, "source_file_id": source})
+            self.assertEqual((status, record["expiration"]), (200, None))
+        target = "/v3/snapshots/%d" % record["id"]
+        tomorrow = time.strftime("%Y-%m-%dT%H:%M:%S+02:00", time.gmtime(time.time() + 86400 + 7200))
+        status, patched = self.client.call("PATCH", target, {"expiration": tomorrow})
+        self.assertEqual((status, patched["id"]), (200, record["id"]))
+        self.assertAlmostEqual(seconds_left(patched), 86400, delta=60)
+        self.assertEqual(self.get(target)["expiration"], patched["expiration"])
+        self.assertEqual(self.client.call("PATCH", target, {"expiration": None})[1]["expiration"], None)
+        status, patched = self.client.call("PATCH", "/v2/snapshots/%d?expiration-time-to-live=3days" % record["id"])
+        self.assertAlmostEqual(seconds_left(patched), 3 * 86400, delta=60)
+        self.assertError(self.client.call("PATCH", "/v3/snapshots/999999", {"expiration": None}), 404,
+                         "snapshot_not_found_error")
+
+        # Status records: the version's fields and the holders, locks and path of the source.
+        v3_fields = {"id", "name", "timestamp", "source_file_id", "policy_id", "expiration", "in_delete"}
+        v2_fields = {"id", "name", "timestamp", "directory_name", "source_file_id", "created_by_policy", "expiration",
+                     "in_delete"}
+        listed = {s["id"]: s for s in self.get("/v4/snapshots/status/")["entries"]}
+        one = self.get("/v3/snapshots/status/%d" % record["id"])
+        self.assertEqual(listed[record["id"]], one)
+        self.assertEqual(set(one), v3_fields | {"source_file_path", "policy_name", "owners", "lock_key"})
+        self.assertEqual((one["source_file_path"], one["policy_name"], one["owners"], one["lock_key"]),
+                         ("/fs/projects/expiring/", None, [], None))
+        listed = {s["id"]: s for s in self.get("/v2/snapshots/status/")["entries"]}
+        one = self.get("/v2/snapshots/status/%d" % record["id"])
+        self.assertEqual(listed[record["id"]], one)
+        self.assertEqual(set(one), v2_fields | {"source_file_path", "owners"})
+        for target in ("/v3/snapshots/status/999999", "/v2/snapshots/status/999999"):
+            self.assertError(self.client.call("GET", target), 404, "snapshot_not_found_error")
+
+        # Once its expiration passes, a snapshot goes as if deleted.
+        expires = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(time.time() + 1))
+        status, expiring = self.client.call("POST", "/v3/snapshots/", {"name_suffix": "brief", "expiration": expires,
+                                                                       "source_file_id": source})
+        self.assertEqual((status, expiring["expiration"]), (200, expires[:-1] + ".000000000Z"))
         deadline = time.monotonic() + 20
         while expiring["id"] in {s["id"] for s in self.get("/v3/snapshots/")["entries"]}:
             self.assertLess(time.monotonic(), deadline, "the expired snapshot never went")
@@ -265,7 +398,7 @@ class ApiTest(unittest.TestCase):
         base = "/fs/projects/diff"
         for directory in ("renamed_from/inner", "doomed/deep"):
             os.makedirs(disk(base + "/" + directory))
-        for name in ("keep.txt", "doomed/deep/file.txt", "renamed_from/inner/x"):
+        for name in ("keep.txt", "doomed/deep/file.txt", "renamed_from/inner/x", "chmod.txt", "read.txt"):
             with open(disk(base + "/" + name), "w", encoding="utf-8") as handle:
                 handle.write("old")
         older = self.snapshot(base, "older")
@@ -276,16 +409,63 @@ class ApiTest(unittest.TestCase):
         shutil.rmtree(disk(base + "/doomed"))
         with open(disk(base + "/keep.txt"), "a", encoding="utf-8") as handle:
             handle.write(" and more")
+        # A change of mode alone is a change; one of the access time alone is none.
+        os.chmod(disk(base + "/chmod.txt"), 0o600)
+        os.utime(disk(base + "/read.txt"), ns=(10**9, os.stat(disk(base + "/read.txt")).st_mtime_ns))
         newer = self.snapshot(base, "newer")
 
-        expected = [("MODIFY", base + "/"), ("CREATE", base + "/created/"), ("DELETE", base + "/doomed/"),
-                    ("MODIFY", base + "/keep.txt"), ("DELETE", base + "/renamed_from/"),
+        expected = [("MODIFY", base + "/"), ("MODIFY", base + "/chmod.txt"), ("CREATE", base + "/created/"),
+                    ("DELETE", base + "/doomed/"), ("MODIFY", base + "/keep.txt"), ("DELETE", base + "/renamed_from/"),
                     ("CREATE", base + "/renamed_to/")]
         self.assertEqual(self.changes(newer["id"], older["id"]), (expected, 1))
-        self.assertEqual(self.changes(newer["id"], older["id"], limit=2), (expected, 3))
+        self.assertEqual(self.changes(newer["id"], older["id"], limit=2), (expected, 4))
         other = self.snapshot("/fs/other", "elsewhere")
         self.assertError(self.client.call("GET", "/v2/snapshots/%d/changes-since/%d" % (other["id"], older["id"])),
                          400, "snapshot_source_mismatch_error")
+
+    def test_file_level_difference(self):
+        """The changed regions of one file between two snapshots, by path or id, paged like differences."""
+        base = "/fs/projects/regions"
+        os.makedirs(disk(base + "/dir"))
+        block = 65536
+        for name, content in (("big", b"a" * 3 * block), ("cut", b"k" * 1000)):
+            with open(disk(base + "/" + name), "wb") as handle:
+                handle.write(content)
+        os.symlink("big", disk(base + "/link"))
+        older = self.snapshot(base, "older")
+        with open(disk(base + "/big"), "r+b") as handle:
+            handle.seek(block + 4464)
+            handle.write(b"b")
+            handle.seek(2 * block)
+            handle.write(bytes(block))
+            handle.write(b"c" * 100)
+        os.truncate(disk(base + "/cut"), 10)
+        with open(disk(base + "/new"), "wb") as handle:
+            handle.write(b"n" * 5)
+        newer = self.snapshot(base, "newer")
+        pair = (newer["id"], older["id"])
+
+        def regions(version, path, limit=1000, ref=None):
+            target = "/v%d/snapshots/%d/changes-since/%d/files/%s?limit=%d" % (
+                (version,) + pair + (ref or encode_ref(base + "/" + path), limit))
+            entries, pages = self.pages(target)
+            for entry in entries:
+                self.assertEqual(set(entry), {"type" if version == 2 else "op", "offset", "size"})
+            return [(e.get("type", e.get("op")), int(e["offset"]), int(e["size"])) for e in entries], pages
+
+        self.assertEqual(regions(2, "big", limit=1), ([("FILE_REGION_DATA", block, block),
+                                                       ("FILE_REGION_HOLE", 2 * block, block),
+                                                       ("FILE_REGION_DATA", 3 * block, 100)], 3))
+        big_id = self.attributes(base + "/big")["id"]
+        self.assertEqual(regions(3, None, ref=big_id), ([("MODIFY", block, 2 * block), ("CREATE", 3 * block, 100)], 1))
+        self.assertEqual(regions(2, "cut"), ([], 1))
+        self.assertEqual(regions(3, "cut"), ([("DELETE", 10, 990)], 1))
+        self.assertEqual(regions(3, "new"), ([("CREATE", 0, 5)], 1))
+        for path in ("dir", "link"):
+            target = "/v2/snapshots/%d/changes-since/%d/files/%s" % (pair + (encode_ref(base + "/" + path),))
+            self.assertError(self.client.call("GET", target), 400, "api_bad_request_error")
+        target = "/v3/snapshots/999999/changes-since/%d/files/%s" % (older["id"], encode_ref(base + "/big"))
+        self.assertError(self.client.call("GET", target), 404, "snapshot_not_found_error")
 
     def test_names_that_are_not_utf8(self):
         base = "/fs/projects/names"

@@ -1,5 +1,7 @@
 // The `clustersim` executable as users start it: the listening line, verified
 // TLS with the CA it names, state kept across runs, clean stop on SIGTERM.
+#include <sys/wait.h>
+
 #include <cstdio>
 
 #include <gtest/gtest.h>
@@ -25,6 +27,26 @@ std::string ServedKeyPin(const std::string& address) {
   }
   while (!out.empty() && out.back() == '\n') out.pop_back();
   return "sha256//" + out;
+}
+
+struct Exit {
+  int exit_status = -1;
+  std::string output;  // standard output and standard error
+};
+
+// Runs the binary with `args` to its end: for starts that are refused before serving anything.
+Exit RunToExit(const std::vector<std::string>& args) {
+  // Bounded: a start that should have been refused would otherwise serve on.
+  std::string command = "timeout 30 " + snaptest::ClusterSimBinary();
+  for (const std::string& arg : args) command += " '" + arg + "'";
+  Exit run;
+  if (FILE* pipe = ::popen((command + " 2>&1").c_str(), "r")) {
+    char buffer[256];
+    while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) run.output += buffer;
+    const int status = ::pclose(pipe);
+    run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  return run;
 }
 
 class ProcessTest : public ::testing::Test {
@@ -62,16 +84,27 @@ TEST_F(ProcessTest, StartsServesVerifiedTlsAndStopsOnSigterm) {
   reply = client.Post("/v2/snapshots/", "{\"name\":\"first\",\"source_file_id\":\"" + id + "\"}");
   ASSERT_EQ(reply.status, 200);
 
-  // Busy address: a second emulator fails with a message instead of sharing it.
-  snaptest::ClusterProcess second;
-  EXPECT_FALSE(second.Start(Args(address)));
+  // Busy address: a second emulator fails with a message instead of sharing it. One on the same
+  // state directory fails even on another address: both would hand out the same snapshot ids.
+  std::vector<std::string> elsewhere = Args(address);
+  elsewhere.insert(elsewhere.end(), {"--state-dir", temp_.Sub("other.state")});
+  Exit second = RunToExit(elsewhere);
+  EXPECT_EQ(second.exit_status, 1);
+  EXPECT_NE(second.output.find("cannot listen on " + address + ":8000"), std::string::npos) << second.output;
+  const std::string other_address = snaptest::PickLoopbackAddress();
+  second = RunToExit(Args(other_address));
+  EXPECT_EQ(second.exit_status, 1);
+  EXPECT_NE(second.output.find("another clustersim is using the state directory " + temp_.Sub("root.state")),
+            std::string::npos)
+      << second.output;
 
   EXPECT_EQ(emulator.Stop(), 0);
 
-  // Restarted on the same root: same CA, same ids, same snapshots.
+  // Restarted on the same root at another address: same CA, same key (a pinned client keeps
+  // working), same ids, same snapshots.
   snaptest::ClusterProcess again;
-  ASSERT_TRUE(again.Start(Args(address))) << again.error();
-  HttpsClient after(address, 8000, again.ca_path());
+  ASSERT_TRUE(again.Start(Args(other_address))) << again.error();
+  HttpsClient after(other_address, 8000, again.ca_path());
   ASSERT_EQ(after.Login("admin", "s3cret").status, 200);
   EXPECT_EQ(after.Get("/v1/files/%2Ffs%2Fprojects/info/attributes").Field("id"), id);
   EXPECT_EQ(after.Get("/v2/snapshots/").Strings("entries", "name"), (std::vector<std::string>{"first"}));
@@ -79,12 +112,39 @@ TEST_F(ProcessTest, StartsServesVerifiedTlsAndStopsOnSigterm) {
   EXPECT_EQ(again.Stop(), 0);
 }
 
-TEST_F(ProcessTest, RejectsBadCommandLines) {
-  snaptest::ClusterProcess emulator;
-  EXPECT_FALSE(emulator.Start({"--root", temp_.Sub("root")}));
-  EXPECT_NE(emulator.error().find("exited"), std::string::npos) << emulator.error();
-  EXPECT_FALSE(emulator.Start({"--root", temp_.Sub("missing"), "--bind", snaptest::PickLoopbackAddress(), "--user",
-                               "a", "--password-file", temp_.Sub("password")}));
+TEST_F(ProcessTest, RejectsBadCommandLinesAndTellsWhy) {
+  const std::string address = snaptest::PickLoopbackAddress();
+  const std::vector<std::string> base = {"--root", temp_.Sub("root"), "--bind", address, "--user", "a",
+                                         "--password-file", temp_.Sub("password")};
+  auto with = [&](std::vector<std::string> more) {
+    more.insert(more.begin(), base.begin(), base.end());
+    return more;
+  };
+  const struct {
+    std::vector<std::string> args;
+    int exit_status;
+    const char* says;
+  } refused[] = {
+      {{"--root", temp_.Sub("root")}, 2, "--bind is required"},
+      {base, 2, "at least one --export is required"},
+      {with({"--export", "/p=/fs/missing"}), 1, "the export /p names /fs/missing, which is not a directory"},
+      {{"--root", temp_.Sub("missing"), "--bind", address, "--user", "a", "--password-file", temp_.Sub("password"),
+        "--export", "/=/"},
+       1, "does not exist"},
+      // The hooks need no token: off loopback that is worth a warning (the address is not this host's,
+      // so nothing is served).
+      {{"--root", temp_.Sub("root"), "--bind", "192.0.2.1", "--user", "a", "--password-file", temp_.Sub("password"),
+        "--export", "/=/", "--test-hooks"},
+       1, "warning: --test-hooks on 192.0.2.1, which is not a loopback address"},
+  };
+  for (const auto& start : refused) {
+    Exit run = RunToExit(start.args);
+    EXPECT_EQ(run.exit_status, start.exit_status) << run.output;
+    EXPECT_NE(run.output.find(start.says), std::string::npos) << run.output;
+  }
+  const Exit help = RunToExit({"--help"});
+  EXPECT_NE(help.output.find("bearer token lifetime, 36000"), std::string::npos) << help.output;
+  EXPECT_NE(help.output.find("--delete-delay MS"), std::string::npos) << help.output;
 }
 
 }  // namespace

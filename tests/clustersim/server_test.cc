@@ -174,7 +174,7 @@ TEST_F(ServerTest, SnapshotCreationRefusesBadRequests) {
   const std::string dir_id = IdOf("/fs/projects");
   Make({"file=f"});
 
-  EXPECT_EQ(CreateSnapshot("s", "12345").Field("error_class"), "fs_no_such_entry_error");
+  EXPECT_EQ(CreateSnapshot("s", "12345").Field("error_class"), "fs_no_such_inode_error");
   const auto body = [](const std::string& name, const std::string& id) {
     return "{\"name\":\"" + name + "\",\"source_file_id\":\"" + id + "\"}";
   };
@@ -255,7 +255,7 @@ TEST_F(ServerTest, DifferenceListsEachChangeOnceAndPagesByItsLinks) {
   for (const char* unknown : {"777", "0"}) {
     Reply reply = client_->Get("/v2/snapshots/" + newer_id + "/changes-since/" + std::string(unknown));
     EXPECT_EQ(reply.status, 404) << unknown;
-    EXPECT_EQ(reply.Field("error_class"), "http_not_found_error") << unknown;
+    EXPECT_EQ(reply.Field("error_class"), "snapshot_not_found_error") << unknown;
   }
 }
 
@@ -399,6 +399,12 @@ TEST_F(ServerTest, FailSwitchesFailRequestsInArrivalOrder) {
   EXPECT_EQ(refused.status, 400);
   EXPECT_EQ(refused.Field("error_class"), "api_bad_request_error");
   EXPECT_EQ(client_->Put("/v1/debug/faults", "{\"fail_ratio\":2}").status, 400);
+  // A misspelt switch is refused by name rather than left off.
+  for (const char* hook : {"faults", "synthetic-diff", "delete-delay"}) {
+    refused = client_->Put(std::string("/v1/debug/") + hook, "{\"fail_nxt\":1}");
+    EXPECT_EQ(refused.status, 400) << hook;
+    EXPECT_NE(refused.Field("description").find("fail_nxt"), std::string::npos) << hook;
+  }
 }
 
 TEST_F(ServerTest, RootDirectorySnapshotsAndDifferences) {
@@ -455,14 +461,48 @@ TEST_F(ServerTest, ParallelClientsWhileSnapshotsComeAndGo) {
   EXPECT_EQ(client_->Get("/v3/snapshots/").Strings("entries", "id"), (std::vector<std::string>{older, newer}));
 }
 
+// An older cluster lacks the v3 snapshot routes, a newer one the v2 ones but not the differences
+// route; a missing route is told from a missing snapshot by its class. One of them sends names that
+// are not UTF-8 as raw bytes.
+TEST(ServerVersionsTest, SnapshotRoutesOfOneVersionAndRawNames) {
+  for (clustersim::SnapshotApi api : {clustersim::SnapshotApi::kV2, clustersim::SnapshotApi::kV3}) {
+    const bool v2 = api == clustersim::SnapshotApi::kV2;
+    SCOPED_TRACE(v2 ? "v2 only" : "v3 only");
+    snaptest::EmbeddedCluster cluster;
+    cluster.options.exports = {{"/projects", "/fs/projects"}};
+    cluster.options.snapshot_api = api;
+    cluster.options.raw_names = v2;
+    ASSERT_TRUE(cluster.Start()) << cluster.error();
+    HttpsClient client(cluster.address(), 8000, cluster.ca_path());
+    ASSERT_EQ(client.Login(cluster.user(), cluster.password()).status, 200);
+    const std::string served = v2 ? "/v2/snapshots/" : "/v3/snapshots/", gone = v2 ? "/v3/snapshots/" : "/v2/snapshots/";
+    for (const std::string method : {"GET", "DELETE", "POST"}) {
+      Reply missing = method == "GET" ? client.Get(gone) : method == "DELETE" ? client.Delete(gone + "1") : client.Post(gone, "{}");
+      EXPECT_EQ(missing.status, 404) << method;
+      EXPECT_EQ(missing.Field("error_class"), "http_not_found_error") << method;
+    }
+    EXPECT_EQ(client.Get(served + "1").Field("error_class"), "snapshot_not_found_error");
+
+    const std::string id = client.Get("/v1/files/" + Encode("/fs/projects") + "/info/attributes").Field("id");
+    const std::string body = std::string(v2 ? "{\"name\"" : "{\"name_suffix\"") + ":\"s\",\"source_file_id\":\"" + id + "\"}";
+    const uint64_t older = client.Post(served, body).Number("id");
+    ASSERT_TRUE(cluster.WriteFile("/fs/projects/n\xff", "x"));
+    const uint64_t newer = client.Post(served, body).Number("id");
+    Reply page = client.Get("/v2/snapshots/" + std::to_string(newer) + "/changes-since/" + std::to_string(older));
+    EXPECT_EQ(page.status, 200);
+    EXPECT_NE(page.body.find(v2 ? "\"/fs/projects/n\xff\"" : "\"/fs/projects/n\\udcff\""), std::string::npos) << page.body;
+  }
+}
+
 TEST(ServerHooksTest, DebugRoutesNeedTheTestHooksSwitch) {
   snaptest::EmbeddedCluster cluster;
   cluster.options.test_hooks = false;
   ASSERT_TRUE(cluster.Start()) << cluster.error();
   HttpsClient client(cluster.address(), 8000, cluster.ca_path());
-  EXPECT_EQ(client.Get("/v1/debug/counters").status, 404);
-  EXPECT_EQ(client.Put("/v1/debug/faults", "{\"fail_next\":5}").status, 404);
+  // Without the switch they are no routes: like any other, unknown only to a client with a token.
+  EXPECT_EQ(client.Put("/v1/debug/faults", "{\"fail_next\":5}").status, 401);
   ASSERT_EQ(client.Login(cluster.user(), cluster.password()).status, 200);
+  EXPECT_EQ(client.Get("/v1/debug/counters").status, 404);
   EXPECT_EQ(client.Get("/v2/snapshots/").status, 200);
 }
 

@@ -210,18 +210,30 @@ TEST(OptionsTest, RefusesMalformedCommandLinesAndTakesInlineValues) {
     more.insert(more.begin(), base.begin(), base.end());
     return more;
   };
-  ASSERT_TRUE(ParseCommandLine(base, &options, &help).ok());
+  EXPECT_FALSE(ParseCommandLine(base, &options, &help).ok());  // serves nothing without an export
+  ASSERT_TRUE(ParseCommandLine(with({"--export", "/p=/fs/p"}), &options, &help).ok());
   EXPECT_FALSE(ParseCommandLine(with({"--port", "70000"}), &options, &help).ok());
   EXPECT_FALSE(ParseCommandLine(with({"--export", "nothing"}), &options, &help).ok());
+  EXPECT_FALSE(ParseCommandLine(with({"--export", "0:/p=/fs/p"}), &options, &help).ok());
+  EXPECT_FALSE(ParseCommandLine(with({"--export", "x:/p=/fs/p"}), &options, &help).ok());
+  EXPECT_FALSE(ParseCommandLine(with({"--snapshot-api", "v4"}), &options, &help).ok());
   EXPECT_FALSE(ParseCommandLine(with({"--cert", "c"}), &options, &help).ok());  // without its key
   EXPECT_FALSE(ParseCommandLine(with({"--verbose=yes"}), &options, &help).ok());
 
   Options inline_values;
-  ASSERT_TRUE(ParseCommandLine(with({"--port=8001", "--export=/p=/fs/p"}), &inline_values, &help).ok());
+  ASSERT_TRUE(ParseCommandLine(with({"--port=8001", "--export=/p=/fs/p", "--export=7:/p:x=/fs/q",
+                                      "--snapshot-api=v2"}),
+                               &inline_values, &help)
+                  .ok());
   EXPECT_EQ(inline_values.port, 8001);
-  ASSERT_EQ(inline_values.exports.size(), 1u);
+  EXPECT_EQ(inline_values.snapshot_api, SnapshotApi::kV2);
+  ASSERT_EQ(inline_values.exports.size(), 2u);
   EXPECT_EQ(inline_values.exports[0].export_path, "/p");
   EXPECT_EQ(inline_values.exports[0].fs_path, "/fs/p");
+  EXPECT_EQ(inline_values.exports[0].tenant_id, 1);
+  // Only a prefix before the leading "/" is a tenant.
+  EXPECT_EQ(inline_values.exports[1].export_path, "/p:x");
+  EXPECT_EQ(inline_values.exports[1].tenant_id, 7);
 }
 
 }  // namespace

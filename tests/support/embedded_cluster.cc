@@ -32,8 +32,8 @@ bool EmbeddedCluster::Start() {
     return false;
   }
   for (const auto& entry : options.exports) {
-    if (!MakeDir(entry.second)) {
-      error_ = "cannot make the exported directory " + entry.second;
+    if (!MakeDir(entry.fs_path)) {
+      error_ = "cannot make the exported directory " + entry.fs_path;
       return false;
     }
   }
@@ -62,7 +62,9 @@ bool EmbeddedCluster::StartOn(const std::string& address) {
   server_options.port = 8000;
   server_options.user = options.user;
   server_options.password_file = password_file_;
-  for (const auto& entry : options.exports) server_options.exports.push_back({entry.first, entry.second});
+  server_options.exports = options.exports;
+  server_options.snapshot_api = options.snapshot_api;
+  server_options.raw_names = options.raw_names;
   server_options.state_dir = state_dir_;
   server_options.token_ttl_seconds = options.token_ttl_seconds;
   server_options.delete_delay_ms = options.delete_delay_ms;

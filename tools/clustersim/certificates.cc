@@ -184,7 +184,9 @@ Status EnsureCertificates(const std::string& state_dir, const std::string& addre
     if (!status.ok()) return status;
   }
 
-  KeyPtr server_key = GenerateKey();
+  // A new address gets a new certificate for the same key, so that clients pinning the key keep working.
+  KeyPtr server_key = ReadKey(paths->server_key);
+  if (!server_key) server_key = GenerateKey();
   if (!server_key) return Status::Internal(OpenSslError("cannot make the server key"));
   std::string alt_name = (IsIpAddress(address) ? "IP:" : "DNS:") + address;
   if (address != "localhost") alt_name += ",DNS:localhost";

@@ -18,7 +18,7 @@ struct CertificatePaths {
 
 // Reuses the files in `state_dir` when they still fit `address` (subjectAltName
 // IP or DNS entry, signed by the CA there, not about to expire); otherwise makes
-// new ones, keeping an existing CA.
+// new ones, keeping an existing CA and the server key.
 Status EnsureCertificates(const std::string& state_dir, const std::string& address,
                           CertificatePaths* paths);
 

@@ -1,5 +1,7 @@
-// The cluster's REST API over the emulator's state: sessions, file attributes,
-// NFS exports, snapshots, paged differences and the test hooks. Transport
+// The cluster's REST API over the emulator's state: version, sessions, tenants,
+// file attributes and directory listings (live or as in a snapshot), NFS
+// exports, snapshots and their status, paged differences of trees and of files,
+// and the test hooks. Transport
 // agnostic apart from httplib's request and response types. Thread-safe.
 #ifndef CLUSTERSIM_CLUSTER_SERVICE_H_
 #define CLUSTERSIM_CLUSTER_SERVICE_H_
@@ -9,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "clustersim/diff_pages.h"
@@ -73,14 +76,32 @@ class ClusterService {
   Reply RouteDebug(const httplib::Request& request);
   Status Authenticate(const httplib::Request& request);
 
+  // Where a file named by a route is read: the live tree, or a snapshot's image.
+  struct FileTarget {
+    std::string cluster_path;  // normalised, no trailing "/"
+    std::string disk_path;
+    uint64_t id = 0;
+  };
+
   Reply Login(const httplib::Request& request);
-  Reply FileAttributes(const std::string& ref);
+  Reply Version();
+  Reply WhoAmI();
+  Reply Tenants(const std::string* id_text);
+  Reply FileAttributes(const httplib::Request& request, const std::string& ref);
+  Reply DirectoryEntries(const httplib::Request& request, const std::string& raw_ref, const std::string& ref);
+  Status FindFile(const std::string& ref, const SnapshotRecord* snapshot, FileTarget* out);
+  Status SnapshotParam(const httplib::Request& request, std::optional<SnapshotRecord>* out);
   Reply NfsExports(int version);
   Reply CreateSnapshot(const httplib::Request& request, int version);
-  Reply ListSnapshots(const httplib::Request& request, int version);
-  Reply GetSnapshot(const std::string& id_text, int version);
+  Reply ListSnapshots(const httplib::Request& request, int version, bool with_status);
+  Reply GetSnapshot(const std::string& id_text, int version, bool with_status);
   Reply DeleteSnapshot(const std::string& id_text, int version);
+  Reply PatchSnapshot(const httplib::Request& request, const std::string& id_text, int version);
+  Status SnapshotPair(const std::string& newer_text, const std::string& older_text, SnapshotRecord* newer,
+                      SnapshotRecord* older);
   Reply Changes(const httplib::Request& request, const std::string& newer_text, const std::string& older_text);
+  Reply FileChanges(const httplib::Request& request, int version, const std::string& newer_text,
+                    const std::string& older_text, const std::string& raw_ref, const std::string& ref);
   Status BuildDifference(const SnapshotRecord& older, const SnapshotRecord& newer, RenderedDiff* out);
   Status PageLimit(const httplib::Request& request, uint64_t* limit);
 

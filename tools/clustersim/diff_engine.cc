@@ -57,7 +57,7 @@ class ImageComparer {
       }
     }
     if (!status.ok()) return status;
-    if (entries_changed || !SameTime(older_st.st_mtim, newer_st.st_mtim)) {
+    if (entries_changed || MetadataChanged(older_st, newer_st)) {
       out_->push_back({ChangeOp::kModified, true, PathOf(relative, true)});
     }
     return Status::Ok();
@@ -66,6 +66,12 @@ class ImageComparer {
  private:
   static bool SameTime(const struct timespec& a, const struct timespec& b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+  }
+
+  // Mode (type included), owner, group or modification time: what a client sees change. The access
+  // time is left out, and so is the change time, which every copy into an image sets anew.
+  static bool MetadataChanged(const struct stat& a, const struct stat& b) {
+    return a.st_mode != b.st_mode || a.st_uid != b.st_uid || a.st_gid != b.st_gid || !SameTime(a.st_mtim, b.st_mtim);
   }
 
   static std::string Join(const std::string& relative, const std::string& name) {
@@ -117,8 +123,7 @@ class ImageComparer {
       return status;
     }
     if (older_dir) return CompareDirectories(child, older_path, newer_path, older_st, newer_st);
-    if (older_st.st_size != newer_st.st_size || !SameTime(older_st.st_mtim, newer_st.st_mtim) ||
-        (older_st.st_mode & S_IFMT) != (newer_st.st_mode & S_IFMT)) {
+    if (older_st.st_size != newer_st.st_size || MetadataChanged(older_st, newer_st)) {
       out_->push_back({ChangeOp::kModified, false, PathOf(child, false)});
     }
     return Status::Ok();

@@ -24,10 +24,11 @@ struct DiffEntry {
 };
 
 // Compares two frozen images of the directory `base_cluster_path` (ending with
-// "/"). Files differ by size, nanosecond mtime or type; a change between
-// directory and non-directory is a deletion plus a creation; a created or
-// deleted directory is one entry, what it holds being implied; a directory
-// present in both is modified when its own entries or its mtime changed.
+// "/"). Files differ by size, type, mode, owner, group or nanosecond mtime (an
+// access-time change alone is none); a change between directory and
+// non-directory is a deletion plus a creation; a created or deleted directory is
+// one entry, what it holds being implied; a directory present in both is
+// modified when its own entries or its metadata changed.
 Status CompareImages(const std::string& older_image, const std::string& newer_image,
                      const std::string& base_cluster_path, std::vector<DiffEntry>* out);
 

@@ -9,7 +9,7 @@ void RenderedDiff::Add(const DiffEntry& entry) {
   buffer_.append("{\"op\":\"");
   buffer_.append(ChangeOpName(entry.op));
   buffer_.append("\",\"path\":");
-  AppendJsonString(&buffer_, entry.path);
+  AppendJsonString(&buffer_, entry.path, raw_names_);
   buffer_.append("},");
   offsets_.push_back(buffer_.size());
 }

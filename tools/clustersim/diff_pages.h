@@ -24,6 +24,9 @@ class RenderedDiff {
  public:
   RenderedDiff() { offsets_.push_back(0); }
 
+  // Entries added from now on carry the bytes of a name that are not UTF-8 raw, not escaped.
+  void set_raw_names(bool raw) { raw_names_ = raw; }
+
   void Add(const DiffEntry& entry);
   // Room for `entries` entries of about `bytes_each` bytes, to avoid regrowing.
   void Reserve(size_t entries, size_t bytes_each);
@@ -35,6 +38,7 @@ class RenderedDiff {
  private:
   std::string buffer_;             // "{...},{...}," : each entry followed by a comma
   std::vector<uint64_t> offsets_;  // start of each entry, then the end
+  bool raw_names_ = false;
 };
 
 // The opaque next-page token: it names the pair and the first entry to serve.

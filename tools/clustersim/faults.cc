@@ -7,7 +7,10 @@ Status ParseFaultSettings(const JsonObject& body, FaultSettings* out) {
   std::optional<uint64_t> number;
   std::optional<double> ratio;
   std::optional<bool> flag;
-  Status status = body.GetUint("fail_status", &number);
+  // A misspelt switch would otherwise leave the fault off while the test believes it on.
+  Status status = body.OnlyKeys({"fail_status", "fail_next", "fail_nth", "fail_ratio", "seed", "expire_tokens",
+                                 "drop_next", "delay_ms", "malformed_next", "page_cap"});
+  if (status.ok()) status = body.GetUint("fail_status", &number);
   if (!status.ok()) return status;
   if (number) {
     if (*number != 429 && *number != 500 && *number != 503) {

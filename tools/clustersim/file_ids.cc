@@ -169,12 +169,20 @@ bool FileIdTable::FindInTree(const ObjectKey& key, const std::string& disk_dir, 
   return false;
 }
 
+Status FileIdTable::LastKnownPath(uint64_t id, std::string* cluster_path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = known_.find(id);
+  if (it == known_.end()) return Status::NoSuchInode("no object with id " + std::to_string(id));
+  *cluster_path = it->second.cluster_path;
+  return Status::Ok();
+}
+
 Status FileIdTable::Locate(uint64_t id, ResolvedPath* out) {
   Known known;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = known_.find(id);
-    if (it == known_.end()) return Status::NoSuchEntry("no object with id " + std::to_string(id));
+    if (it == known_.end()) return Status::NoSuchInode("no object with id " + std::to_string(id));
     known = it->second;
   }
   ResolvedPath candidate;
@@ -191,11 +199,11 @@ Status FileIdTable::Locate(uint64_t id, ResolvedPath* out) {
   if (ReadObjectKey(root_disk, &root_key).ok() && root_key == known.key) {
     found = root_disk;
   } else if (!FindInTree(known.key, root_disk == "/" ? "" : root_disk, &found)) {
-    return Status::NoSuchEntry("object with id " + std::to_string(id) + " no longer exists");
+    return Status::NoSuchInode("object with id " + std::to_string(id) + " no longer exists");
   }
   std::string cluster_path = resolver_->ClusterPathOf(found);
   Status status = resolver_->Resolve(cluster_path, &candidate);
-  if (!status.ok()) return Status::NoSuchEntry("object with id " + std::to_string(id) + " is out of reach");
+  if (!status.ok()) return Status::NoSuchInode("object with id " + std::to_string(id) + " is out of reach");
   uint64_t same_id = 0;
   status = IdOf(candidate, &same_id);
   if (!status.ok()) return status;

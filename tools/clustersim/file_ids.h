@@ -50,6 +50,10 @@ class FileIdTable {
   // Finds the object that carries `id` now: 404 when it no longer exists.
   Status Locate(uint64_t id, ResolvedPath* out);
 
+  // Where the object with `id` was last seen, whether or not it still exists there: how a
+  // snapshot's copy of a file deleted since is found by its id.
+  Status LastKnownPath(uint64_t id, std::string* cluster_path);
+
  private:
   struct KeyHash {
     size_t operator()(const ObjectKey& key) const;

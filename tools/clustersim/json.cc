@@ -38,7 +38,7 @@ void AppendEscape(std::string* out, unsigned value) {
 
 }  // namespace
 
-void AppendJsonString(std::string* out, const std::string& text) {
+void AppendJsonString(std::string* out, const std::string& text, bool raw_names) {
   out->push_back('"');
   // Most text needs no escaping: append it in one piece.
   bool plain = true;
@@ -59,7 +59,10 @@ void AppendJsonString(std::string* out, const std::string& text) {
     unsigned char c = *p;
     if (c >= 0x80) {
       size_t length = Utf8SequenceLength(p, end);
-      if (length == 0) {
+      if (length == 0 && raw_names) {
+        out->push_back(static_cast<char>(c));
+        ++p;
+      } else if (length == 0) {
         AppendEscape(out, 0xDC00u + c);  // a lone low surrogate is never a character
         ++p;
       } else {
@@ -387,6 +390,24 @@ const JsonValue* JsonObject::Find(const char* key) const {
 }
 
 bool JsonObject::Has(const char* key) const { return Find(key) != nullptr; }
+
+bool JsonObject::Contains(const char* key) const {
+  if (object_ == nullptr) return false;
+  for (const auto& member : object_->members) {
+    if (member.first == key) return true;
+  }
+  return false;
+}
+
+Status JsonObject::OnlyKeys(std::initializer_list<const char*> allowed) const {
+  if (object_ == nullptr) return Status::Ok();
+  for (const auto& member : object_->members) {
+    bool known = false;
+    for (const char* key : allowed) known = known || member.first == key;
+    if (!known) return Status::BadRequest("unknown field " + member.first);
+  }
+  return Status::Ok();
+}
 
 Status JsonObject::GetString(const char* key, std::optional<std::string>* out) const {
   out->reset();

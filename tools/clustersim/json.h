@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,8 +20,9 @@ namespace clustersim {
 // Reads a decimal 64-bit unsigned number exactly: digits only, no overflow.
 bool ParseDecimal(const std::string& text, uint64_t* out);
 
-// Appends `text` as a quoted JSON string; the result is always valid UTF-8.
-void AppendJsonString(std::string* out, const std::string& text);
+// Appends `text` as a quoted JSON string; the result is always valid UTF-8 unless
+// `raw_names` sends the bytes that are not part of UTF-8 as they are.
+void AppendJsonString(std::string* out, const std::string& text, bool raw_names = false);
 
 // Builds one JSON object. Keys are written as given (callers pass literals).
 class JsonWriter {
@@ -54,6 +56,10 @@ class JsonObject {
   static Status Parse(const std::string& text, JsonObject* out);
 
   bool Has(const char* key) const;
+  // True for a key that is present, even with null.
+  bool Contains(const char* key) const;
+  // 400 naming the first key that is not one of `allowed`.
+  Status OnlyKeys(std::initializer_list<const char*> allowed) const;
   Status GetString(const char* key, std::optional<std::string>* out) const;
   // Accepts a decimal string or a non-negative integer.
   Status GetUint(const char* key, std::optional<uint64_t>* out) const;

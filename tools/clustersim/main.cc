@@ -28,6 +28,12 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // The test hooks need no token and can expire sessions or fail requests: not for other hosts to reach.
+  if (options.test_hooks && !clustersim::IsLoopbackAddress(options.bind_address)) {
+    std::cerr << "clustersim: warning: --test-hooks on " << options.bind_address
+              << ", which is not a loopback address: anyone who reaches it can drive the fault switches\n";
+  }
+
   // Block the stop signals before any thread starts, so that only sigwait sees them.
   sigset_t stop_signals;
   sigemptyset(&stop_signals);

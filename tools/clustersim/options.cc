@@ -1,5 +1,10 @@
 #include "clustersim/options.h"
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <cerrno>
 #include <cstdlib>
 
@@ -28,12 +33,34 @@ bool SplitAssignment(const std::string& text, bool at_last, std::string* left, s
 
 }  // namespace
 
+bool IsLoopbackAddress(const std::string& address) {
+  struct addrinfo hints = {};
+  hints.ai_socktype = SOCK_STREAM;
+  struct addrinfo* found = nullptr;
+  if (::getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  bool loopback = true;
+  for (const struct addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    if (a->ai_family == AF_INET) {
+      const auto* in = reinterpret_cast<const struct sockaddr_in*>(a->ai_addr);
+      loopback = loopback && (ntohl(in->sin_addr.s_addr) >> 24) == 127;
+    } else if (a->ai_family == AF_INET6) {
+      const auto* in6 = reinterpret_cast<const struct sockaddr_in6*>(a->ai_addr);
+      loopback = loopback && IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr);
+    } else {
+      loopback = false;
+    }
+  }
+  ::freeaddrinfo(found);
+  return loopback;
+}
+
 std::string UsageText() {
   return "usage: clustersim --root DIR --bind ADDR [--port 8000] --user NAME --password-file FILE\n"
-         "                  --export EXPORT_PATH=FS_PATH ... [--state-dir DIR]\n"
+         "                  --export [TENANT:]EXPORT_PATH=FS_PATH ... [--state-dir DIR]\n"
          "                  [--cert FILE --key FILE] [--token-ttl SECONDS] [--delete-delay MS]\n"
          "                  [--test-hooks]\n"
-         "                  [--synthetic-diff FS_PATH=N ...] [--verbose]\n";
+         "                  [--synthetic-diff FS_PATH=N ...] [--snapshot-api v2|v3|all] [--raw-names]\n"
+         "                  [--verbose]\n";
 }
 
 std::string HelpText() {
@@ -48,13 +75,22 @@ std::string HelpText() {
          "  --port N                    the port, 8000 by default; 0 picks a free one\n"
          "  --user NAME                 the only account's user name\n"
          "  --password-file FILE        its password: the file's first line\n"
-         "  --export EXPORT_PATH=FS_PATH  an NFS export; repeatable, kept in the order given\n"
+         "  --export [TENANT:]EXPORT_PATH=FS_PATH\n"
+         "                              an NFS export of tenant TENANT (1 by default); repeatable, kept in\n"
+         "                              the order given; an export path may repeat in other tenants\n"
          "  --state-dir DIR             certificates, file ids and snapshot records (default ROOT.state)\n"
          "  --cert FILE --key FILE      serve this certificate and key instead of generated ones\n"
-         "  --token-ttl SECONDS         bearer token lifetime, 3600 by default\n"
-         "  --test-hooks                enable /v1/debug/*: counters, fault switches\n"
+         "  --token-ttl SECONDS         bearer token lifetime, 36000 (10 hours, as on a cluster) by default\n"
+         "  --delete-delay MS           how long a deleted snapshot stays listed as in_delete before its image\n"
+         "                              and record go, 300 by default; 0 removes it before the DELETE is answered\n"
+         "  --test-hooks                enable /v1/debug/* without authentication: counters, fault switches,\n"
+         "                              synthetic differences, the delete delay (keep to a loopback address)\n"
          "  --synthetic-diff FS_PATH=N  any two snapshots of FS_PATH differ by N synthetic entries\n"
          "                              (repeatable)\n"
+         "  --snapshot-api v2|v3|all    the snapshot routes served (all by default): v2 only (an older\n"
+         "                              cluster) or v3 only (the differences route stays on v2)\n"
+         "  --raw-names                 names that are not UTF-8 go out as raw bytes in difference\n"
+         "                              entries instead of \\udcXX escapes\n"
          "  --verbose                   one line per request on standard error (never tokens or bodies)\n"
          "  --help, -h                  this text\n"
          "  --version                   the version and build\n"
@@ -88,6 +124,20 @@ Status ParseCommandLine(const std::vector<std::string>& args, Options* options, 
       options->test_hooks = true;
     } else if (arg == "--verbose") {
       options->verbose = true;
+    } else if (arg == "--raw-names") {
+      options->raw_names = true;
+    } else if (arg == "--snapshot-api") {
+      if ((status = value(&text)).ok()) {
+        if (text == "all") {
+          options->snapshot_api = SnapshotApi::kAll;
+        } else if (text == "v2") {
+          options->snapshot_api = SnapshotApi::kV2;
+        } else if (text == "v3") {
+          options->snapshot_api = SnapshotApi::kV3;
+        } else {
+          status = Status::BadRequest("--snapshot-api must be v2, v3 or all");
+        }
+      }
     } else if (arg == "--root") {
       status = value(&options->root);
     } else if (arg == "--bind") {
@@ -120,8 +170,18 @@ Status ParseCommandLine(const std::vector<std::string>& args, Options* options, 
       }
     } else if (arg == "--export") {
       ExportConfig config;
-      if ((status = value(&text)).ok() && !SplitAssignment(text, false, &config.export_path, &config.fs_path)) {
-        status = Status::BadRequest("--export needs EXPORT_PATH=FS_PATH");
+      if ((status = value(&text)).ok()) {
+        // An export path begins with "/": what comes before the first ":" ahead of it is the tenant.
+        const size_t colon = text.find(':');
+        if (!text.empty() && text[0] != '/' && colon != std::string::npos) {
+          if (!ParseInt(text.substr(0, colon), 1, INT32_MAX, &config.tenant_id)) {
+            status = Status::BadRequest("--export: the tenant must be a positive number");
+          }
+          text.erase(0, colon + 1);
+        }
+      }
+      if (status.ok() && !SplitAssignment(text, false, &config.export_path, &config.fs_path)) {
+        status = Status::BadRequest("--export needs [TENANT:]EXPORT_PATH=FS_PATH");
       }
       options->exports.push_back(config);
     } else if (arg == "--synthetic-diff") {
@@ -144,6 +204,7 @@ Status ParseCommandLine(const std::vector<std::string>& args, Options* options, 
   if (options->bind_address.empty()) return Status::BadRequest("--bind is required");
   if (options->user.empty()) return Status::BadRequest("--user is required");
   if (options->password_file.empty()) return Status::BadRequest("--password-file is required");
+  if (options->exports.empty()) return Status::BadRequest("at least one --export is required");
   if (options->cert_file.empty() != options->key_file.empty()) {
     return Status::BadRequest("--cert and --key go together");
   }

@@ -14,7 +14,12 @@ namespace clustersim {
 struct ExportConfig {
   std::string export_path;  // as NFS clients mount it; "/" is the root export
   std::string fs_path;      // cluster path of the published directory
+  int64_t tenant_id = 1;    // one export path may appear once per tenant
 };
+
+// Which snapshot routes the emulator serves: a current cluster serves both versions, an older
+// one lacks v3, and one past the deprecation lacks v2 (its differences route stays).
+enum class SnapshotApi { kAll, kV2, kV3 };
 
 struct SyntheticDiffConfig {
   std::string fs_path;  // cluster path of the snapshotted directory
@@ -36,11 +41,18 @@ struct Options {
   bool test_hooks = false;
   std::vector<SyntheticDiffConfig> synthetic_diffs;
   bool verbose = false;
+  SnapshotApi snapshot_api = SnapshotApi::kAll;
+  // Names in difference entries that are not UTF-8 go out as raw bytes inside the JSON string
+  // (as a cluster might send them) instead of as "\udc80".."\udcff" escapes.
+  bool raw_names = false;
   int worker_threads = 256;      // the most connections served at once; threads start as needed
 };
 
 // Parses `clustersim` arguments (argv[0] excluded). Sets *show_help for --help.
 Status ParseCommandLine(const std::vector<std::string>& args, Options* options, bool* show_help);
+
+// True when every address `address` resolves to is a loopback one (127.0.0.0/8, ::1).
+bool IsLoopbackAddress(const std::string& address);
 
 // The usage lines that argument errors print.
 std::string UsageText();

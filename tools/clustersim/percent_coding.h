@@ -10,6 +10,10 @@ namespace clustersim {
 // Turns each %XX into its byte ("+" stays "+"). False for a "%" not followed by two hex digits.
 bool PercentDecode(const std::string& text, std::string* out);
 
+// Escapes every byte but ASCII letters, digits and "-._~", so that the result is one URL component
+// and one query value.
+std::string PercentEncode(const std::string& bytes);
+
 }  // namespace clustersim
 
 #endif  // CLUSTERSIM_PERCENT_CODING_H_

@@ -16,6 +16,11 @@ std::string FormatRfc3339(int64_t seconds, int64_t nanoseconds) {
   return text;
 }
 
+std::string FormatRfc3339(std::chrono::system_clock::time_point time) {
+  const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
+  return FormatRfc3339(ns / 1000000000, ns % 1000000000);
+}
+
 bool ParseRfc3339(const std::string& text, std::chrono::system_clock::time_point* out) {
   struct tm utc = {};
   int consumed = 0;

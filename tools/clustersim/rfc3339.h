@@ -12,6 +12,9 @@ namespace clustersim {
 
 std::string FormatRfc3339(int64_t seconds, int64_t nanoseconds);
 
+// The same for a point of the system clock (at or after 1970).
+std::string FormatRfc3339(std::chrono::system_clock::time_point time);
+
 // Reads "YYYY-MM-DDTHH:MM:SS[.fraction](Z|+HH:MM|-HH:MM)". False for anything else.
 bool ParseRfc3339(const std::string& text, std::chrono::system_clock::time_point* out);
 

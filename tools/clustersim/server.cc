@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -93,6 +95,26 @@ Status Server::Start() {
   state_dir_ = options_.state_dir.empty() ? root + ".state" : options_.state_dir;
   status = MakeDirectories(state_dir_, 0700);
   if (!status.ok()) return status;
+  // Two emulators on one state directory would hand out the same snapshot ids and overwrite each
+  // other's records. The lock goes with the descriptor, also when the process dies.
+  const std::string lock_path = state_dir_ + "/lock";
+  state_lock_ = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (state_lock_ < 0) return Status::Internal("cannot open " + lock_path + ": " + std::strerror(errno));
+  if (::flock(state_lock_, LOCK_EX | LOCK_NB) != 0) {
+    ::close(state_lock_);
+    state_lock_ = -1;
+    return Status::Unavailable("another clustersim is using the state directory " + state_dir_);
+  }
+  status = StartLocked(std::move(password));
+  if (!status.ok()) {
+    ::close(state_lock_);
+    state_lock_ = -1;
+  }
+  return status;
+}
+
+Status Server::StartLocked(std::string password) {
+  Status status;
 
   std::string cert_file = options_.cert_file;
   std::string key_file = options_.key_file;
@@ -211,6 +233,8 @@ void Server::Stop() {
   if (listener_.joinable()) listener_.join();
   http_.reset();
   service_.reset();
+  ::close(state_lock_);
+  state_lock_ = -1;
 }
 
 CounterValues Server::counters() const { return service_ ? service_->counters().Read() : CounterValues(); }

@@ -30,8 +30,9 @@ class Server {
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
-  // Loads state, prepares certificates, binds and starts serving. Fails with a
-  // clear message, e.g. when the address is in use.
+  // Locks the state directory, loads state, prepares certificates, binds and starts serving.
+  // Fails with a clear message, e.g. when the address is in use or another emulator holds
+  // the state directory.
   Status Start();
   void Stop();
 
@@ -54,8 +55,11 @@ class Server {
   void SetDeleteDelay(std::chrono::milliseconds delay);
 
  private:
+  Status StartLocked(std::string password);
+
   Options options_;
   std::string state_dir_;
+  int state_lock_ = -1;  // held for the server's life: one emulator per state directory
   std::string ca_path_;
   std::string pin_;
   int port_ = 0;

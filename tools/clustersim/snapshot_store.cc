@@ -32,6 +32,19 @@ Status ValidateName(const std::string& name) {
   return Status::Ok();
 }
 
+// Records show an expiration as UTC with nanoseconds, whatever offset it was given in.
+Status NormalizeExpiration(const std::string& given, std::string* out) {
+  std::chrono::system_clock::time_point expires;
+  if (given.empty()) {
+    out->clear();
+  } else if (ParseRfc3339(given, &expires)) {
+    *out = FormatRfc3339(expires);
+  } else {
+    return Status::BadRequest("expiration is neither empty nor an RFC 3339 time: " + given);
+  }
+  return Status::Ok();
+}
+
 Status WriteFileAtomically(const std::string& path, const std::string& content) {
   std::string temp = path + ".tmp";
   int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -73,20 +86,21 @@ std::string StateJson(const SnapshotRecord& record) {
 
 }  // namespace
 
-std::string SnapshotV2Json(const SnapshotRecord& record) {
-  return JsonWriter()
-      .Number("id", static_cast<int64_t>(record.id))
+std::string SnapshotV2Json(const SnapshotRecord& record, bool with_status) {
+  JsonWriter writer;
+  writer.Number("id", static_cast<int64_t>(record.id))
       .String("name", record.name)
       .String("timestamp", FormatRfc3339(record.timestamp, record.timestamp_nsec))
       .String("directory_name", record.directory_name)
       .Id("source_file_id", record.source_file_id)
       .Bool("created_by_policy", false)
       .String("expiration", record.expiration)
-      .Bool("in_delete", record.in_delete)
-      .Finish();
+      .Bool("in_delete", record.in_delete);
+  if (with_status) writer.String("source_file_path", record.source_path).Raw("owners", "[]");
+  return writer.Finish();
 }
 
-std::string SnapshotV3Json(const SnapshotRecord& record) {
+std::string SnapshotV3Json(const SnapshotRecord& record, bool with_status) {
   JsonWriter writer;
   // A v3 name is the entry under ".snapshot", id included.
   writer.Number("id", static_cast<int64_t>(record.id))
@@ -99,7 +113,11 @@ std::string SnapshotV3Json(const SnapshotRecord& record) {
   } else {
     writer.String("expiration", record.expiration);
   }
-  return writer.Bool("in_delete", record.in_delete).Finish();
+  writer.Bool("in_delete", record.in_delete);
+  if (with_status) {
+    writer.String("source_file_path", record.source_path).Null("policy_name").Raw("owners", "[]").Null("lock_key");
+  }
+  return writer.Finish();
 }
 
 SnapshotStore::~SnapshotStore() {
@@ -196,10 +214,9 @@ Status SnapshotStore::Create(const std::string& name, uint64_t source_file_id, c
                              const std::string& expiration, SnapshotRecord* out) {
   Status status = ValidateName(name);
   if (!status.ok()) return status;
-  std::chrono::system_clock::time_point expires;
-  if (!expiration.empty() && !ParseRfc3339(expiration, &expires)) {
-    return Status::BadRequest("expiration is neither empty nor an RFC 3339 time: " + expiration);
-  }
+  std::string expires;
+  status = NormalizeExpiration(expiration, &expires);
+  if (!status.ok()) return status;
   struct stat st;
   if (::lstat(source.disk_path.c_str(), &st) != 0) return Status::NoSuchEntry("the directory is gone");
   if (!S_ISDIR(st.st_mode)) return Status::BadRequest(source.cluster_path + " is not a directory");
@@ -217,7 +234,7 @@ Status SnapshotStore::Create(const std::string& name, uint64_t source_file_id, c
   ::clock_gettime(CLOCK_REALTIME, &now);
   record.timestamp = now.tv_sec;
   record.timestamp_nsec = now.tv_nsec;
-  record.expiration = expiration;
+  record.expiration = expires;
 
   std::string snapshot_dir = (source.disk_path == "/" ? "" : source.disk_path) + "/" + kSnapshotDirName;
   if (::mkdir(snapshot_dir.c_str(), 0755) != 0 && errno != EEXIST) {
@@ -258,7 +275,7 @@ std::vector<SnapshotRecord> SnapshotStore::List() const {
 Status SnapshotStore::Get(uint64_t id, SnapshotRecord* out) const {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = snapshots_.find(id);
-  if (it == snapshots_.end()) return Status::NotFound("no snapshot with id " + std::to_string(id));
+  if (it == snapshots_.end()) return Status::NoSuchSnapshot("no snapshot with id " + std::to_string(id));
   *out = it->second;
   return Status::Ok();
 }
@@ -267,7 +284,7 @@ Status SnapshotStore::Delete(uint64_t id) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = snapshots_.find(id);
-    if (it == snapshots_.end()) return Status::NotFound("no snapshot with id " + std::to_string(id));
+    if (it == snapshots_.end()) return Status::NoSuchSnapshot("no snapshot with id " + std::to_string(id));
     expiries_.erase(id);
     if (!it->second.in_delete) {
       it->second.in_delete = true;
@@ -285,6 +302,61 @@ Status SnapshotStore::Delete(uint64_t id) {
     removals_.erase(id);
   }
   Remove(id);
+  return Status::Ok();
+}
+
+Status SnapshotStore::SetExpiration(uint64_t id, const std::string& given, SnapshotRecord* out) {
+  std::string expiration;
+  Status status = NormalizeExpiration(given, &expiration);
+  if (!status.ok()) return status;
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = snapshots_.find(id);
+  if (it == snapshots_.end()) return Status::NoSuchSnapshot("no snapshot with id " + std::to_string(id));
+  if (it->second.in_delete) return Status::BadRequest("snapshot " + std::to_string(id) + " is being deleted");
+  const std::string previous = it->second.expiration;
+  it->second.expiration = expiration;
+  status = SaveLocked();
+  if (!status.ok()) {
+    it->second.expiration = previous;
+    return status;
+  }
+  expiries_.erase(id);
+  ScheduleExpiryLocked(it->second);
+  *out = it->second;
+  return Status::Ok();
+}
+
+Status SnapshotStore::LocateInImage(const SnapshotRecord& record, const std::string& cluster_path,
+                                    std::string* disk_path) const {
+  const std::string& base = record.source_path;  // ends with "/"
+  std::string relative;
+  if (cluster_path + "/" == base || cluster_path == base) {
+    relative.clear();
+  } else if (cluster_path.compare(0, base.size(), base) == 0) {
+    relative = cluster_path.substr(base.size());
+  } else {
+    return Status::NoSuchEntry("no such path in snapshot " + std::to_string(record.id) + ": " + cluster_path);
+  }
+  std::string path = ImagePath(record);
+  size_t start = 0;
+  while (start < relative.size()) {
+    size_t slash = relative.find('/', start);
+    if (slash == std::string::npos) slash = relative.size();
+    const std::string name = relative.substr(start, slash - start);
+    start = slash + 1;
+    if (name.empty() || name == ".") continue;
+    struct stat st;
+    // Every step is a real directory of the image, so nothing reached lies outside it.
+    if (name == ".." || name == kSnapshotDirName || ::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+      return Status::NoSuchEntry("no such path in snapshot " + std::to_string(record.id) + ": " + cluster_path);
+    }
+    path += "/" + name;
+  }
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) {
+    return Status::NoSuchEntry("no such path in snapshot " + std::to_string(record.id) + ": " + cluster_path);
+  }
+  *disk_path = path;
   return Status::Ok();
 }
 

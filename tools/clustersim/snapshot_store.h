@@ -34,9 +34,10 @@ struct SnapshotRecord {
   bool in_delete = false;
 };
 
-// The record as the API's v2 and v3 snapshot routes show it.
-std::string SnapshotV2Json(const SnapshotRecord& record);
-std::string SnapshotV3Json(const SnapshotRecord& record);
+// The record as the API's v2 and v3 snapshot routes show it; the status routes add the
+// snapshotted directory's path, and the holders and locks that the emulator never has.
+std::string SnapshotV2Json(const SnapshotRecord& record, bool with_status = false);
+std::string SnapshotV3Json(const SnapshotRecord& record, bool with_status = false);
 
 class SnapshotStore {
  public:
@@ -59,9 +60,15 @@ class SnapshotStore {
   // Marks the snapshot in_delete; it goes after the delete delay (at once for a delay of 0).
   // Deleting a snapshot already in_delete changes nothing.
   Status Delete(uint64_t id);
+  // Replaces the expiration ("" or an RFC 3339 time) of a snapshot not being deleted.
+  Status SetExpiration(uint64_t id, const std::string& expiration, SnapshotRecord* out);
   // Applies to deletions requested from now on.
   void SetDeleteDelay(std::chrono::milliseconds delay);
   std::string ImagePath(const SnapshotRecord& record) const;
+  // The disk path of what `cluster_path` (the snapshotted directory or below it) was in the
+  // snapshot: 404 fs_no_such_entry_error when it did not exist then or lies outside the
+  // directory. Symlinks inside an image are reported, never followed.
+  Status LocateInImage(const SnapshotRecord& record, const std::string& cluster_path, std::string* disk_path) const;
 
  private:
   using Clock = std::chrono::steady_clock;

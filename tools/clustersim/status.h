@@ -17,9 +17,16 @@ class [[nodiscard]] Status {
   static Status Unauthorized(std::string message) {
     return Status(401, "http_unauthorized_error", std::move(message));
   }
-  // An unknown route or snapshot id.
+  // An unknown route: clients tell it from an unknown snapshot by the class.
   static Status NotFound(std::string message) { return Status(404, "http_not_found_error", std::move(message)); }
-  // A path or file id that names nothing (the one class the API documents).
+  static Status NoSuchSnapshot(std::string message) {
+    return Status(404, "snapshot_not_found_error", std::move(message));
+  }
+  // A file id that names no object (a path that names nothing is NoSuchEntry).
+  static Status NoSuchInode(std::string message) {
+    return Status(404, "fs_no_such_inode_error", std::move(message));
+  }
+  // A path that names nothing (the one class the API documents).
   static Status NoSuchEntry(std::string message) {
     return Status(404, "fs_no_such_entry_error", std::move(message));
   }

@@ -17,14 +17,16 @@
 namespace snaptest {
 
 struct EmbeddedClusterOptions {
-  // (export path, cluster path) in order; each cluster directory is made under the root.
-  std::vector<std::pair<std::string, std::string>> exports = {{"/", "/"}};
+  // {export path, cluster path[, tenant]} in order; each cluster directory is made under the root.
+  std::vector<clustersim::ExportConfig> exports = {{"/", "/"}};
   std::string user = "admin";
   std::string password = "test-password";
   int64_t token_ttl_seconds = 36000;
   int64_t delete_delay_ms = 300;  // how long a deleted snapshot stays listed as in_delete
   bool test_hooks = true;
   std::vector<std::pair<std::string, uint64_t>> synthetic_diffs;  // (cluster path, items)
+  clustersim::SnapshotApi snapshot_api = clustersim::SnapshotApi::kAll;
+  bool raw_names = false;  // names that are not UTF-8 go out raw in difference entries
 };
 
 class EmbeddedCluster {
