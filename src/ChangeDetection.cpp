@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "ClusterNames.h"
 #include "FXPath.h"
 #include "FXString.h"
 #include "QumuloSnapClient.h"
@@ -45,6 +46,17 @@ void TrimOrigins(std::list<std::pair<size_t, std::string>>& origins, size_t item
   }
 }
 
+// The first entry of the page that does not lie within the compared directory, or null. Such an
+// entry would reach the agent untranslated, as a path of the backup host (/etc/shadow), and
+// skipping it would silently drop an item from the backup: the comparison fails instead.
+const Qumulo::CSnapshotDiffInfo* EntryOutside(const std::list<Qumulo::CSnapshotDiffInfo>& page,
+                                              const std::string& directory) {
+  for (const Qumulo::CSnapshotDiffInfo& diff : page) {
+    if (!clusternames::IsWithin(diff.m_path, directory)) return &diff;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 CQiError CQumuloSnapClient::CompareSnapshots(std::string sourceVolume, std::string localVolume,
@@ -81,7 +93,7 @@ CQiError CQumuloSnapClient::CompareSnapshots(std::string sourceVolume, std::stri
     // spill takes back every item of this comparison, and earlier leftovers stay.
     const CChangeStore::Checkpoint checkpoint = m_diffList.Mark();
     try {
-      CQiError fetched = FetchDifference(*entry, sourceVolume);
+      CQiError fetched = FetchDifference(*entry, sourceVolume, checkpoint);
       if (fetched.IsError()) return fetched;
     } catch (const CChangeStore::SpillFailure& failure) {
       m_diffList.Rewind(checkpoint);
@@ -105,15 +117,34 @@ CQiError CQumuloSnapClient::CompareSnapshots(std::string sourceVolume, std::stri
   });
 }
 
-CQiError CQumuloSnapClient::FetchDifference(const FileServerExportInfo& entry, const std::string& sourceVolume) {
+CQiError CQumuloSnapClient::FetchDifference(const FileServerExportInfo& entry, const std::string& sourceVolume,
+                                             const CChangeStore::Checkpoint& checkpoint) {
   const unsigned long olderId = static_cast<unsigned long>(entry.m_prevSnapshotId);
   const unsigned long newerId = static_cast<unsigned long>(entry.m_snapshotId);
   std::list<Qumulo::CSnapshotDiffInfo> page;  // emptied and reused for every page
   std::string pageToken;
   std::string nextPageToken;
+  const auto mapped = m_fileSystemPaths.find(sourceVolume);
+  const std::string& directory = mapped != m_fileSystemPaths.end() ? mapped->second : entry.m_fsPath;
+  // A page with an entry outside the directory takes the whole comparison with it: none of it
+  // is to reach the agent.
+  auto checkPage = [&]() -> CQiError {
+    const Qumulo::CSnapshotDiffInfo* outside = EntryOutside(page, directory);
+    if (outside == nullptr) return CQiError::Success();
+    m_diffList.Rewind(checkpoint);
+    TrimOrigins(m_diffOrigins, m_diffList.size());
+    return FXErrorUtil::ErrorWin32(
+        SNAP_LOCATION(snapfn::kCompareSnapshots), snapcode::kInvalidData,
+        "The cluster listed the changed path [%s] for snapshots [%llu] and [%llu], which does not lie within the "
+        "compared directory [%s]; the comparison is refused",
+        clusternames::Shown(outside->m_path).c_str(), static_cast<unsigned long long>(entry.m_prevSnapshotId),
+        static_cast<unsigned long long>(entry.m_snapshotId), clusternames::Shown(directory).c_str());
+  };
 
   CQiError result = m_snapshotQueries->GetSnapshotDiff(olderId, newerId, page, nextPageToken, pageToken);
   if (result.IsError()) return result.Push(SNAP_LOCATION(snapfn::kCompareSnapshots));
+  result = checkPage();
+  if (result.IsError()) return result;
   AppendPage(page, m_diffList, m_diffOrigins, sourceVolume);
   pageToken.swap(nextPageToken);
   nextPageToken.clear();
@@ -124,6 +155,8 @@ CQiError CQumuloSnapClient::FetchDifference(const FileServerExportInfo& entry, c
     if (result.IsError()) return result.Push(SNAP_LOCATION(snapfn::kCompareSnapshots));
     pageToken.swap(nextPageToken);
     nextPageToken.clear();
+    result = checkPage();
+    if (result.IsError()) return result;
     if (m_diffList.size() % kProgressEvery == 0) {
       SNAP_LOG(0, snapfn::kCompareSnapshots, "Retrieved [%lu] Changelist Items",
                static_cast<unsigned long>(m_diffList.size()));

@@ -6,6 +6,7 @@
 
 #include <boost/make_shared.hpp>
 
+#include "ClusterNames.h"
 #include "ContentMapper.h"
 #include "QumuloSnapClient.h"
 #include "SnapClientSupport.h"
@@ -85,6 +86,17 @@ CQiError CQumuloSnapClient::SaveSnapshotInformation() {
     if (m_snapMapFile.empty()) {
       return FXErrorUtil::ErrorWin32(SNAP_LOCATION(snapfn::kSaveSnapshotInformation), snapcode::kFailed,
                                      "SnapMapInfo file not set");
+    }
+    // One line per entry, and the line format has no escape for a line feed: a path holding one
+    // would write a line of its own. Nothing is written then, rather than part of the map.
+    for (const auto& entry : m_contentMapperPaths) {
+      const std::string& path = entry.first.find('\n') != std::string::npos ? entry.first : entry.second;
+      if (path.find('\n') != std::string::npos) {
+        return FXErrorUtil::ErrorWin32(SNAP_LOCATION(snapfn::kSaveSnapshotInformation), snapcode::kFailed,
+                                       " Failed to write [%s] file: the path [%s] holds a line feed, which a map "
+                                       "line cannot carry",
+                                       m_snapMapFile.c_str(), clusternames::Shown(path).c_str());
+      }
     }
     auto_fileptr file(fopen64(m_snapMapFile.c_str(), "a+"));
     if (!file.is_valid()) {

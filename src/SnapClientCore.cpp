@@ -1,5 +1,6 @@
 // The snap client object, job initialisation and the connection to the cluster.
 
+#include <algorithm>
 #include <new>
 
 #include <boost/make_shared.hpp>
@@ -117,6 +118,7 @@ CQiError CQumuloSnapClient::InitArray(ULONG clientId) {
 
     const std::string url = FXString::Format("https://%s:%s", hostname.c_str(), kPort);
     m_cluster = CQumuloCluster(url, userName, password, kVersion);
+    std::fill(password.begin(), password.end(), '\0');
 
     CQiError result = Configure();
     if (result.IsError()) {

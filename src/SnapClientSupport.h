@@ -45,6 +45,7 @@ constexpr char kConstructor[] = "CQumuloSnapClient::CQumuloSnapClient()";
 
 // Win32-style codes the snap client raises.
 namespace snapcode {
+constexpr unsigned int kInvalidData = 13;       // the cluster answered with a path or name we must not use
 constexpr unsigned int kNotEnoughMemory = 14;     // an object that had to be created is missing
 constexpr unsigned int kDiskFull = 112;           // the change list could not be written to its spill file
 constexpr unsigned int kBadArguments = 160;       // client id 0, a content mapper of the wrong kind

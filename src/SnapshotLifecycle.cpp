@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "ClusterNames.h"
 #include "FXPath.h"
 #include "FXString.h"
 #include "FileSystemQueries.h"
@@ -70,6 +71,16 @@ CQiError CQumuloSnapClient::ConfigureSnapshot(std::list<std::string>& backupPath
       Qumulo::CSnapshotInfo snapshot;
       result = m_snapshotQueries->CreateSnapshot(name, static_cast<unsigned long>(fileId), snapshot, std::string());
       if (result.IsError()) return result.Push(SNAP_LOCATION(snapfn::kConfigureSnapshot));
+      // The directory name becomes part of the path the agent reads from and of a map-file line:
+      // "../../etc" or an embedded line feed from the cluster must not redirect either.
+      if (!clusternames::IsSingleComponent(snapshot.m_directoryName)) {
+        return FXErrorUtil::ErrorWin32(
+            SNAP_LOCATION(snapfn::kConfigureSnapshot), snapcode::kInvalidData,
+            "The cluster gave snapshot [%llu] (%s) the directory name [%s], which is not a single path component; "
+            "refused. The snapshot carries this job's name, so a later job's reconciliation removes it as stale",
+            static_cast<unsigned long long>(snapshot.m_id), clusternames::Shown(name).c_str(),
+            clusternames::Shown(snapshot.m_directoryName).c_str());
+      }
       SNAP_LOG(0, snapfn::kConfigureSnapshot, "Created Snapshot %s", snapshot.m_name.c_str());
 
       std::string& snapshotPath = m_contentMapperPaths[key];

@@ -1,11 +1,13 @@
 #include "ClientProperties.h"
 
+#include <algorithm>
+
 #include "LogWriter.h"
 
 ClientProperties::ClientProperties(std::string userName, std::string password, std::string refusal)
     : m_userName(std::move(userName)), m_password(std::move(password)), m_refusal(std::move(refusal)) {}
 
-ClientProperties::~ClientProperties() = default;
+ClientProperties::~ClientProperties() { std::fill(m_password.begin(), m_password.end(), '\0'); }
 
 int ClientProperties::getFileServerCredentials(std::string& userName, std::string& password, bool, void*) {
   if (!m_refusal.empty()) {

@@ -4,17 +4,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include <simdjson.h>
 
 namespace {
 
+// A registry names a few clients; anything near this size is not one, and must not exhaust memory.
+constexpr size_t kMaxRegistryBytes = size_t(1) << 20;
+
 // The whole content of the opened registry, or the reason it cannot be had. A FIFO or a device
 // must neither block nor feed the parser, so only a regular file is read.
 std::string ReadOpened(int fd, const std::string& name, const struct stat& info, std::string& text) {
   if (!S_ISREG(info.st_mode)) return "client registry [" + name + "] is not a regular file";
+  const std::string tooLarge = "client registry [" + name + "] is larger than 1 MiB; refused";
+  if (static_cast<uint64_t>(info.st_size) > kMaxRegistryBytes) return tooLarge;
   char buffer[8192];
   for (;;) {
     const ssize_t got = ::read(fd, buffer, sizeof(buffer));
@@ -23,9 +30,17 @@ std::string ReadOpened(int fd, const std::string& name, const struct stat& info,
       if (errno == EINTR) continue;
       return "client registry [" + name + "] cannot be read: " + std::strerror(errno);
     }
+    if (text.size() + static_cast<size_t>(got) > kMaxRegistryBytes) return tooLarge;  // it grew meanwhile
     text.append(buffer, static_cast<size_t>(got));
   }
 }
+
+// The registry's text holds passwords: overwritten before it is freed.
+struct WipedOnExit {
+  char* data;
+  size_t size;
+  ~WipedOnExit() { std::fill(data, data + size, '\0'); }
+};
 
 // Why the credentials of the opened registry must not be used, or "" when they may.
 std::string CredentialRefusal(const std::string& name, const struct stat& info) {
@@ -43,6 +58,8 @@ std::string CredentialRefusal(const std::string& name, const struct stat& info) 
 }
 
 }  // namespace
+
+ClientRecord::~ClientRecord() { std::fill(password.begin(), password.end(), '\0'); }
 
 RegistryCheck CheckClientRegistry(const std::string& registryPath, unsigned long clientId) {
   RegistryCheck check;
@@ -63,6 +80,7 @@ RegistryCheck CheckClientRegistry(const std::string& registryPath, unsigned long
                                   ? "client registry [" + registryPath + "] cannot be read: " + std::strerror(errno)
                                   : ReadOpened(fd, registryPath, info, text);
   ::close(fd);
+  const WipedOnExit wipeText{&text[0], text.size()};
   if (!failure.empty()) {
     check.problem = failure;
     return check;
@@ -73,7 +91,9 @@ RegistryCheck CheckClientRegistry(const std::string& registryPath, unsigned long
   simdjson::dom::parser parser;
   simdjson::dom::element root;
   simdjson::dom::array clients;
-  if (parser.parse(simdjson::padded_string(text)).get(root) != simdjson::SUCCESS) {
+  simdjson::padded_string padded(text);
+  const WipedOnExit wipePadded{padded.data(), padded.size()};
+  if (parser.parse(padded).get(root) != simdjson::SUCCESS) {
     check.problem = "client registry [" + registryPath + "] is not valid JSON";
     check.credentialsAllowed = false;
     return check;

@@ -5,6 +5,11 @@
 
 // One client as the registry file describes it.
 struct ClientRecord {
+  ClientRecord() = default;
+  ClientRecord(const ClientRecord&) = default;
+  ClientRecord& operator=(const ClientRecord&) = default;
+  ~ClientRecord();  // overwrites the password
+
   bool found = false;
   std::string hostname;
   bool hasFileServer = false;

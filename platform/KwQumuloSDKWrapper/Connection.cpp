@@ -17,6 +17,7 @@ namespace Qumulo {
 namespace {
 
 constexpr long kMaxBackoffMillis = 10000;
+constexpr long kMaxRetryAfterSeconds = 60;
 const char kLoginPath[] = "/v1/session/login";
 
 long BackoffMillis(const TransportOptions& options, int attempt) {
@@ -86,8 +87,8 @@ void CConnection::TakeBody(std::string& buffer) {
 
 CQiError CConnection::Connect(const std::string& url, const std::string& userName, const std::string& password) {
   if (!m_transport->IsValid()) {
-    return FXErrorUtil::ErrorWin32(QW_HERE, kErrorOutOfMemory, "cannot create the HTTP transfer handle for %s",
-                                   url.c_str());
+    return FXErrorUtil::ErrorWin32(QW_HERE, kErrorOutOfMemory, "cannot set up HTTP transfers for %s: %s", url.c_str(),
+                                   curl_easy_strerror(m_transport->SetupResult()));
   }
   // The credentials must never travel in clear text.
   if (url.compare(0, 8, "https://") != 0) {
@@ -97,6 +98,7 @@ CQiError CConnection::Connect(const std::string& url, const std::string& userNam
   m_url = url;
   while (!m_url.empty() && m_url.back() == '/') m_url.pop_back();
   m_userName = userName;
+  Wipe(m_password);
   m_password = password;
   Wipe(m_token);
   if (m_options.insecure && FXLogEnabled(0)) {
@@ -153,11 +155,18 @@ CQiError CConnection::SendNow(const std::string& method, const std::string& path
   const int maxAttempts = idempotent ? std::max(1, m_options.maxAttempts) : 1;
   bool renewedSession = false;
   CQiError failure;
+  using Clock = std::chrono::steady_clock;
+  const long deadlineSeconds = std::max(1L, m_options.requestTimeoutSeconds);
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(deadlineSeconds);
+  auto millisLeft = [&deadline]() {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+  };
 
   for (int attempt = 1;;) {
     long status = 0;
     response.attempts = attempt;
-    const CURLcode code = m_transport->Perform(method, url, requestBody, isLogin ? std::string() : m_token, status);
+    const CURLcode code =
+        m_transport->Perform(method, url, requestBody, isLogin ? std::string() : m_token, millisLeft(), status);
     response.status = status;
     response.body = &m_transport->Body();
 
@@ -178,12 +187,21 @@ CQiError CConnection::SendNow(const std::string& method, const std::string& path
       failure = FXErrorUtil::ErrorWin32(QW_HERE, ErrorCodeFromCurl(code), "%s %s at %s: %s%s%s%s", method.c_str(),
                                         path.c_str(), m_url.c_str(), curl_easy_strerror(code), *detail ? " (" : "",
                                         detail, *detail ? ")" : "");
+      if (code == CURLE_OPERATION_TIMEDOUT) {
+        // Which bound cut it off, and so what to raise for a cluster that is slow rather than hung.
+        failure = failure.Push(QW_HERE,
+                               "%s %s: a request may take %ld s in all and must move %ld bytes within every %ld s "
+                               "(TransportOptions requestTimeoutSeconds, lowSpeedBytes, lowSpeedTimeSeconds)",
+                               method.c_str(), path.c_str(), deadlineSeconds, m_options.lowSpeedBytes,
+                               m_options.lowSpeedTimeSeconds);
+      }
     } else if (status >= 200 && status <= 299) {
       Wipe(loginBody);
       if (!isLogin) return CQiError::Success();
       CParser parser;
       std::string token;
       CQiError parsed = parser.ParseLoginToken(m_transport->Body(), method + " " + path, token);
+      m_transport->WipeBody();
       if (parsed.IsError()) return parsed.Push(QW_HERE);
       Wipe(m_token);
       m_token.swap(token);
@@ -216,7 +234,15 @@ CQiError CConnection::SendNow(const std::string& method, const std::string& path
     }
 
     if (!retryable || attempt >= maxAttempts) break;
-    const long delay = BackoffMillis(m_options, attempt);
+    long delay = BackoffMillis(m_options, attempt);
+    // A throttling cluster says how long to wait; heeded up to a minute, and never past the deadline.
+    const long retryAfter = m_transport->RetryAfterSeconds();
+    if (code == CURLE_OK && retryAfter >= 0) delay = std::min(retryAfter, kMaxRetryAfterSeconds) * 1000;
+    if (delay >= millisLeft()) {
+      failure = failure.Push(QW_HERE, "%s %s: no time left for another try within the request's %ld s",
+                             method.c_str(), path.c_str(), deadlineSeconds);
+      break;
+    }
     if (FXLogEnabled(1)) {
       g_ptrLogWriter->Write(1, __PRETTY_FUNCTION__, __LINE__, 0, 0, "%s; retrying in %ld ms (attempt %d of %d)",
                             failure.Messages().front().c_str(), delay, attempt + 1, maxAttempts);

@@ -2,13 +2,30 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 
 namespace Qumulo {
 
 namespace {
-std::once_flag g_curlGlobalInit;
 const std::string kNoBody;
+
+// libcurl's process-wide set-up, done once for all threads. A failure (no memory) is returned, not
+// remembered: a later connection tries again, while no handle is made on a half-made set-up.
+CURLcode InitializeCurl() {
+  static std::mutex mutex;
+  static bool initialized = false;
+  std::lock_guard<std::mutex> lock(mutex);
+  if (initialized) return CURLE_OK;
+  const CURLcode result = curl_global_init(CURL_GLOBAL_DEFAULT);
+  initialized = result == CURLE_OK;
+  return result;
+}
+
+void WipeText(std::string& secret) {
+  std::fill(secret.begin(), secret.end(), '\0');
+  secret.clear();
+}
 
 // Keeps the first failure of a run of option settings.
 void KeepFirst(CURLcode& first, CURLcode code) {
@@ -21,9 +38,13 @@ const std::string& HttpResponse::Body() const { return body ? *body : kNoBody; }
 HttpTransport::HttpTransport(const TransportOptions& options)
     : m_curl(nullptr), m_maxResponseBytes(options.maxResponseBytes) {
   m_errorBuffer[0] = '\0';
-  std::call_once(g_curlGlobalInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  m_setupResult = InitializeCurl();
+  if (m_setupResult != CURLE_OK) return;
   m_curl = curl_easy_init();
-  if (m_curl == nullptr) return;
+  if (m_curl == nullptr) {
+    m_setupResult = CURLE_OUT_OF_MEMORY;
+    return;
+  }
 
   KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_NOSIGNAL, 1L));
   KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_ERRORBUFFER, m_errorBuffer));
@@ -41,9 +62,12 @@ HttpTransport::HttpTransport(const TransportOptions& options)
   // Difference pages run to megabytes: larger reads mean fewer trips through the TLS layer.
   KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_BUFFERSIZE, 512L * 1024L));
   KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_CONNECTTIMEOUT, std::max(1L, options.connectTimeoutSeconds)));
-  // A cluster that stops sending for this long is taken as hung; the agent must not wait forever.
-  KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_LIMIT, 1L));
-  KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_TIME, std::max(1L, options.lowSpeedTimeSeconds)));
+  // libcurl checks a rate held over the window: fewer bytes than asked within it means a rate below
+  // bytes / seconds throughout, so a drip of a few bytes a second is cut off like silence.
+  const long stallWindow = std::max(1L, options.lowSpeedTimeSeconds);
+  const long stallRate = std::max(1L, (std::max(1L, options.lowSpeedBytes) + stallWindow - 1) / stallWindow);
+  KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_LIMIT, stallRate));
+  KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_LOW_SPEED_TIME, stallWindow));
   if (options.insecure) {
     KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYPEER, 0L));
     KeepFirst(m_setupResult, curl_easy_setopt(m_curl, CURLOPT_SSL_VERIFYHOST, 0L));
@@ -64,13 +88,24 @@ HttpTransport::HttpTransport(const TransportOptions& options)
 
 HttpTransport::~HttpTransport() {
   if (m_curl != nullptr) curl_easy_cleanup(m_curl);
-  curl_slist_free_all(m_headers);
+  FreeHeaders();
 }
+
+void HttpTransport::FreeHeaders() {
+  // The list holds the token in its Authorization line.
+  for (curl_slist* header = m_headers; header != nullptr; header = header->next) {
+    std::fill(header->data, header->data + std::strlen(header->data), '\0');
+  }
+  curl_slist_free_all(m_headers);
+  m_headers = nullptr;
+  WipeText(m_headersToken);
+}
+
+void HttpTransport::WipeBody() { std::fill(m_body.begin(), m_body.end(), '\0'); }
 
 void HttpTransport::SetHeaders(const std::string& bearerToken) {
   if (m_headersBuilt && bearerToken == m_headersToken) return;
-  curl_slist_free_all(m_headers);
-  m_headers = nullptr;
+  FreeHeaders();
   m_headers = curl_slist_append(m_headers, "Accept: application/json");
   m_headers = curl_slist_append(m_headers, "Content-Type: application/json");
   m_headers = curl_slist_append(m_headers, "Expect:");
@@ -118,12 +153,13 @@ bool HttpTransport::Append(const char* data, size_t bytes) {
 }
 
 CURLcode HttpTransport::Perform(const std::string& method, const std::string& url, const std::string& body,
-                                const std::string& bearerToken, long& status) {
+                                const std::string& bearerToken, long timeoutMillis, long& status) {
   status = 0;
+  m_retryAfterSeconds = -1;
   m_body.clear();
   m_errorBuffer[0] = '\0';
   m_bodyRefusal = BodyRefusal::kNone;
-  if (m_curl == nullptr) return CURLE_FAILED_INIT;
+  if (m_curl == nullptr) return m_setupResult != CURLE_OK ? m_setupResult : CURLE_FAILED_INIT;
 
   SetHeaders(bearerToken);
   // An option that does not take (an unsupported feature, no memory) must not leave a request
@@ -131,6 +167,7 @@ CURLcode HttpTransport::Perform(const std::string& method, const std::string& ur
   CURLcode options = m_setupResult;
   KeepFirst(options, curl_easy_setopt(m_curl, CURLOPT_HTTPHEADER, m_headers));
   KeepFirst(options, curl_easy_setopt(m_curl, CURLOPT_URL, url.c_str()));
+  KeepFirst(options, curl_easy_setopt(m_curl, CURLOPT_TIMEOUT_MS, std::max(1L, timeoutMillis)));
   // The handle keeps options between requests, so every request sets its method afresh.
   if (method == "GET") {
     KeepFirst(options, curl_easy_setopt(m_curl, CURLOPT_HTTPGET, 1L));
@@ -148,7 +185,14 @@ CURLcode HttpTransport::Perform(const std::string& method, const std::string& ur
   const CURLcode result = options != CURLE_OK ? options : curl_easy_perform(m_curl);
   // The body may be a login request: leave libcurl no pointer to it.
   curl_easy_setopt(m_curl, CURLOPT_POSTFIELDS, nullptr);
-  if (result == CURLE_OK) curl_easy_getinfo(m_curl, CURLINFO_RESPONSE_CODE, &status);
+  if (result == CURLE_OK) {
+    curl_easy_getinfo(m_curl, CURLINFO_RESPONSE_CODE, &status);
+    curl_off_t retryAfter = 0;
+    if ((status == 429 || status == 503) && curl_easy_getinfo(m_curl, CURLINFO_RETRY_AFTER, &retryAfter) == CURLE_OK &&
+        retryAfter > 0) {
+      m_retryAfterSeconds = static_cast<long>(std::min<curl_off_t>(retryAfter, 86400));
+    }
+  }
   return result;
 }
 

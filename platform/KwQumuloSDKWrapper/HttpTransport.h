@@ -32,18 +32,24 @@ class HttpTransport {
   HttpTransport(const HttpTransport&) = delete;
   HttpTransport& operator=(const HttpTransport&) = delete;
 
-  // False when libcurl could not create its handle.
+  // False when libcurl could not be set up or could not create its handle; SetupResult() says why.
   bool IsValid() const { return m_curl != nullptr; }
+  CURLcode SetupResult() const { return m_setupResult; }
 
-  // Performs one request. `bearerToken` "" sends no Authorization header. On CURLE_OK `status`
-  // holds the HTTP status and Body() the whole answer; otherwise ErrorDetail() says what failed.
+  // Performs one request, given at most `timeoutMillis` in all. `bearerToken` "" sends no
+  // Authorization header. On CURLE_OK `status` holds the HTTP status and Body() the whole answer;
+  // otherwise ErrorDetail() says what failed.
   CURLcode Perform(const std::string& method, const std::string& url, const std::string& body,
-                   const std::string& bearerToken, long& status);
+                   const std::string& bearerToken, long timeoutMillis, long& status);
+  // The wait a 429 or 503 answer asked for with Retry-After, in seconds; -1 when it asked none.
+  long RetryAfterSeconds() const { return m_retryAfterSeconds; }
 
   const std::string& Body() const { return m_body; }
   // Exchanges the receive buffer with `buffer`: the caller keeps the last body while the next
   // request fills the buffer it gave back.
   void SwapBody(std::string& buffer) { m_body.swap(buffer); }
+  // Overwrites the last body in place: a login answer carries the session token.
+  void WipeBody();
   // libcurl's own description of the last failure; never carries headers or bodies.
   const char* ErrorDetail() const { return m_errorBuffer; }
 
@@ -57,6 +63,7 @@ class HttpTransport {
   static size_t OnData(char* data, size_t size, size_t count, void* self) noexcept;
   bool Append(const char* data, size_t bytes);
   void SetHeaders(const std::string& bearerToken);
+  void FreeHeaders();
 
   CURL* m_curl;
   curl_slist* m_headers = nullptr;
@@ -66,7 +73,8 @@ class HttpTransport {
   size_t m_maxResponseBytes;
   BodyRefusal m_bodyRefusal = BodyRefusal::kNone;
   char m_errorBuffer[CURL_ERROR_SIZE];
-  CURLcode m_setupResult = CURLE_OK;  // the first option the constructor could not set
+  CURLcode m_setupResult = CURLE_OK;  // the set-up's failure, or the first option the constructor could not set
+  long m_retryAfterSeconds = -1;
 };
 
 }  // namespace Qumulo

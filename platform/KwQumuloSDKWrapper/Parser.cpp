@@ -45,13 +45,17 @@ bool ReadText(od::value& value, std::string_view field, std::string& out, std::s
   const char* quote = static_cast<const char*>(std::memchr(begin, '"', room));
   if (quote != nullptr && std::memchr(begin, '\\', static_cast<size_t>(quote - begin)) == nullptr) {
     out.assign(begin, static_cast<size_t>(quote - begin));
-    return true;
+  } else {
+    const char* p = begin;
+    while (p < end && *p != '"') p += *p == '\\' ? 2 : 1;
+    if (p >= end) return Fail(problem, "field " + Quoted(field) + " is cut short");
+    if (!DecodeJsonString(std::string_view(begin, static_cast<size_t>(p - begin)), out)) {
+      return Fail(problem, "field " + Quoted(field) + " holds an escape that is not allowed");
+    }
   }
-  const char* p = begin;
-  while (p < end && *p != '"') p += *p == '\\' ? 2 : 1;
-  if (p >= end) return Fail(problem, "field " + Quoted(field) + " is cut short");
-  if (!DecodeJsonString(std::string_view(begin, static_cast<size_t>(p - begin)), out)) {
-    return Fail(problem, "field " + Quoted(field) + " holds an escape that is not allowed");
+  // No name of the cluster holds a NUL, and every C string made of one would end there.
+  if (std::memchr(out.data(), '\0', out.size()) != nullptr) {
+    return Fail(problem, "field " + Quoted(field) + " holds a NUL character");
   }
   return true;
 }
@@ -231,11 +235,26 @@ void TrimTo(std::list<Record>& records, size_t size) {
   while (records.size() > size) records.pop_back();
 }
 
-int32_t ChangeTypeFromOp(std::string_view op) {
-  if (op == "CREATE") return kSnapshotChangeCreated;
-  if (op == "DELETE") return kSnapshotChangeDeleted;
-  if (op == "MODIFY") return kSnapshotChangeModified;
-  return kSnapshotChangeUnknown;
+// False for an operation the protocol does not define: handed on, it would become an item that
+// tells the agent nothing, and the change it stands for would be lost.
+bool ChangeTypeFromOp(std::string_view op, int32_t& type, std::string& problem) {
+  if (op == "CREATE") {
+    type = kSnapshotChangeCreated;
+  } else if (op == "DELETE") {
+    type = kSnapshotChangeDeleted;
+  } else if (op == "MODIFY") {
+    type = kSnapshotChangeModified;
+  } else {
+    return Fail(problem, "field \"op\" is not CREATE, DELETE or MODIFY: \"" + std::string(op.substr(0, 40)) + "\"");
+  }
+  return true;
+}
+
+// A list that appears twice in one answer would be read twice, or half of it ignored.
+bool FirstEntries(bool& sawEntries, std::string_view what, std::string& problem) {
+  if (sawEntries) return Fail(problem, std::string(what) + " holds field \"entries\" twice");
+  sawEntries = true;
+  return true;
 }
 
 // One field of a difference entry, looked up by name: entries are written op, path, so each
@@ -386,7 +405,7 @@ CQiError CParser::ParseSnapshotList(const std::string& body, const std::string& 
             WalkObject(root, "the snapshot list", problem,
                        [&](std::string_view key, od::value& value) {
                          if (key != "entries") return true;
-                         sawEntries = true;
+                         if (!FirstEntries(sawEntries, "the snapshot list", problem)) return false;
                          return WalkArray(value, key, problem, [&](od::value& element, size_t index) {
                            return DecodeListElements(element, key, index, snapshots, problem,
                                                      [&](od::object& object, const std::string& what,
@@ -430,17 +449,18 @@ CQiError CParser::ParseDiffPage(const std::string& body, const std::string& cont
           });
         }
         if (key != "entries") return true;
-        sawEntries = true;
+        if (!FirstEntries(sawEntries, "the difference page", problem)) return false;
         return WalkArray(value, key, problem, [&](od::value& element, size_t index) {
           od::object object;
           if (!ElementObject(element, "entries", index, object, problem)) return false;
           od::value field;
           std::string_view op;
+          int32_t changeType = kSnapshotChangeUnknown;
           if (FindEntryField(object, "op", field, problem) && ReadString(field, "op", op, problem) &&
-              FindEntryField(object, "path", field, problem)) {
+              ChangeTypeFromOp(op, changeType, problem) && FindEntryField(object, "path", field, problem)) {
             CSnapshotDiffInfo& entry = page.emplace_back();
             if (ReadText(field, "path", entry.m_path, problem)) {
-              entry.m_changeType = ChangeTypeFromOp(op);
+              entry.m_changeType = changeType;
               // No type travels: a directory is a path that ends with "/".
               entry.m_isDirectory = !entry.m_path.empty() && entry.m_path.back() == '/';
               return true;

@@ -47,7 +47,7 @@ struct CNFSExportEntry {
 // One changed item between two snapshots.
 struct CSnapshotDiffInfo {
   std::string m_path;              // cluster path; directories end with "/"
-  int32_t m_changeType = 0;        // 0 created, 1 deleted, 2 modified; -1 for an operation the wrapper does not know
+  int32_t m_changeType = 0;        // 0 created, 1 deleted, 2 modified; the parser refuses any other operation
   bool m_isDirectory = false;
 };
 

@@ -130,6 +130,8 @@ CQiError CSnapshotQueries::GetSnapshotDiff(unsigned long olderId, unsigned long 
   std::string target;
   if (pageToken.empty()) {
     m_requestedPages.clear();
+    m_diffPages = 0;
+    m_diffItems = 0;
     target = SnapshotPath(newerId) + "/changes-since/" + std::to_string(olderId);
     const unsigned int limit = m_connection->Options().diffPageSize;
     if (limit > 0) target += "?limit=" + std::to_string(limit);
@@ -163,6 +165,21 @@ CQiError CSnapshotQueries::GetSnapshotDiff(unsigned long olderId, unsigned long 
   std::string next;
   result = m_parser->ParseDiffPage(m_pageBody, "GET " + target, page, next);
   if (result.IsError()) return result.Push(QW_HERE);
+  // Fresh links without end, full pages or empty ones, are cut off by the bounds.
+  const TransportOptions& options = m_connection->Options();
+  ++m_diffPages;
+  m_diffItems += page.size() - before;
+  if (m_diffItems > options.maxDiffItems || (!next.empty() && m_diffPages >= options.maxDiffPages)) {
+    page.resize(before);
+    const bool items = m_diffItems > options.maxDiffItems;
+    return FXErrorUtil::ErrorWin32(QW_HERE, kErrorInvalidData,
+                                   "GET %s: the difference of snapshots %lu and %lu runs past %llu %s; refused, so "
+                                   "that it cannot run without end (raise TransportOptions::%s for a longer "
+                                   "difference)",
+                                   target.c_str(), olderId, newerId,
+                                   static_cast<unsigned long long>(items ? options.maxDiffItems : options.maxDiffPages),
+                                   items ? "entries" : "pages", items ? "maxDiffItems" : "maxDiffPages");
+  }
   if (!next.empty() && m_requestedPages.count(next) != 0) {
     page.resize(before);
     return FXErrorUtil::ErrorWin32(QW_HERE, kErrorInvalidData,

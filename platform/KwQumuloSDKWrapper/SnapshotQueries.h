@@ -1,6 +1,7 @@
 #ifndef KWQUMULOSDKWRAPPER_SNAPSHOTQUERIES_H
 #define KWQUMULOSDKWRAPPER_SNAPSHOTQUERIES_H
 
+#include <cstdint>
 #include <list>
 #include <string>
 #include <unordered_set>
@@ -33,7 +34,8 @@ class CSnapshotQueries {
   // token is the cluster's link to a page and must be a relative URI. An older id of 0 (no
   // previous snapshot) asks nothing of the difference route: the one page holds one created
   // entry, the newer snapshot's directory, which means that all of it is new. A page whose link
-  // leads back to a page of the same comparison fails, so that a cluster cannot make it endless.
+  // leads back to a page of the same comparison fails, and so does one past the bounds of
+  // TransportOptions (maxDiffPages, maxDiffItems), so that a cluster cannot make it endless.
   virtual CQiError GetSnapshotDiff(unsigned long olderId, unsigned long newerId, std::list<CSnapshotDiffInfo>& page,
                                    std::string& nextPageToken, std::string pageToken);
 
@@ -47,6 +49,8 @@ class CSnapshotQueries {
   std::string m_pageBody;  // the page being parsed, while the next one is received
   // Every page asked for in the current comparison: a link back to one of them would loop forever.
   std::unordered_set<std::string> m_requestedPages;
+  uint64_t m_diffPages = 0;  // pages and entries of the current comparison, against the bounds
+  uint64_t m_diffItems = 0;
 };
 
 }  // namespace Qumulo

@@ -1,5 +1,6 @@
 #include "WireText.h"
 
+#include <cstring>
 #include <vector>
 
 namespace Qumulo {
@@ -290,23 +291,120 @@ bool IsRelativeUri(std::string_view text) {
   return true;
 }
 
+namespace {
+
+size_t SkipBlanks(std::string_view body, size_t i) {
+  while (i < body.size() && (body[i] == ' ' || body[i] == '\t' || body[i] == '\n' || body[i] == '\r')) ++i;
+  return i;
+}
+
+// From the opening quote of a string to just past its closing one; npos when it is cut short.
+size_t SkipString(std::string_view body, size_t i) {
+  for (++i; i < body.size();) {
+    const void* found = std::memchr(body.data() + i, '"', body.size() - i);
+    if (found == nullptr) return std::string_view::npos;
+    size_t quote = static_cast<size_t>(static_cast<const char*>(found) - body.data());
+    size_t backslashes = 0;
+    while (quote - backslashes > i && body[quote - backslashes - 1] == '\\') ++backslashes;
+    if (backslashes % 2 == 0) return quote + 1;
+    i = quote + 1;
+  }
+  return std::string_view::npos;
+}
+
+// Past one value of any kind, without reading it; npos when it is cut short.
+size_t SkipValue(std::string_view body, size_t i) {
+  if (i >= body.size()) return std::string_view::npos;
+  if (body[i] == '"') return SkipString(body, i);
+  if (body[i] != '{' && body[i] != '[') {
+    while (i < body.size() && std::strchr(",}] \t\n\r", body[i]) == nullptr) ++i;
+    return i;
+  }
+  size_t depth = 0;
+  while (i < body.size()) {
+    const char c = body[i];
+    if (c == '"') {
+      i = SkipString(body, i);
+      if (i == std::string_view::npos) return i;
+      continue;
+    }
+    if (c == '{' || c == '[') ++depth;
+    if ((c == '}' || c == ']') && --depth == 0) return i + 1;
+    ++i;
+  }
+  return std::string_view::npos;
+}
+
+// Walks the members of the object that opens at body[i], calling onMember(key, value position),
+// which returns the position past the value or npos. Returns the position past the object, or npos.
+template <typename OnMember>
+size_t WalkMembers(std::string_view body, size_t i, OnMember&& onMember) {
+  if (i >= body.size() || body[i] != '{') return std::string_view::npos;
+  i = SkipBlanks(body, i + 1);
+  if (i < body.size() && body[i] == '}') return i + 1;
+  while (i < body.size() && body[i] == '"') {
+    const size_t keyEnd = SkipString(body, i);
+    if (keyEnd == std::string_view::npos) return keyEnd;
+    const std::string_view key = body.substr(i + 1, keyEnd - i - 2);
+    i = SkipBlanks(body, keyEnd);
+    if (i >= body.size() || body[i] != ':') return std::string_view::npos;
+    i = onMember(key, SkipBlanks(body, i + 1));
+    if (i == std::string_view::npos) return i;
+    i = SkipBlanks(body, i);
+    if (i < body.size() && body[i] == '}') return i + 1;
+    if (i >= body.size() || body[i] != ',') return std::string_view::npos;
+    i = SkipBlanks(body, i + 1);
+  }
+  return std::string_view::npos;
+}
+
+// Reads the "paging" object at body[at]: `link` gets its last "next" when that is a string.
+size_t ReadPaging(std::string_view body, size_t at, std::string_view& link, bool& found) {
+  return WalkMembers(body, at, [&](std::string_view key, size_t value) {
+    const size_t after = SkipValue(body, value);
+    if (key == "next" && after != std::string_view::npos && body[value] == '"') {
+      link = body.substr(value + 1, after - value - 2);
+      found = true;
+    }
+    return after;
+  });
+}
+
+}  // namespace
+
 bool PeekNextPageToken(std::string_view body, std::string& token) {
-  // A key in quotes cannot occur inside a JSON string (its quotes would be escaped), so the last
-  // match is the key itself.
-  const size_t key = body.rfind("\"next\"");
-  if (key == std::string_view::npos) return false;
-  size_t i = key + 6;
-  while (i < body.size() && (body[i] == ' ' || body[i] == '\t' || body[i] == '\n' || body[i] == '\r')) ++i;
-  if (i >= body.size() || body[i] != ':') return false;
-  ++i;
-  while (i < body.size() && (body[i] == ' ' || body[i] == '\t' || body[i] == '\n' || body[i] == '\r')) ++i;
-  if (i >= body.size() || body[i] != '"') return false;
-  const size_t start = i + 1;
-  const size_t end = body.find('"', start);
-  if (end == std::string_view::npos) return false;
-  const std::string_view value = body.substr(start, end - start);
-  if (value.find('\\') != std::string_view::npos) return false;
-  token.assign(value.data(), value.size());
+  // Only the top object's "paging" and in it "next", as the parser reads them: a "next" anywhere
+  // else, inside an entry say, is no link. Of repeated keys the last one counts, as in the parser.
+  bool found = false;
+  std::string_view link;
+  size_t end = std::string_view::npos;
+  // The cluster writes "paging" last. A "paging" key whose object is followed by nothing but the
+  // one "}" that closes the document is then a member of the top object, read without a walk
+  // through the megabyte of entries before it.
+  const size_t key = body.rfind("\"paging\"");
+  size_t before = key;
+  while (before != std::string_view::npos && before > 0 && std::strchr(" \t\n\r", body[before - 1]) != nullptr) {
+    --before;
+  }
+  if (before != std::string_view::npos && before > 0 && (body[before - 1] == ',' || body[before - 1] == '{')) {
+    size_t at = SkipBlanks(body, key + 8);
+    if (at < body.size() && body[at] == ':') {
+      at = ReadPaging(body, SkipBlanks(body, at + 1), link, found);
+      if (at != std::string_view::npos) at = SkipBlanks(body, at);
+      if (at != std::string_view::npos && at < body.size() && body[at] == '}' && SkipBlanks(body, at + 1) == body.size()) {
+        end = body.size();
+      }
+    }
+  }
+  if (end == std::string_view::npos) {
+    found = false;
+    end = WalkMembers(body, SkipBlanks(body, 0), [&](std::string_view member, size_t at) {
+      if (member != "paging" || at >= body.size() || body[at] != '{') return SkipValue(body, at);
+      return ReadPaging(body, at, link, found);
+    });
+  }
+  if (end == std::string_view::npos || !found || link.find('\\') != std::string_view::npos) return false;
+  token.assign(link.data(), link.size());
   return true;
 }
 

@@ -42,9 +42,9 @@ bool ParseRfc3339(std::string_view text, uint64_t& seconds);
 // starts with a single "/". Anything else could send the request, and its token, to another host.
 bool IsRelativeUri(std::string_view text);
 
-// Reads the "next" link of a difference page without parsing the page: the last "next" key of the
-// body with a plain string value. False when there is none or it holds escapes; the full parse
-// stays the authority.
+// Reads the "next" link of a difference page without decoding the page: "paging"."next" of the top
+// object, when it is a plain string. False when there is none, it holds escapes or the body is not
+// a whole object; the full parse stays the authority.
 bool PeekNextPageToken(std::string_view body, std::string& token);
 
 }  // namespace Qumulo

@@ -47,14 +47,15 @@ void CFileLogWriter::Write(int level, const char* function, int line, int, int, 
   std::strftime(stamp, sizeof(stamp), "%Y-%m-%d %H:%M:%S", &local);
 
   std::lock_guard<std::mutex> lock(m_mutex);
-  std::fprintf(m_stream, "%s.%03ld [L%d] %s:%d %s\n", stamp, static_cast<long>(now.tv_usec / 1000), level,
-               function ? function : "", line, message.c_str());
+  const int written = std::fprintf(m_stream, "%s.%03ld [L%d] %s:%d %s\n", stamp,
+                                   static_cast<long>(now.tv_usec / 1000), level, function ? function : "", line,
+                                   message.c_str());
   // Every line reaches the file at once: a job killed mid-way must still show what it did,
   // the snapshots it deleted above all.
-  std::fflush(m_stream);
+  if (std::fflush(m_stream) != 0 || written < 0) m_writeFailed = true;
 }
 
 void CFileLogWriter::Flush() {
   std::lock_guard<std::mutex> lock(m_mutex);
-  std::fflush(m_stream);
+  if (std::fflush(m_stream) != 0) m_writeFailed = true;
 }

@@ -22,12 +22,15 @@ class CFileLogWriter : public CLogWriterInterface {
   void Flush() override;
   int GetLevel() const override { return m_level.load(); }
   void SetLevel(int level) override { m_level.store(level); }
+  // True once a line could not be written whole (a full disk): the log is incomplete.
+  bool WriteFailed() const { return m_writeFailed.load(); }
 
  private:
   std::mutex m_mutex;
   FILE* m_stream;  // stderr or an owned file
   bool m_ownsStream;
   std::atomic<int> m_level;
+  std::atomic<bool> m_writeFailed{false};
 };
 
 #endif

@@ -61,6 +61,10 @@ TEST_F(SnapjobFailures, BadUsageExitsWithStatusTwoAndOneLinePointingAtHelp) {
       Plus(base, {}),                       // no backup path
       Plus(Without(base, "--job"), {"--job", "x", backup_}),
       Plus(base, {"--insecure", backup_}),  // with --ca-file
+      // A pin must be sha256// and the base64 of 32 bytes: refused when read, not at the handshake.
+      Plus(base, {"--pin", "sha256//abc", backup_}),
+      Plus(base, {"--pin", "sha256//AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAB=", backup_}),
+      Plus(base, {"--request-timeout", "0", backup_}),
       {"run", "--registry"},
       Plus(base, {"--incremental=yes", backup_}),
       {"snapshots", "prune"},
@@ -88,6 +92,19 @@ TEST_F(SnapjobFailures, BadUsageExitsWithStatusTwoAndOneLinePointingAtHelp) {
     EXPECT_EQ(result.exit_status, 0) << help.second;
     EXPECT_EQ(result.out.rfind(help.second, 0), 0u) << result.out;
   }
+}
+
+// A log that cannot be written whole is reported, on standard error and in the summary record;
+// the job's own result stays what it was.
+TEST_F(SnapjobFailures, AnIncompleteLogIsReportedAndTheJobKeepsItsResult) {
+  ASSERT_EQ(RunCommand(SnapjobBinary(), Plus(Args(48), {backup_})).exit_status, 0);
+  CommandResult job = RunCommand(SnapjobBinary(), Plus(Args(49, 48), {"--incremental", "--output", "jsonl",
+                                                                      "--log-file", "/dev/full", backup_}));
+  EXPECT_EQ(job.exit_status, 0) << job.err;
+  EXPECT_THAT(job.err, HasSubstr("snapjob: the log (/dev/full) is incomplete: some of its lines could not be written\n"));
+  const std::vector<Record> summaries = RecordsOf(job.out, "summary");
+  ASSERT_EQ(summaries.size(), 1u) << job.out;
+  EXPECT_EQ(summaries[0].at("log_incomplete"), "true");
 }
 
 // The code locations of a refused login are the snap client's own test; here, that neither the

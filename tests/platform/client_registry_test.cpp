@@ -35,6 +35,8 @@ TEST_F(ClientRegistryTest, EachUnusableRegistryIsNamedWithItsCause) {
   const std::string good = Write("good.json", kGood);
   const std::string fifo = dir_.Sub("fifo");
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);  // opened without blocking, refused unread
+  const std::string huge = Write("huge.json", kGood);
+  ASSERT_EQ(::truncate(huge.c_str(), off_t(3) << 30), 0);  // sparse: refused unread, not read whole
   struct Case {
     std::string path;
     unsigned long client;
@@ -45,6 +47,7 @@ TEST_F(ClientRegistryTest, EachUnusableRegistryIsNamedWithItsCause) {
       {dir_.Sub("absent.json"), 7, "] does not exist", false},
       {dir_.path(), 7, "] is not a regular file", false},
       {fifo, 7, "] is not a regular file", false},
+      {huge, 7, "] is larger than 1 MiB; refused", false},
       {Write("bad.json", "{\"clients\": [", 0600), 7, "] is not valid JSON", false},
       {Write("list.json", "{\"hosts\": []}", 0600), 7, "] has no \"clients\" list", false},
       {good, 5, "] has no client 5", true},

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,7 @@ class FakeCluster {
   std::list<Qumulo::CSnapshotInfo> snapshots;   // in listing order
   std::map<std::string, DiffPage> diffPages;    // page token -> page
   uint64_t nextSnapshotId = 100;
+  std::optional<std::string> createdDirectoryName;  // what creation reports as the directory name
 
   // Fault switches.
   std::string failAttributesFor;                // this path's attribute query fails
@@ -128,6 +130,7 @@ class FakeSnapshotQueries : public Qumulo::CSnapshotQueries {
     if (m_cluster.failCreateAfter > 0) --m_cluster.failCreateAfter;
     m_cluster.createdNames.push_back(name);
     snapshot = m_cluster.AddSnapshot(name, directoryId);
+    if (m_cluster.createdDirectoryName) snapshot.m_directoryName = *m_cluster.createdDirectoryName;
     return CQiError::Success();
   }
   CQiError ListSnapshots(std::list<Qumulo::CSnapshotInfo>& snapshots) override {

@@ -186,7 +186,7 @@ TEST_F(ChangeDetectionTest, ItemsCarryTypeModeExistenceAndTranslatedPath) {
         FakeCluster::Diff("/fs/projects/changed/", kSnapshotChangeModified, true),
         FakeCluster::Diff("/fs/projects/", kSnapshotChangeModified, true),
         FakeCluster::Diff("/fs/projects/odd", 7, false),
-        FakeCluster::Diff("/elsewhere/x/", kSnapshotChangeDeleted, false)},
+        FakeCluster::Diff("/fs/projects/new\nline", kSnapshotChangeCreated, false)},
        "");
   ASSERT_FALSE(client.CompareSnapshots("/backup/projects/", "/l", source).IsError());
   // Change type, mode, existence, new-directory flag, translated path.
@@ -203,10 +203,44 @@ TEST_F(ChangeDetectionTest, ItemsCarryTypeModeExistenceAndTranslatedPath) {
                            "2 dir exists /backup/projects/changed",
                            "2 dir exists /backup/projects",  // the compared directory itself
                            "0 file /backup/projects/odd",    // unknown types pass as "none"
-                           "4 file /elsewhere/x",            // not below the prefix: untranslated
+                           "1 file exists /backup/projects/new\nline",  // a line feed is a name byte
                        }));
   EXPECT_EQ(Describe(source()), "5 none ");
   EXPECT_EQ(source().m_changeType, 5);  // and again
+}
+
+// A path the cluster lists outside the compared directory would reach the agent as a path of the
+// backup host; dropping it would lose an item. The comparison fails whole, on whichever page.
+TEST_F(ChangeDetectionTest, APathOutsideTheComparedDirectoryFailsTheWholeComparison) {
+  Page("", Files("/fs/projects/left", 1), "");
+  ASSERT_FALSE(client.CompareSnapshots("/backup/projects/", "/l", source).IsError());  // left unpulled
+  const std::vector<std::pair<std::string, std::string>> outside = {
+      {"/etc/shadow", "/etc/shadow"},
+      {"/fs/projects2/secret.txt", "/fs/projects2/secret.txt"},  // a sibling sharing the name's start
+      {"/fs/projects/../../etc/passwd", "/fs/projects/../../etc/passwd"},
+      {"/fs/projects/./a", "/fs/projects/./a"},
+      {"/fs/projects//a", "/fs/projects//a"},
+      {"", ""},
+      {"fs/projects/a", "fs/projects/a"},
+      {std::string("/fs/projects/a\0/../../x", 23), "/fs/projects/a\\x00/../../x"},
+      {"/fs/projects/a\n/../../x", "/fs/projects/a\\n/../../x"},
+  };
+  for (const auto& [path, shown] : outside) {
+    cluster.diffPages.clear();
+    Page("", Files("/fs/projects/a", 2), "t1");
+    Page("t1", {FakeCluster::Diff("/fs/projects/b", kSnapshotChangeModified, false),
+                FakeCluster::Diff(path, kSnapshotChangeCreated, false)},
+         "");
+    std::function<FileServerSnapshotCompareItem()> untouched;
+    CQiError result = client.CompareSnapshots("/backup/projects/", "/l", untouched);
+    ASSERT_EQ(result.Win32Code(), 13u) << shown;
+    EXPECT_EQ(result.Messages().front(), "The cluster listed the changed path [" + shown +
+                                             "] for snapshots [401] and [501], which does not lie within the "
+                                             "compared directory [/fs/projects/]; the comparison is refused");
+    EXPECT_FALSE(untouched);
+    EXPECT_EQ(client.m_diffList.size(), 1u) << shown;  // only the earlier comparison's item
+  }
+  EXPECT_EQ(PullPaths(), std::vector<std::string>{"/backup/projects/left0"});
 }
 
 TEST_F(ChangeDetectionTest, DescriptionLineOfANewFile) {

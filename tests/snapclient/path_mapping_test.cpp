@@ -50,6 +50,17 @@ TEST_F(PathMappingTest, SaveFailuresNameTheFile) {
   EXPECT_EQ(unnamed.Win32Code(), 1627u);
   EXPECT_EQ(unnamed.Messages().front(), "SnapMapInfo file not set");
 
+  // A line feed in a path would write a line of its own: nothing is written.
+  client.m_snapMapFile = mapFile;
+  client.m_contentMapperPaths["/a/"] = "/a/.snapshot/S";
+  client.m_contentMapperPaths["/b/"] = "/b/.snapshot/x\nm:/:/evil";
+  CQiError injected = client.SaveSnapshotInformation();
+  EXPECT_EQ(injected.Win32Code(), 1627u);
+  EXPECT_NE(injected.Messages().front().find("[/b/.snapshot/x\\nm:/:/evil] holds a line feed"), std::string::npos)
+      << injected.Messages().front();
+  EXPECT_FALSE(std::ifstream(mapFile).good());
+  client.m_contentMapperPaths.erase("/b/");
+
   // A device that takes no data: the lost lines are a failure, not a success.
   client.m_snapMapFile = "/dev/full";
   client.m_contentMapperPaths["/a/"] = "/a/.snapshot/S";

@@ -150,6 +150,23 @@ TEST_F(LifecycleTest, EachBackupPathGetsOneSnapshotAndRecordsItsPaths) {
   EXPECT_EQ(job.m_exports.back().m_snapshotId, created.back().m_id);
 }
 
+// The directory name from the cluster becomes part of the path the agent reads and of a map line.
+TEST_F(LifecycleTest, ADirectoryNameThatIsNotOneComponentFailsTheCreation) {
+  for (const std::string& name : {std::string("../../../../etc"), std::string("x:\nm:/:/evil"), std::string(),
+                                  std::string("."), std::string(".."), std::string("a/b"), std::string("a\0b", 3)}) {
+    cluster.createdDirectoryName = name;
+    TestableSnapClient job;
+    CQiError result = RunJob(job, 12, 11, {p1});
+    ASSERT_EQ(result.Win32Code(), 13u) << name;
+    EXPECT_NE(result.Messages().front().find("a later job's reconciliation removes it as stale"), std::string::npos);
+    EXPECT_NE(result.Messages().front().find("snapshot [" + std::to_string(cluster.snapshots.back().m_id) + "]"),
+              std::string::npos)
+        << result.Messages().front();
+    EXPECT_TRUE(job.m_exports.empty()) << name;
+    EXPECT_TRUE(job.m_contentMapperPaths.empty()) << name;
+  }
+}
+
 TEST_F(LifecycleTest, SnapshotNamesFollowTheGrammar) {
   TestableSnapClient client;
   std::string name = "unchanged";

@@ -1,6 +1,6 @@
 // The wrapper against a cluster that answers as a hostile or broken one would: answers too large
-// to hold and a page link that leads back to itself. Each must end in a clear error, never in an
-// exhausted heap, a crash or an endless comparison.
+// to hold, differences without end, answers that drip, never end or ask to wait an hour. Each must
+// end in a clear error within its bounds, never in an exhausted heap, a crash or an endless wait.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,9 +8,11 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 
+#include "CapturingLogWriter.h"
 #include "ErrorCodes.h"
-#include "HostileCluster.h"
+#include "snaptest/hostile_cluster.h"
 #include "WrapperClient.h"
 
 namespace Qumulo {
@@ -43,7 +45,7 @@ class HostileClusterTest : public ::testing::Test {
     return client;
   }
 
-  wrappertest::HostileCluster cluster_;
+  snaptest::HostileCluster cluster_;
 };
 
 TEST_F(HostileClusterTest, AnswersLargerThanTheLimitAreRefused) {
@@ -94,27 +96,138 @@ TEST_F(HostileClusterTest, AnswersLargerThanTheLimitAreRefused) {
   EXPECT_LT(sent.load(), size_t(32) << 20);
 }
 
-// A link that leads back to a page already fetched, directly or through others, would make the
-// comparison fetch without end; it fails the page that carries it, and a new comparison starts afresh.
-TEST_F(HostileClusterTest, PageLinkBackToAFetchedPageFails) {
+// A difference that would never end fails the page that would carry it on: a link back to a page
+// already fetched, directly or through others, and fresh links past the bounds of a comparison,
+// full pages or empty ones. Empty pages that link on are still followed to the last one, and each
+// comparison starts afresh.
+TEST_F(HostileClusterTest, DifferencesThatWouldNeverEndFail) {
   ASSERT_TRUE(cluster_.Start([](const httplib::Request& request, httplib::Response& response) {
-    const std::string next = request.path == "/loop/1" ? "/loop/2" : "/loop/1";
-    response.set_content(R"({"entries": [{"op": "MODIFY", "path": "/fs/a"}], "paging": {"next": ")" + next + "\"}}",
+    // The first page of snapshot 2, 3, 4 or 5 starts /full/ (ten entries a page, without end),
+    // /empty/ (none, without end), /ends/ (none, ends after 5) or /loop/ (one, 2 links back to 1).
+    const size_t slash = request.path.rfind('/');
+    const bool first = request.path.find("changes-since") != std::string::npos;
+    const char* const starts[] = {"/full/", "/empty/", "/ends/", "/loop/"};
+    const std::string route = first ? starts[request.path[14] - '2'] : request.path.substr(0, slash + 1);
+    const int n = first ? 0 : std::stoi(request.path.substr(slash + 1));
+    std::string entries;
+    for (int i = 0; i < (route == "/full/" ? 10 : route == "/loop/" ? 1 : 0); ++i) {
+      entries += std::string(i ? "," : "") + R"({"op":"MODIFY","path":"/fs/a"})";
+    }
+    const int next = route == "/loop/" && n == 2 ? 1 : n + 1;
+    response.set_content("{\"entries\": [" + entries + "], \"paging\": {\"next\": \"" +
+                             (route == "/ends/" && n == 5 ? "" : route + std::to_string(next)) + "\"}}",
                          "application/json");
   }));
-  Client client = Connected();
-  for (int comparison = 0; comparison < 2; ++comparison) {
-    std::list<CSnapshotDiffInfo> items;
-    std::string token;
-    CQiError failure;
-    for (int call = 0; call < 10 && !failure.IsError(); ++call) {
-      std::string next;
-      failure = client.snapshots->GetSnapshotDiff(1, 2, items, next, token);
-      token = next;
+  const struct {
+    unsigned long newerId;
+    uint64_t maxItems, maxPages;
+    const char* failure;  // "" for none
+    size_t items;
+  } cases[] = {
+      {2, 25, 1000, "runs past 25 entries; refused, so that it cannot run without end (raise "
+                    "TransportOptions::maxDiffItems", 20},
+      {3, 1000, 40, "runs past 40 pages; refused, so that it cannot run without end (raise "
+                    "TransportOptions::maxDiffPages", 0},
+      {4, 1000, 7, "", 0},
+      {5, 1000, 1000, "leads back to a page of this difference already fetched", 2},  // the first and /loop/1
+  };
+  for (const auto& test : cases) {
+    TransportOptions options;
+    options.caFile = cluster_.ca_path();
+    options.maxDiffItems = test.maxItems;
+    options.maxDiffPages = test.maxPages;
+    Client client(options);
+    ASSERT_FALSE(client.connection->Connect(cluster_.url(), "admin", "pw").IsError());
+    for (int comparison = 0; comparison < 2; ++comparison) {
+      SCOPED_TRACE("snapshot " + std::to_string(test.newerId) + ", comparison " + std::to_string(comparison));
+      std::list<CSnapshotDiffInfo> items;
+      std::string token;
+      CQiError failure;
+      for (int call = 0; call < 2000 && !failure.IsError() && (call == 0 || !token.empty()); ++call) {
+        std::string next;
+        failure = client.snapshots->GetSnapshotDiff(1, test.newerId, items, next, token);
+        token = next;
+      }
+      EXPECT_NE(ErrorMessages(failure).find(test.failure), std::string::npos) << failure.ToString();
+      EXPECT_EQ(failure.Win32Code(), *test.failure ? kErrorInvalidData : 0u) << failure.ToString();
+      EXPECT_EQ(items.size(), test.items);
     }
-    EXPECT_EQ(failure.Win32Code(), kErrorInvalidData) << "still paging after 10 pages";
-    EXPECT_NE(ErrorMessages(failure).find("leads back to a page"), std::string::npos) << failure.ToString();
-    EXPECT_EQ(items.size(), 2u) << "the first page and /loop/1; /loop/2 links back to /loop/1";
+  }
+}
+
+// Nothing the cluster does holds a request past its deadline: not a drip below the stall limit, not
+// a steady answer without end, not a Retry-After of an hour. A short Retry-After is heeded.
+TEST_F(HostileClusterTest, EveryWaitEndsWithinItsBounds) {
+  std::atomic<int> throttled{0};
+  ASSERT_TRUE(cluster_.Start([&](const httplib::Request& request, httplib::Response& response) {
+    if (request.path == "/v2/snapshots/" || request.path == "/v2/nfs/exports/") {
+      // Two bytes a second (the listing), or 4 KiB a second (the exports), for at most 20 s.
+      const bool drip = request.path == "/v2/snapshots/";
+      response.set_chunked_content_provider("application/json", [drip](size_t offset, httplib::DataSink& sink) {
+        static const std::string kPiece(1024, ' ');
+        std::this_thread::sleep_for(std::chrono::milliseconds(drip ? 500 : 250));
+        if (offset > (drip ? 40u : 80u * 1024) || !sink.write(kPiece.data(), drip ? 1 : kPiece.size())) sink.done();
+        return true;
+      });
+    } else if (request.path == "/v1/files/5/info/attributes") {
+      response.status = 503;
+      response.set_header("Retry-After", throttled++ == 0 ? "1" : "3600");
+      if (throttled > 2) {
+        response.status = 200;
+        response.set_content(R"({"id": "5", "path": "/fs/", "type": "FS_FILE_TYPE_DIRECTORY"})", "application/json");
+      }
+    }
+  }));
+  // One client cut off by its stall limit alone (1 KiB within 1 s), one by its deadline alone (3 s).
+  auto connect = [&](long stallSeconds, long deadlineSeconds) {
+    TransportOptions options;
+    options.caFile = cluster_.ca_path();
+    options.backoffMillis = 1;
+    options.maxAttempts = 3;
+    options.lowSpeedTimeSeconds = stallSeconds;
+    options.requestTimeoutSeconds = deadlineSeconds;
+    Client client(options);
+    EXPECT_FALSE(client.connection->Connect(cluster_.url(), "admin", "pw").IsError());
+    return client;
+  };
+  Client stalling = connect(1, 600);
+  Client bounded = connect(60, 3);
+  ScopedLogCapture log(6);
+  using Clock = std::chrono::steady_clock;
+  std::string texts;
+
+  const Clock::time_point dripStart = Clock::now();
+  std::list<CSnapshotInfo> listed;
+  CQiError drip = stalling.snapshots->ListSnapshots(listed);
+  texts += drip.ToString();
+  EXPECT_EQ(drip.Win32Code(), kErrorTimeout) << drip.ToString();
+  EXPECT_NE(ErrorMessages(drip).find("gave up after 3 attempts"), std::string::npos) << drip.ToString();
+  EXPECT_LT(Clock::now() - dripStart, std::chrono::seconds(15)) << "the drip goes on for 20 s";
+
+  const Clock::time_point steadyStart = Clock::now();
+  std::list<CNFSExportEntry> exports;
+  CQiError steady = bounded.shares->GetNFSExports(exports);
+  texts += steady.ToString();
+  EXPECT_EQ(steady.Win32Code(), kErrorTimeout) << steady.ToString();
+  EXPECT_NE(ErrorMessages(steady).find("a request may take 3 s in all and must move 1024 bytes within every 60 s"),
+            std::string::npos)
+      << steady.ToString();
+  EXPECT_LT(Clock::now() - steadyStart, std::chrono::seconds(8));
+
+  // Retry-After 1 is waited out; Retry-After 3600 does not fit in the deadline and ends the request.
+  const Clock::time_point throttleStart = Clock::now();
+  CDirectoryEntry entry;
+  CQiError throttle = bounded.files->GetFileAttributes("5", entry, 0);
+  texts += throttle.ToString();
+  EXPECT_GE(Clock::now() - throttleStart, std::chrono::seconds(1));
+  EXPECT_LT(Clock::now() - throttleStart, std::chrono::seconds(8));
+  EXPECT_EQ(throttle.Win32Code(), kErrorInternal) << throttle.ToString();
+  EXPECT_NE(ErrorMessages(throttle).find("no time left for another try"), std::string::npos) << throttle.ToString();
+  EXPECT_EQ(throttled.load(), 2);
+
+  for (const std::string& text : {texts, log->AllText()}) {
+    EXPECT_EQ(text.find("hostile-token"), std::string::npos) << text;
+    EXPECT_EQ(text.find("Bearer"), std::string::npos) << text;
   }
 }
 

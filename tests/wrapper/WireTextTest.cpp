@@ -64,6 +64,13 @@ TEST(WireTextTest, NextPageLinkIsReadOffTheBodyOnlyWhenPlain) {
   EXPECT_FALSE(PeekNextPageToken(R"({"paging":{"next":null}})", token));
   EXPECT_FALSE(PeekNextPageToken(R"({"paging":{"next":"\/a"}})", token));  // escapes: left to the parser
   EXPECT_FALSE(PeekNextPageToken(R"({"paging":{"next":"cut)", token));
+  // Only the top object's paging.next is the link, as the parser reads it.
+  EXPECT_FALSE(PeekNextPageToken(R"({"entries":[{"op":"CREATE","path":"/a","next":"/evil"}],"paging":{}})", token));
+  EXPECT_FALSE(PeekNextPageToken(R"({"entries":[{"paging":{"next":"/evil"}}]})", token));
+  EXPECT_FALSE(PeekNextPageToken(R"({"next":"/evil","paging":{"other":{"next":"/evil"}}})", token));
+  EXPECT_TRUE(PeekNextPageToken(R"({"paging":{"next":"/p1"},"entries":[{"next":"/evil"}],"paging":{"next":"/p2"}})",
+                                token));
+  EXPECT_EQ(token, "/p2");
 }
 
 // The mapping itself is exercised against the emulator; these are the cases no emulator fault reaches.

@@ -2,6 +2,7 @@
 
 #include "job_records.h"
 #include "json_text.h"
+#include "log_writer.h"
 
 namespace snapjob {
 namespace {
@@ -64,13 +65,14 @@ class JsonlChangeWriter : public ChangeWriter {
   }
 
   void PathDone(const std::string& backup_path, const ChangeCounts& counts) override {
-    Record(JsonRecord("summary")
-               .Text("backup_path", backup_path)
-               .Number("new", counts.created)
-               .Number("modified", counts.modified)
-               .Number("deleted", counts.deleted)
-               .Number("other", counts.other)
-               .Line());
+    JsonRecord summary("summary");
+    summary.Text("backup_path", backup_path)
+        .Number("new", counts.created)
+        .Number("modified", counts.modified)
+        .Number("deleted", counts.deleted)
+        .Number("other", counts.other);
+    if (LogIncomplete()) summary.Bool("log_incomplete", true);
+    Record(summary.Line());
   }
   // The job's snapshot records say where a full path is read from.
   void FullPath(const std::string&, const std::string&) override {}

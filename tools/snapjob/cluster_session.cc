@@ -13,6 +13,8 @@ Qumulo::TransportOptions TransportFor(const ConnectionOptions& options) {
   transport.insecure = options.insecure;
   transport.pinnedPublicKey = options.pin;
   transport.proxy = options.proxy;
+  if (options.request_timeout > 0) transport.requestTimeoutSeconds = options.request_timeout;
+  if (options.stall_timeout > 0) transport.lowSpeedTimeSeconds = options.stall_timeout;
   return transport;
 }
 

@@ -7,6 +7,7 @@
 #include "FXErrorUtil.h"
 #include "cluster_session.h"
 #include "json_text.h"
+#include "log_writer.h"
 #include "snapshot_names.h"
 
 namespace snapjob {
@@ -89,12 +90,13 @@ JsonRecord& JsonRecord::TextList(const char* key, const std::vector<std::string>
 }
 
 std::string ErrorRecord(const std::string& operation, const CQiError& error) {
-  return JsonRecord("error")
-      .Text("operation", operation)
+  JsonRecord record("error");
+  record.Text("operation", operation)
       .Number("code", error.Win32Code())
       .TextList("messages", error.Messages())
-      .TextList("locations", error.LocationStack())
-      .Line();
+      .TextList("locations", error.LocationStack());
+  if (LogIncomplete()) record.Bool("log_incomplete", true);
+  return record.Line();
 }
 
 JobLogTap& JobLogTap::Instance() {

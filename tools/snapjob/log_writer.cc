@@ -48,4 +48,9 @@ bool InstallLogWriter(const std::string& target, int level, std::string* error) 
   return true;
 }
 
+bool LogIncomplete() {
+  const DriverLogWriter* writer = dynamic_cast<const DriverLogWriter*>(g_ptrLogWriter.get());
+  return writer != nullptr && writer->Incomplete();
+}
+
 }  // namespace snapjob

@@ -28,6 +28,7 @@ class DriverLogWriter : public CLogWriterInterface {
   // asked for no log at all; Write then drops them.
   int GetLevel() const override { return std::max(0, file_.GetLevel()); }
   void SetLevel(int level) override { file_.SetLevel(level); }
+  bool Incomplete() const { return file_.WriteFailed(); }
 
  private:
   CFileLogWriter file_;
@@ -38,6 +39,9 @@ class DriverLogWriter : public CLogWriterInterface {
 // Makes a writer for `target` ("" for standard error) at `level` and installs it as the global
 // writer. False, with the global writer unchanged, when the target cannot be opened.
 bool InstallLogWriter(const std::string& target, int level, std::string* error);
+
+// True when the installed writer could not write every line (a full disk).
+bool LogIncomplete();
 
 }  // namespace snapjob
 

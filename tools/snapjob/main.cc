@@ -2,6 +2,8 @@
 // runs backup jobs through it; also the operator's view of the plug-in's snapshots.
 
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -13,8 +15,9 @@
 #include "signals.h"
 #include "snapshots_command.h"
 
-int main(int argc, char** argv) {
-  snapjob::InstallStopSignals();
+namespace {
+
+int Main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   snapjob::CommandLine line;
   std::string error, topic;
@@ -43,4 +46,20 @@ int main(int argc, char** argv) {
   snapjob::HelpText(line.help_topic, &text);
   std::fputs(text.c_str(), stdout);
   return snapjob::kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  snapjob::InstallStopSignals();
+  // The plug-in returns its failures as values; what the driver itself cannot allocate (a huge
+  // change list's records, an error report) must end the job with a message, not an abort.
+  try {
+    return Main(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fputs("snapjob: out of memory\n", stderr);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "snapjob: unexpected failure: %s\n", e.what());
+  }
+  return snapjob::kExitFailed;
 }

@@ -103,6 +103,18 @@ bool ParseOptions(const std::vector<std::string>& args, size_t start, const std:
   return true;
 }
 
+// "sha256//" and the base64 of a SHA-256 digest: 43 characters and one "=". Checked here, so that a
+// mistyped pin is a usage error rather than a failed handshake.
+bool IsPin(const std::string& pin) {
+  static const std::string kBase64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  if (pin.size() != 8 + 44 || pin.compare(0, 8, "sha256//") != 0 || pin.back() != '=') return false;
+  for (size_t i = 8; i < pin.size() - 1; ++i) {
+    if (kBase64.find(pin[i]) == std::string::npos) return false;
+  }
+  // The last digit carries two bits beyond the 32 bytes, which must be zero.
+  return kBase64.find(pin[pin.size() - 2]) % 4 == 0;
+}
+
 void AddConnectionOptions(ConnectionOptions* connection, std::vector<Option>* options) {
   options->push_back({"--registry", true, StoreText(&connection->registry)});
   options->push_back(
@@ -111,9 +123,15 @@ void AddConnectionOptions(ConnectionOptions* connection, std::vector<Option>* op
   options->push_back({"--insecure", false, [=](const std::string&) { return connection->insecure = true; }});
   options->push_back({"--pin", true, [=](const std::string& v) {
                         connection->pin = v;
-                        return v.compare(0, 8, "sha256//") == 0 && v.size() > 8;
+                        return IsPin(v);
                       }});
   options->push_back({"--proxy", true, StoreText(&connection->proxy)});
+  options->push_back({"--request-timeout", true, [=](const std::string& v) {
+                        return ParseUnsigned32(v, &connection->request_timeout) && connection->request_timeout > 0;
+                      }});
+  options->push_back({"--stall-timeout", true, [=](const std::string& v) {
+                        return ParseUnsigned32(v, &connection->stall_timeout) && connection->stall_timeout > 0;
+                      }});
 }
 
 // The first required option missing, or the first pair that excludes each other, as an error.
@@ -257,11 +275,15 @@ const char kConnectionHelp[] =
                       snapjob fingerprint); with --ca-file both must hold
   --insecure          trust any certificate (a lab only; logged as a warning)
   --proxy URL         reach the cluster through this proxy (proxy environment variables are ignored)
+  --request-timeout S the most one request may take, its retries included (default 600)
+  --stall-timeout S   a request that receives less than 1 KiB within S seconds is cut off as stalled
+                      (default 60; raise it for a cluster that takes long to compute a page)
 )";
 
 const char kRunHelp[] = R"(usage: snapjob run --registry FILE --client-id N --app-ids A1,A2 --job J [--previous-job P]
                    --map-file FILE [--mount-table FILE | --auto-mount ROOT]
                    [--ca-file FILE] [--pin sha256//KEY] [--insecure] [--proxy URL]
+                   [--request-timeout S] [--stall-timeout S]
                    [--incremental] [--output text|jsonl] [--log-file FILE] [--log-level N]
                    [--spill-dir DIR] [--spill-threshold-mib N] [--plugin PATH] BACKUP_PATH...
 

@@ -19,6 +19,8 @@ struct ConnectionOptions {
   bool insecure = false;
   std::string pin;               // "sha256//BASE64" of the cluster's public key
   std::string proxy;             // "": straight to the cluster
+  uint32_t request_timeout = 0;  // seconds one request may take in all; 0: the wrapper's default
+  uint32_t stall_timeout = 0;    // seconds within which 1 KiB must arrive; 0: the wrapper's default
 };
 
 // Settings of `snapjob run`: one backup job.

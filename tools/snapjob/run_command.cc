@@ -9,6 +9,7 @@
 #include "exit_codes.h"
 #include "job_records.h"
 #include "job_runner.h"
+#include "log_writer.h"
 #include "plugin_loader.h"
 #include "progress_meter.h"
 
@@ -42,6 +43,13 @@ int RunCommand(const RunOptions& options) {
     writer->Record(ErrorRecord(result.failed_operation, result.error));
   }
   result.content_mapper.reset();  // before the plug-in goes
+  // The job's result stands; whoever reads the log must know that lines are missing from it.
+  if (LogIncomplete()) {
+    StatusLine::Stderr().WriteAbove([&] {
+      std::fprintf(stderr, "snapjob: the log (%s) is incomplete: some of its lines could not be written\n",
+                   options.log_file.empty() ? "standard error" : options.log_file.c_str());
+    });
+  }
   if (std::ferror(stdout) || std::fflush(stdout) != 0) {
     std::fprintf(stderr, "snapjob: writing the change list failed\n");
     return kExitFailed;

@@ -1,9 +1,9 @@
 // A cluster that answers as a hostile or broken one would, for the cases the emulator does not
 // offer: an HTTPS server on a fresh loopback address, port 8000, with a certificate from the
 // emulator's own CA code. Login always succeeds; every other request goes to the test's handler,
-// which runs on the server's threads.
-#ifndef WRAPPER_HOSTILECLUSTER_H_
-#define WRAPPER_HOSTILECLUSTER_H_
+// which runs on the server's threads. Not thread-safe; one owner.
+#ifndef SNAPTEST_HOSTILE_CLUSTER_H_
+#define SNAPTEST_HOSTILE_CLUSTER_H_
 
 #include <functional>
 #include <memory>
@@ -14,7 +14,7 @@
 
 #include "snaptest/temp_dir.h"
 
-namespace wrappertest {
+namespace snaptest {
 
 class HostileCluster {
  public:
@@ -28,6 +28,7 @@ class HostileCluster {
   // Listens and serves; requests are accepted once it returns true.
   bool Start(Handler handler);
 
+  const std::string& address() const { return address_; }
   std::string url() const { return "https://" + address_ + ":8000"; }
   const std::string& ca_path() const { return ca_path_; }
 
@@ -39,6 +40,6 @@ class HostileCluster {
   std::string ca_path_;
 };
 
-}  // namespace wrappertest
+}  // namespace snaptest
 
-#endif  // WRAPPER_HOSTILECLUSTER_H_
+#endif  // SNAPTEST_HOSTILE_CLUSTER_H_

@@ -1,9 +1,9 @@
-#include "HostileCluster.h"
+#include "snaptest/hostile_cluster.h"
 
 #include "clustersim/certificates.h"
 #include "snaptest/loopback.h"
 
-namespace wrappertest {
+namespace snaptest {
 
 HostileCluster::HostileCluster() : state_("hostile-cluster") {}
 
@@ -14,7 +14,7 @@ HostileCluster::~HostileCluster() {
 
 bool HostileCluster::Start(Handler handler) {
   for (int attempt = 0; attempt < 10 && !thread_.joinable(); ++attempt) {
-    const std::string address = snaptest::PickLoopbackAddress();
+    const std::string address = PickLoopbackAddress();
     clustersim::CertificatePaths paths;
     if (!clustersim::EnsureCertificates(state_.path(), address, &paths).ok()) return false;
     server_.reset(new httplib::SSLServer(paths.server_cert.c_str(), paths.server_key.c_str()));
@@ -34,4 +34,4 @@ bool HostileCluster::Start(Handler handler) {
   return thread_.joinable();
 }
 
-}  // namespace wrappertest
+}  // namespace snaptest
