@@ -7,10 +7,13 @@ set(SNAP_PLATFORM_LIBRARIES QiUtils KwLib FsClient KWAppMgr KwQumuloSDKWrapper)
 set(SNAP_HEADER_DIR ${CMAKE_INSTALL_INCLUDEDIR}/qumulo-snap)
 set(SNAP_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/QumuloSnapPlugin)
 
-# The agent-facing headers, with the platform headers they and the libraries' users include.
+# The agent-facing headers, with the platform headers they and the libraries' users include. The
+# headers lie flat in include/qumulo-snap/, as the agent expects them, and reach each other there;
+# consumers name them <qumulo-snap/...>, so that generic names such as Parser.h never shadow theirs.
 add_library(QumuloSnapHeaders INTERFACE)
-target_include_directories(QumuloSnapHeaders INTERFACE $<INSTALL_INTERFACE:${SNAP_HEADER_DIR}>)
+target_include_directories(QumuloSnapHeaders INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 target_link_libraries(QumuloSnapHeaders INTERFACE QiUtils KWAppMgr Boost::boost)
+target_compile_features(QumuloSnapHeaders INTERFACE cxx_std_17)
 set_target_properties(QumuloSnapHeaders PROPERTIES EXPORT_NAME headers)
 
 set_target_properties(QumuloSnapClient PROPERTIES INSTALL_RPATH "${SNAP_LIBRARY_RPATH}")

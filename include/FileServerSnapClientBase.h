@@ -14,6 +14,18 @@
 // through these operations on one thread at a time, and deletes it through this base. Every
 // operation returns its outcome as a CQiError; none throws. The slot order is part of the binary
 // contract with the agent: do not reorder.
+//
+// Lifetimes. Two things the client hands out carry code of the plug-in and must go first:
+//  - the item callable of CompareSnapshots refers to the client without owning it: drop it (or stop
+//    calling it) before the client is deleted;
+//  - a content mapper that UpdateContentMapperPaths created because it was given a null pointer is
+//    released through the plug-in's code: release it before the plug-in library is closed.
+// Then delete the client, and only then dlclose the library.
+//
+// CompareSnapshots: sourceVolume is a backup path exactly as given to ConfigureSnapshot (a trailing
+// "/" may be there or not); localVolume is only logged. Initialize with a null content mapper
+// resolves backup paths through the mount table, with one through the agent's auto-mounts;
+// RepopulateContentMapperPaths given a null mapper does nothing and succeeds.
 class CFileServerSnapClientBase {
  public:
   virtual ~CFileServerSnapClientBase() {}

@@ -1,6 +1,8 @@
 // Export lookup: from a backup path, through the mount table or the auto-mount converter and the
 // cluster's NFS exports, to the cluster directory behind it.
 
+#include <algorithm>
+
 #include "FXPath.h"
 #include "FXString.h"
 #include "FileShareAutoMount.h"
@@ -46,6 +48,26 @@ bool NormalisedComponents(const std::string& path, std::string& out) {
   return true;
 }
 
+// The export paths are the same but for trailing delimiters.
+bool SameExportPath(std::string a, std::string b) {
+  FXPath::RemoveTrailingDelimiter(a).IgnoreError();
+  FXPath::RemoveTrailingDelimiter(b).IgnoreError();
+  return a == b;
+}
+
+// The tenants that export `exportPath`, in the cluster's order: the host's mount reaches one of
+// them, and nothing here tells which.
+std::list<uint64_t> TenantsExporting(const std::list<Qumulo::CNFSExportEntry>& exports, const std::string& exportPath) {
+  std::list<uint64_t> tenants;
+  for (const Qumulo::CNFSExportEntry& entry : exports) {
+    if (SameExportPath(entry.m_exportPath, exportPath) &&
+        std::find(tenants.begin(), tenants.end(), entry.m_tenantId) == tenants.end()) {
+      tenants.push_back(entry.m_tenantId);
+    }
+  }
+  return tenants;
+}
+
 }  // namespace
 
 CQiError CQumuloSnapClient::GetExportInfo(std::string& backupPath, const std::list<std::string>&,
@@ -61,15 +83,22 @@ CQiError CQumuloSnapClient::GetExportInfo(std::string& backupPath, const std::li
     }
 
     std::string mountPath;   // the path on the server of what the host mounted
+    std::string shownPath;   // the same as the source gave it, for the log
     std::string belowMount;  // the backup path's components below its mount point
     if (!m_useContentMapper) {
       SNAP_LOG(2, snapfn::kGetExportInfo, "Scan Content [%s]", backupPath.c_str());
+      // The path lives on the deepest mount that holds it (the longest mount point), as the kernel
+      // resolves it: what an outer mount has below an inner mount point is hidden from the host, and
+      // of two mounts on one point the later one, listed after it, hides the earlier.
       const KwMntTab::Entry* match = nullptr;
+      size_t matchLength = 0;
       for (const KwMntTab::Entry& entry : s_mntList) {
         // The root file system holds every path and so says nothing about where it lives.
-        if (entry.m_mountPoint != "/" && FXPath::IsDescendantOf(backupPath, entry.m_mountPoint, true)) {
+        if (entry.m_mountPoint == "/" || !FXPath::IsDescendantOf(backupPath, entry.m_mountPoint, true)) continue;
+        const size_t length = entry.m_mountPoint.find_last_not_of('/') + 1;
+        if (match == nullptr || length >= matchLength) {
           match = &entry;
-          break;
+          matchLength = length;
         }
       }
       if (match == nullptr) {
@@ -77,6 +106,7 @@ CQiError CQumuloSnapClient::GetExportInfo(std::string& backupPath, const std::li
                                        " Scan Content [%s] is not mounted", backupPath.c_str());
       }
       mountPath = PathAfterServer(match->m_device);
+      shownPath = mountPath;
       // The export is chosen for what the host mounted; a deeper backup path then names its own
       // directory below the mount's source, so that its snapshot, and the ".snapshot" directory the
       // agent reads through, are its own. Choosing with the deeper path could pick an export the
@@ -86,7 +116,7 @@ CQiError CQumuloSnapClient::GetExportInfo(std::string& backupPath, const std::li
                                        "Backup path [%s] climbs out of its mount point [%s] with \"..\"",
                                        backupPath.c_str(), match->m_mountPoint.c_str());
       }
-      SNAP_LOG(2, snapfn::kGetExportInfo, "NFS mount path [%s]", mountPath.c_str());
+      SNAP_LOG(2, snapfn::kGetExportInfo, "NFS mount path [%s]", shownPath.c_str());
     } else {
       std::string mountFormat;
       std::string serverRoot;
@@ -94,12 +124,14 @@ CQiError CQumuloSnapClient::GetExportInfo(std::string& backupPath, const std::li
       CQiError converted = FileShareAutoMount::convertScanToMountFormat(backupPath, mountFormat, serverRoot,
                                                                          noExportPath);
       std::string pathOnServer;
-      if (converted.IsError() || noExportPath || !NormalisedComponents(PathAfterServer(mountFormat), pathOnServer)) {
+      shownPath = PathAfterServer(mountFormat);
+      if (converted.IsError() || noExportPath || !NormalisedComponents(shownPath, pathOnServer)) {
         return FXErrorUtil::ErrorWin32(SNAP_LOCATION(snapfn::kGetExportInfo), snapcode::kAutoMountFailed,
                                        "Could not find export path for [%s]", backupPath.c_str());
       }
+      // The lookup works on the normalised path; the log shows the share as the converter gave it.
       mountPath = "/" + pathOnServer;
-      SNAP_LOG(2, snapfn::kGetExportInfo, "NFS mount path [%s]", mountPath.c_str());
+      SNAP_LOG(2, snapfn::kGetExportInfo, "NFS mount path [%s]", shownPath.c_str());
     }
 
     std::list<Qumulo::CNFSExportEntry> exports;
@@ -117,7 +149,7 @@ CQiError CQumuloSnapClient::GetExportInfo(std::string& backupPath, const std::li
         chosen = entry;
         found = true;
         SNAP_LOG(0, snapfn::kGetExportInfo, "Found NFS Export [%s] for backup path : [%s], mountPath[%s]",
-                 entry.m_exportPath.c_str(), backupPath.c_str(), mountPath.c_str());
+                 entry.m_exportPath.c_str(), backupPath.c_str(), shownPath.c_str());
         break;
       }
       if (entry.m_exportPath == "/") {
@@ -135,13 +167,23 @@ CQiError CQumuloSnapClient::GetExportInfo(std::string& backupPath, const std::li
       SNAP_LOG(0, snapfn::kGetExportInfo, "Found NFS Export [%s] for backup path : [%s]",
                chosen.m_exportPath.c_str(), backupPath.c_str());
     }
+    // Guessing a tenant would snapshot another tenant's directory, and report success.
+    const std::list<uint64_t> tenants = TenantsExporting(exports, chosen.m_exportPath);
+    if (tenants.size() > 1) {
+      std::string named;
+      for (uint64_t tenant : tenants) named += (named.empty() ? "" : ", ") + std::to_string(tenant);
+      return FXErrorUtil::ErrorWin32(SNAP_LOCATION(snapfn::kGetExportInfo), snapcode::kFailed,
+                                     "NFS export path [%s] is exported by tenants %s; cannot tell which tenant the "
+                                     "mount of backup path [%s] reaches",
+                                     chosen.m_exportPath.c_str(), named.c_str(), backupPath.c_str());
+    }
 
     std::string resultBackupPath = backupPath;
     FXPath::AppendTrailingDelimiter(resultBackupPath).IgnoreError();
     std::string workingPath = mountPath;
     FXPath::RemoveTrailingDelimiter(chosen.m_exportPath).IgnoreError();
     FXPath::RemoveTrailingDelimiter(chosen.m_fsPath).IgnoreError();
-    SNAP_LOG(0, snapfn::kGetExportInfo, "SharePath[%s], ExportPath[%s] FSPath[%s]", workingPath.c_str(),
+    SNAP_LOG(0, snapfn::kGetExportInfo, "SharePath[%s], ExportPath[%s] FSPath[%s]", shownPath.c_str(),
              chosen.m_exportPath.c_str(), chosen.m_fsPath.c_str());
     FXString::ReplaceLeft(workingPath, chosen.m_exportPath, chosen.m_fsPath);
     if (!belowMount.empty()) {

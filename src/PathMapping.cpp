@@ -48,12 +48,6 @@ CQiError CQumuloSnapClient::RepopulateContentMapperPaths(ContentMapperAPIPtr& co
       return FXErrorUtil::ErrorWin32(SNAP_LOCATION(snapfn::kRepopulateContentMapperPaths), snapcode::kBadArguments,
                                      "Dynamic cast failed for ContentMapper");
     }
-    // Checked before the map is touched: without a file to write, the job's map must survive.
-    if (m_snapMapFile.empty()) {
-      return FXErrorUtil::ErrorWin32(SNAP_LOCATION(snapfn::kRepopulateContentMapperPaths), snapcode::kFailed,
-                                     "SnapMapInfo file not set");
-    }
-
     std::map<std::string, std::string> autoMountPaths;
     for (const auto& entry : m_contentMapperPaths) {
       std::string local = mapper->GetLocalPathOf(entry.second);
@@ -61,6 +55,11 @@ CQiError CQumuloSnapClient::RepopulateContentMapperPaths(ContentMapperAPIPtr& co
                "Scan path [%s] => Snapshot path [%s] => AutoMount snapshot path [%s]", entry.first.c_str(),
                entry.second.c_str(), local.c_str());
       autoMountPaths[entry.first] = local;
+    }
+    // Checked before the map is emptied: without a file to write, the job's map must survive.
+    if (m_snapMapFile.empty()) {
+      return FXErrorUtil::ErrorWin32(SNAP_LOCATION(snapfn::kRepopulateContentMapperPaths), snapcode::kFailed,
+                                     "SnapMapInfo file not set");
     }
     m_contentMapperPaths.clear();
 

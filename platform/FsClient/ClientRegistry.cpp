@@ -49,10 +49,14 @@ std::string CredentialRefusal(const std::string& name, const struct stat& info) 
     return "client registry [" + name + "] belongs to uid " + std::to_string(info.st_uid) + ", not to this user (uid " +
            std::to_string(self) + "); its credentials are refused";
   }
-  if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-    return "client registry [" + name +
-           "] may be read by group or others; its credentials are refused (make it readable by its owner only: "
-           "chmod 600)";
+  const mode_t shared = info.st_mode & (S_IRWXG | S_IRWXO);
+  if (shared != 0) {
+    // Writable is as bad as readable: whoever may write it chooses where the credentials go.
+    const char* how = (shared & (S_IRGRP | S_IROTH)) != 0   ? "may be read by group or others"
+                      : (shared & (S_IWGRP | S_IWOTH)) != 0 ? "is writable by group or others"
+                                                            : "has permissions for group or others";
+    return "client registry [" + name + "] " + how +
+           "; its credentials are refused (make it readable and writable by its owner only: chmod 600)";
   }
   return std::string();
 }

@@ -206,13 +206,14 @@ CQiError CConnection::SendNow(const std::string& method, const std::string& path
       Wipe(m_token);
       m_token.swap(token);
       return CQiError::Success();
-    } else if (status == 401 && !isLogin && !renewedSession) {
+    } else if ((status == 401 || status == 307) && !isLogin && !renewedSession) {
       // The session expired in the middle of the job: log in once more and repeat the request. The
-      // cluster refused it before acting on it, so even a creation is safe to repeat.
+      // cluster refused it before acting on it, so even a creation is safe to repeat. The cluster's
+      // own clients read a redirect the same way; it is never followed, so the token stays here.
       renewedSession = true;
       if (FXLogEnabled(1)) {
-        g_ptrLogWriter->Write(1, __PRETTY_FUNCTION__, __LINE__, 0, 0, "%s %s: session expired, logging in again",
-                              method.c_str(), path.c_str());
+        g_ptrLogWriter->Write(1, __PRETTY_FUNCTION__, __LINE__, 0, 0, "%s %s: %s, logging in again", method.c_str(),
+                              path.c_str(), status == 401 ? "session expired" : "redirected");
       }
       HttpResponse loginResponse;
       CQiError login = SendNow("POST", kLoginPath, std::string(), true, loginResponse);
@@ -227,7 +228,11 @@ CQiError CConnection::SendNow(const std::string& method, const std::string& path
       CParser parser;
       // Shown the way the cluster's own clients show it: "Error <status>: <error_class>: <description>".
       const std::string description = parser.ParseErrorDescription(m_transport->Body());
-      const char* what = status == 401 && isLogin ? " (login refused)" : status == 401 ? " (session refused)" : "";
+      const char* what = status == 401 && isLogin ? " (login refused)"
+                         : status == 401          ? " (session refused)"
+                         : status == 307 && isLogin ? " (redirected; not followed)"
+                         : status == 307 ? " (redirected again after logging in again; not followed)"
+                                         : "";
       failure = FXErrorUtil::ErrorWin32(QW_HERE, ErrorCodeFromHttpStatus(status), "%s %s: Error %ld%s%s%s",
                                         method.c_str(), path.c_str(), status, description.empty() ? "" : ": ",
                                         description.c_str(), what);

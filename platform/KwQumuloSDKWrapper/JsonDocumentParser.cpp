@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "HttpTransport.h"
+#include "WireText.h"
 
 namespace Qumulo {
 
@@ -11,11 +12,17 @@ static_assert(kReceivePadding >= simdjson::SIMDJSON_PADDING, "the receive buffer
 JsonDocumentParser::JsonDocumentParser() = default;
 
 simdjson::error_code JsonDocumentParser::Iterate(const std::string& body, simdjson::ondemand::document& document) {
+  m_rawMarked = false;
+  simdjson::error_code error;
   if (body.capacity() - body.size() >= simdjson::SIMDJSON_PADDING) {
     m_end = body.data() + body.size();
-    return m_parser.iterate(body.data(), body.size(), body.capacity()).get(document);
+    error = m_parser.iterate(body.data(), body.size(), body.capacity()).get(document);
+  } else {
+    error = IterateCopy(body.data(), body.size(), document);
   }
-  return IterateCopy(body.data(), body.size(), document);
+  if (error != simdjson::UTF8_ERROR || !MarkRawBytes(body, m_marked)) return error;
+  m_rawMarked = true;
+  return IterateCopy(m_marked.data(), m_marked.size(), document);
 }
 
 simdjson::error_code JsonDocumentParser::IterateCopy(const char* data, size_t size,

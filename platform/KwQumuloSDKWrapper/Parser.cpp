@@ -30,6 +30,8 @@ bool FailType(std::string& problem, std::string_view field, const char* expected
 
 // End of the document being decoded: raw strings are never scanned past it.
 thread_local const char* t_documentEnd = nullptr;
+// The document carries raw name bytes as marks (JsonDocumentParser::RawMarked).
+thread_local bool t_rawMarks = false;
 
 // Reads a string with our own unescaping: simdjson refuses the lone \udcXX escapes that carry the
 // bytes of names that are not UTF-8. A string without escapes, the usual case, is copied as it is.
@@ -49,7 +51,7 @@ bool ReadText(od::value& value, std::string_view field, std::string& out, std::s
     const char* p = begin;
     while (p < end && *p != '"') p += *p == '\\' ? 2 : 1;
     if (p >= end) return Fail(problem, "field " + Quoted(field) + " is cut short");
-    if (!DecodeJsonString(std::string_view(begin, static_cast<size_t>(p - begin)), out)) {
+    if (!DecodeJsonString(std::string_view(begin, static_cast<size_t>(p - begin)), out, t_rawMarks)) {
       return Fail(problem, "field " + Quoted(field) + " holds an escape that is not allowed");
     }
   }
@@ -102,13 +104,16 @@ bool ReadLooseNumber(od::value& value, std::string_view field, uint64_t& out, st
   return true;
 }
 
+// Times before 1970 are valid: the unsigned record fields hold them in two's complement.
 bool ReadTime(od::value& value, std::string_view field, uint64_t& out, std::string& problem) {
   std::string_view text;
+  int64_t seconds = 0;
   if (!ReadString(value, field, text, problem)) return false;
-  if (!ParseRfc3339(text, out)) {
+  if (!ParseRfc3339(text, seconds)) {
     return Fail(problem, "field " + Quoted(field) + " is not an RFC 3339 time: \"" + std::string(text.substr(0, 40)) +
                              "\"");
   }
+  out = static_cast<uint64_t>(seconds);
   return true;
 }
 
@@ -172,6 +177,7 @@ bool RequireFields(unsigned seen, unsigned required, const char* const* names, s
 bool StartDocument(JsonDocumentParser& json, const std::string& body, od::document& document, std::string& problem) {
   simdjson::error_code error = json.Iterate(body, document);
   t_documentEnd = json.End();
+  t_rawMarks = json.RawMarked();
   if (error) return Fail(problem, std::string("not JSON (") + simdjson::error_message(error) + ")");
   return true;
 }
@@ -194,7 +200,18 @@ bool FinishDocument(od::document& document, std::string& problem) {
   return Fail(problem, "content follows the JSON value");
 }
 
-bool DecodeSnapshot(od::object& object, std::string_view what, CSnapshotInfo& snapshot, std::string& problem) {
+// A v3 record has no directory_name: its name is the directory's, "<id>_<suffix>", the suffix being
+// the name its creator gave. A name of another form (not made through the API) is taken whole.
+void SplitV3Name(CSnapshotInfo& snapshot) {
+  snapshot.m_directoryName = snapshot.m_name;
+  const std::string prefix = std::to_string(snapshot.m_id) + "_";
+  if (snapshot.m_name.size() > prefix.size() && snapshot.m_name.compare(0, prefix.size(), prefix) == 0) {
+    snapshot.m_name.erase(0, prefix.size());
+  }
+}
+
+bool DecodeSnapshot(od::object& object, std::string_view what, bool v3, CSnapshotInfo& snapshot,
+                    std::string& problem) {
   static const char* const kNames[] = {"id", "name", "directory_name", "source_file_id", "timestamp", "expiration",
                                        "in_delete"};
   unsigned seen = 0;
@@ -214,7 +231,8 @@ bool DecodeSnapshot(od::object& object, std::string_view what, CSnapshotInfo& sn
   });
   if (!walked) return false;
   // The snap client relies on the id, the name, the source directory and the image's directory.
-  if (!RequireFields(seen, 0x0F, kNames, 7, what, problem)) return false;
+  if (!RequireFields(seen, v3 ? 0x0B : 0x0F, kNames, 7, what, problem)) return false;
+  if (v3) SplitV3Name(snapshot);
   snapshot.m_hasExpiration = !snapshot.m_expiration.empty();
   return true;
 }
@@ -275,6 +293,7 @@ bool DecodeExport(od::object& object, const std::string& what, CNFSExportEntry& 
                       if (key == "export_path") return seen |= 1u << 1, ReadText(value, key, entry.m_exportPath, problem);
                       if (key == "fs_path") return seen |= 1u << 2, ReadText(value, key, entry.m_fsPath, problem);
                       if (key == "description") return seen |= 1u << 3, ReadText(value, key, entry.m_description, problem);
+                      if (key == "tenant_id") return ReadNumber(value, key, entry.m_tenantId, problem);
                       return true;
                     }) &&
          RequireFields(seen, 0x6, kNames, 4, what, problem);
@@ -382,20 +401,21 @@ CQiError CParser::ParseNFSExports(const std::string& body, const std::string& co
   return CQiError::Success();
 }
 
-CQiError CParser::ParseSnapshot(const std::string& body, const std::string& context, CSnapshotInfo& snapshot) {
+CQiError CParser::ParseSnapshot(const std::string& body, const std::string& context, CSnapshotInfo& snapshot,
+                                bool v3) {
   std::string problem;
   od::document document;
   od::object root;
   CSnapshotInfo decoded;
   const bool ok = StartObject(*m_json, body, document, root, problem) &&
-                  DecodeSnapshot(root, "the snapshot", decoded, problem) && FinishDocument(document, problem);
+                  DecodeSnapshot(root, "the snapshot", v3, decoded, problem) && FinishDocument(document, problem);
   if (!ok) return QW_MALFORMED(context, problem);
   snapshot = decoded;
   return CQiError::Success();
 }
 
 CQiError CParser::ParseSnapshotList(const std::string& body, const std::string& context,
-                                    std::list<CSnapshotInfo>& snapshots) {
+                                    std::list<CSnapshotInfo>& snapshots, bool v3) {
   std::string problem;
   od::document document;
   od::object root;
@@ -410,7 +430,7 @@ CQiError CParser::ParseSnapshotList(const std::string& body, const std::string& 
                            return DecodeListElements(element, key, index, snapshots, problem,
                                                      [&](od::object& object, const std::string& what,
                                                          CSnapshotInfo& info) {
-                                                       return DecodeSnapshot(object, what, info, problem);
+                                                       return DecodeSnapshot(object, what, v3, info, problem);
                                                      });
                          });
                        }) &&

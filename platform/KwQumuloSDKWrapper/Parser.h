@@ -26,8 +26,12 @@ class CParser {
   CQiError ParseLoginToken(const std::string& body, const std::string& context, std::string& token);
   CQiError ParseDirectoryEntry(const std::string& body, const std::string& context, CDirectoryEntry& entry);
   CQiError ParseNFSExports(const std::string& body, const std::string& context, std::list<CNFSExportEntry>& exports);
-  CQiError ParseSnapshot(const std::string& body, const std::string& context, CSnapshotInfo& snapshot);
-  CQiError ParseSnapshotList(const std::string& body, const std::string& context, std::list<CSnapshotInfo>& snapshots);
+  // `v3`: the record form of the v3 routes, whose name is the directory's ("<id>_<our name>"): the
+  // record's m_directoryName takes it whole and m_name the part after "<id>_".
+  CQiError ParseSnapshot(const std::string& body, const std::string& context, CSnapshotInfo& snapshot,
+                         bool v3 = false);
+  CQiError ParseSnapshotList(const std::string& body, const std::string& context, std::list<CSnapshotInfo>& snapshots,
+                             bool v3 = false);
   // Appends the page's entries to `page` in order; `nextPageToken` receives the page's
   // "paging.next" link verbatim ("" when there is none or it is null).
   CQiError ParseDiffPage(const std::string& body, const std::string& context, std::list<CSnapshotDiffInfo>& page,

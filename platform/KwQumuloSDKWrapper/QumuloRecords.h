@@ -14,7 +14,7 @@ class CSnapshotInfo {
 
   bool m_inDelete = false;
   std::string m_name;
-  uint64_t m_timestamp = 0;        // creation time, seconds since the epoch
+  uint64_t m_timestamp = 0;        // creation time, seconds since the epoch (two's complement before 1970)
   uint64_t m_sourceFileId = 0;     // the directory the snapshot was taken of
   bool m_hasExpiration = false;
   std::string m_expiration;        // "" when it never expires
@@ -31,6 +31,7 @@ struct CDirectoryEntry {
   uint64_t m_numLinks = 0;
   uint64_t m_owner = 0;
   uint64_t m_group = 0;
+  // Seconds since the epoch; a time before 1970 is held in two's complement (read it as int64_t).
   uint64_t m_changeTime = 0;
   uint64_t m_modificationTime = 0;
   uint64_t m_creationTime = 0;
@@ -42,6 +43,7 @@ struct CNFSExportEntry {
   uint64_t m_id = 0;
   std::string m_fsPath;            // the directory the export publishes
   std::string m_exportPath;        // the path NFS clients mount; "/" is the root export
+  uint64_t m_tenantId = 0;         // one export path may appear once per tenant; 0 when not given
 };
 
 // One changed item between two snapshots.

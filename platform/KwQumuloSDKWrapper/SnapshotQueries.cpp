@@ -11,11 +11,48 @@ namespace Qumulo {
 
 namespace {
 
-const std::string kSnapshotsPath = "/v2/snapshots/";
+// Newer clusters deprecate the v2 snapshot routes and older ones lack v3: v3 is asked first. The
+// difference route exists only in v2.
+const std::string kV2Snapshots = "/v2/snapshots/";
+const std::string kV3Snapshots = "/v3/snapshots/";
 
-std::string SnapshotPath(unsigned long id) { return kSnapshotsPath + std::to_string(id); }
+std::string DiffPath(unsigned long newerId, unsigned long olderId) {
+  return kV2Snapshots + std::to_string(newerId) + "/changes-since/" + std::to_string(olderId);
+}
 
 }  // namespace
+
+const std::string& CSnapshotQueries::SnapshotsPath() const { return m_v2Only ? kV2Snapshots : kV3Snapshots; }
+
+bool CSnapshotQueries::FallBackToV2(const CQiError& result, const HttpResponse& response) {
+  if (m_v2Only || !result.IsError() || response.status != 404) return false;
+  // An unknown snapshot is 404 too, with its own class: only an unknown route means no v3.
+  static const std::string kNoRoute = "http_not_found_error";
+  const std::string description = m_parser->ParseErrorDescription(response.Body());
+  if (description.compare(0, kNoRoute.size(), kNoRoute) != 0 ||
+      (description.size() > kNoRoute.size() && description[kNoRoute.size()] != ':')) {
+    return false;
+  }
+  m_v2Only = true;
+  if (FXLogEnabled(1)) {
+    g_ptrLogWriter->Write(1, __PRETTY_FUNCTION__, __LINE__, 0, 0,
+                          "the cluster has no %s routes; using %s for the rest of the connection",
+                          kV3Snapshots.c_str(), kV2Snapshots.c_str());
+  }
+  return true;
+}
+
+CQiError CSnapshotQueries::SendSnapshotRequest(const std::string& method, const std::string& below,
+                                               const char* v3Query, const std::function<std::string()>& body,
+                                               bool idempotent, HttpResponse& response, std::string& target) {
+  auto send = [&]() {
+    target = SnapshotsPath() + below + (m_v2Only ? "" : v3Query);
+    return m_connection->Send(method, target, body ? body() : std::string(), idempotent, response);
+  };
+  CQiError result = send();
+  if (FallBackToV2(result, response)) result = send();
+  return result;
+}
 
 CSnapshotQueries::CSnapshotQueries(boost::shared_ptr<CConnection> connection, boost::shared_ptr<CParser> parser)
     : m_connection(std::move(connection)), m_parser(std::move(parser)) {}
@@ -24,14 +61,22 @@ CSnapshotQueries::~CSnapshotQueries() = default;
 
 CQiError CSnapshotQueries::CreateSnapshot(const std::string& name, unsigned long directoryId, CSnapshotInfo& snapshot,
                                           std::string expiration) {
-  std::string body = "{\"name\": ";
-  AppendJsonString(body, name);
-  body += ", \"expiration\": ";
-  AppendJsonString(body, expiration);
-  body += ", \"source_file_id\": \"" + std::to_string(directoryId) + "\"}";
+  // v3 takes our name as the suffix of its own "<id>_<suffix>", and no expiration as null.
+  auto body = [&]() {
+    std::string text = m_v2Only ? "{\"name\": " : "{\"name_suffix\": ";
+    AppendJsonString(text, name);
+    text += ", \"expiration\": ";
+    if (m_v2Only || !expiration.empty()) {
+      AppendJsonString(text, expiration);
+    } else {
+      text += "null";
+    }
+    return text + ", \"source_file_id\": \"" + std::to_string(directoryId) + "\"}";
+  };
 
   HttpResponse response;
-  CQiError result = m_connection->Send("POST", kSnapshotsPath, body, false, response);
+  std::string target;
+  CQiError result = SendSnapshotRequest("POST", std::string(), "", body, false, response, target);
   if (result.IsError()) {
     const unsigned int code = result.Win32Code();
     if (code != kErrorConnectionReset && code != kErrorTimeout) return result.Push(QW_HERE);
@@ -61,17 +106,20 @@ CQiError CSnapshotQueries::CreateSnapshot(const std::string& name, unsigned long
     return result.Push(QW_HERE, "snapshot %s of directory %lu was %s; not repeated, so that no second snapshot appears",
                        name.c_str(), directoryId, outcome);
   }
-  result = m_parser->ParseSnapshot(response.Body(), "POST " + kSnapshotsPath, snapshot);
+  result = m_parser->ParseSnapshot(response.Body(), "POST " + target, snapshot, !m_v2Only);
   if (result.IsError()) return result.Push(QW_HERE);
   return CQiError::Success();
 }
 
 CQiError CSnapshotQueries::ListSnapshots(std::list<CSnapshotInfo>& snapshots) {
   HttpResponse response;
-  CQiError result = m_connection->Send("GET", kSnapshotsPath, std::string(), true, response);
+  std::string target;
+  // Only live ones: v2 leaves out those being deleted by itself.
+  CQiError result =
+      SendSnapshotRequest("GET", std::string(), "?filter=exclude_in_delete", nullptr, true, response, target);
   if (result.IsError()) return result.Push(QW_HERE);
   std::list<CSnapshotInfo> listed;
-  result = m_parser->ParseSnapshotList(response.Body(), "GET " + kSnapshotsPath, listed);
+  result = m_parser->ParseSnapshotList(response.Body(), "GET " + target, listed, !m_v2Only);
   if (result.IsError()) return result.Push(QW_HERE);
   // The cluster leaves them out already; a snapshot on its way out is gone for every caller.
   listed.remove_if([](const CSnapshotInfo& snapshot) { return snapshot.m_inDelete; });
@@ -80,18 +128,19 @@ CQiError CSnapshotQueries::ListSnapshots(std::list<CSnapshotInfo>& snapshots) {
 }
 
 CQiError CSnapshotQueries::GetSnapshot(unsigned long id, CSnapshotInfo& snapshot) {
-  const std::string target = SnapshotPath(id);
   HttpResponse response;
-  CQiError result = m_connection->Send("GET", target, std::string(), true, response);
+  std::string target;
+  CQiError result = SendSnapshotRequest("GET", std::to_string(id), "", nullptr, true, response, target);
   if (result.IsError()) return result.Push(QW_HERE);
-  result = m_parser->ParseSnapshot(response.Body(), "GET " + target, snapshot);
+  result = m_parser->ParseSnapshot(response.Body(), "GET " + target, snapshot, !m_v2Only);
   if (result.IsError()) return result.Push(QW_HERE);
   return CQiError::Success();
 }
 
 CQiError CSnapshotQueries::DeleteSnapshot(unsigned long id) {
   HttpResponse response;
-  CQiError result = m_connection->Send("DELETE", SnapshotPath(id), std::string(), true, response);
+  std::string target;
+  CQiError result = SendSnapshotRequest("DELETE", std::to_string(id), "", nullptr, true, response, target);
   if (!result.IsError() || result.Win32Code() == kErrorNotFound) return CQiError::Success();
   // A cluster may refuse to delete twice what it is deleting already; either way it will be gone.
   if (response.status != 0) {
@@ -132,7 +181,7 @@ CQiError CSnapshotQueries::GetSnapshotDiff(unsigned long olderId, unsigned long 
     m_requestedPages.clear();
     m_diffPages = 0;
     m_diffItems = 0;
-    target = SnapshotPath(newerId) + "/changes-since/" + std::to_string(olderId);
+    target = DiffPath(newerId, olderId);
     const unsigned int limit = m_connection->Options().diffPageSize;
     if (limit > 0) target += "?limit=" + std::to_string(limit);
   } else if (IsRelativeUri(pageToken)) {

@@ -111,6 +111,22 @@ bool ReadHex4(std::string_view text, size_t i, unsigned& value) {
   return true;
 }
 
+bool ReadHex2(std::string_view text, size_t i, unsigned& value) {
+  if (i + 2 > text.size()) return false;
+  value = 0;
+  for (size_t k = i; k < i + 2; ++k) {
+    const char c = text[k];
+    if (c >= '0' && c <= '9') {
+      value = value * 16 + static_cast<unsigned>(c - '0');
+    } else if (c >= 'A' && c <= 'F') {
+      value = value * 16 + static_cast<unsigned>(c - 'A' + 10);
+    } else {
+      return false;  // the marks are written in upper case only
+    }
+  }
+  return value >= 0x80;
+}
+
 void AppendUtf8(std::string& out, unsigned code) {
   if (code < 0x80) {
     out += static_cast<char>(code);
@@ -149,10 +165,11 @@ bool EscapesAreCanonical(std::string_view bytes, const std::vector<size_t>& esca
 
 }  // namespace
 
-bool DecodeJsonString(std::string_view escaped, std::string& out) {
+bool DecodeJsonString(std::string_view escaped, std::string& out, bool rawMarks) {
   out.clear();
   out.reserve(escaped.size());
   std::vector<size_t> byteEscapes;
+  bool rawBytes = false;
   for (size_t i = 0; i < escaped.size();) {
     const char c = escaped[i];
     if (static_cast<unsigned char>(c) < 0x20 || c == '"') return false;
@@ -174,6 +191,14 @@ bool DecodeJsonString(std::string_view escaped, std::string& out) {
       case 'r': out += '\r'; continue;
       case 't': out += '\t'; continue;
       case 'u': break;
+      case 'x': {
+        unsigned byte;
+        if (!rawMarks || !ReadHex2(escaped, i, byte)) return false;
+        i += 2;
+        rawBytes = true;
+        out += static_cast<char>(byte);
+        continue;
+      }
       default: return false;
     }
     unsigned code;
@@ -196,7 +221,44 @@ bool DecodeJsonString(std::string_view escaped, std::string& out) {
       AppendUtf8(out, code);
     }
   }
+  if (rawBytes) return byteEscapes.empty();
   return byteEscapes.empty() || EscapesAreCanonical(out, byteEscapes);
+}
+
+bool MarkRawBytes(std::string_view body, std::string& out) {
+  out.clear();
+  out.reserve(body.size() + 64);
+  bool inString = false;
+  for (size_t i = 0; i < body.size();) {
+    const char c = body[i];
+    if (!inString) {
+      if (static_cast<unsigned char>(c) >= 0x80) return false;
+      inString = c == '"';
+      out += c;
+      ++i;
+    } else if (c == '\\') {
+      if (i + 1 >= body.size() || body[i + 1] == 'x') return false;
+      out.append(body, i, 2);
+      i += 2;
+    } else if (c == '"') {
+      inString = false;
+      out += c;
+      ++i;
+    } else {
+      const size_t length = Utf8SequenceLength(body, i);
+      if (length == 0) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        out += "\\x";
+        out += kHexDigits[byte >> 4];
+        out += kHexDigits[byte & 0x0F];
+        ++i;
+      } else {
+        out.append(body, i, length);
+        i += length;
+      }
+    }
+  }
+  return true;
 }
 
 bool ParseDecimalId(std::string_view text, uint64_t& value) {
@@ -240,9 +302,16 @@ int64_t DaysFromCivil(int64_t year, int month, int day) {
   return era * 146097 + dayOfEra - 719468;
 }
 
+bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+int DaysInMonth(int year, int month) {
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
+}
+
 }  // namespace
 
-bool ParseRfc3339(std::string_view text, uint64_t& seconds) {
+bool ParseRfc3339(std::string_view text, int64_t& seconds) {
   size_t i = 0;
   int year, month, day, hour, minute, second;
   if (!ReadDigits(text, i, 4, year) || !Expect(text, i, '-') || !ReadDigits(text, i, 2, month) ||
@@ -255,7 +324,10 @@ bool ParseRfc3339(std::string_view text, uint64_t& seconds) {
       !Expect(text, i, ':') || !ReadDigits(text, i, 2, second)) {
     return false;
   }
-  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60) return false;
+  if (month < 1 || month > 12 || day < 1 || day > DaysInMonth(year, month) || hour > 23 || minute > 59 ||
+      second > 60) {
+    return false;
+  }
   if (i < text.size() && text[i] == '.') {
     const size_t start = ++i;
     while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
@@ -276,9 +348,7 @@ bool ParseRfc3339(std::string_view text, uint64_t& seconds) {
     return false;
   }
   if (i != text.size()) return false;
-  const int64_t total = DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second - offset;
-  if (total < 0) return false;
-  seconds = static_cast<uint64_t>(total);
+  seconds = DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second - offset;
   return true;
 }
 

@@ -2,6 +2,8 @@
 
 #include <simdjson.h>
 
+#include <regex>
+
 namespace e2e {
 
 bool ParseChangeLines(const std::string& jsonl, std::vector<ChangeLine>* lines, std::string* error) {
@@ -80,6 +82,21 @@ std::vector<Record> RecordsOf(const std::string& jsonl, const std::string& kind)
     if (record["record"] == kind) records.push_back(record);
   }
   return records;
+}
+
+std::string Closing(const std::string& jsonl) {
+  static const std::regex number_id(
+      R"re("(id|source_file_id|directory_number|client|app|job|previous_job)":-?[0-9])re");
+  if (std::regex_search(jsonl, number_id)) return "an identifier as a number";
+  const size_t closings = RecordsOf(jsonl, "summary").size() + RecordsOf(jsonl, "error").size();
+  if (closings != 1) return std::to_string(closings) + " closing records";
+  if (jsonl.empty() || jsonl.back() != '\n') return "no whole last line";
+  const size_t start = jsonl.rfind('\n', jsonl.size() - 2);
+  const std::string last = jsonl.substr(start == std::string::npos ? 0 : start + 1);
+  for (const char* kind : {"summary", "error"}) {
+    if (!RecordsOf(last, kind).empty()) return kind;
+  }
+  return "the last line is no closing record: " + last;
 }
 
 std::string FromHex(const std::string& hex) {

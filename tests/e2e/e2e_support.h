@@ -42,6 +42,11 @@ bool ParseChangeLines(const std::string& jsonl, std::vector<ChangeLine>* lines, 
 using Record = std::map<std::string, std::string>;
 std::vector<Record> RecordsOf(const std::string& jsonl, const std::string& kind);
 
+// How a JSON-lines run ended: the kind of its last line when that is its only closing record
+// ("summary" or "error"), else a description of what is wrong. Also checks that no identifier is
+// written as a JSON number.
+std::string Closing(const std::string& jsonl);
+
 // The bytes that a "path_bytes" hex text stands for.
 std::string FromHex(const std::string& hex);
 

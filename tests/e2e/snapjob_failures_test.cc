@@ -24,18 +24,26 @@ class SnapjobFailures : public SiteTest {
   }
 };
 
-TEST_F(SnapjobFailures, UnmountedPathFailsInConfigureSnapshot) {
+// The second path is not mounted: the first one's snapshot is made, and said so before the error.
+TEST_F(SnapjobFailures, UnmountedPathFailsInConfigureSnapshotAfterWhatItMadeIsRecorded) {
   const std::string unmounted = site_.Path("not-mounted");
   ASSERT_TRUE(snaptest::MakeDirs(unmounted));
-  CommandResult result = RunCommand(SnapjobBinary(), Plus(Args(41), {unmounted}));
+  CommandResult result = RunCommand(SnapjobBinary(), Plus(Args(41), {"--output", "jsonl", backup_, unmounted}));
   EXPECT_EQ(result.exit_status, 1);
-  EXPECT_EQ(result.out, "");
   EXPECT_THAT(result.err, HasSubstr("snapjob: ConfigureSnapshot failed: error 1627\n"));
   EXPECT_THAT(result.err, HasSubstr("  message: \" Scan Content [" + unmounted + "] is not mounted\"\n"));
   // Where it was raised, then every place it passed.
   EXPECT_THAT(result.err, HasSubstr("  at QumuloSnapClient: CQiError CQumuloSnapClient::GetExportInfo("));
   EXPECT_THAT(result.err, HasSubstr("  at QumuloSnapClient: virtual CQiError CQumuloSnapClient::ConfigureSnapshot("));
-  EXPECT_TRUE(site_.Snapshots("/fs/projects").empty());
+  EXPECT_EQ(Closing(result.out), "error") << result.out;
+  const std::vector<Record> made = RecordsOf(result.out, "snapshot");
+  ASSERT_EQ(made.size(), 1u) << result.out;
+  EXPECT_EQ(made[0].at("backup_path"), backup_);
+  EXPECT_EQ(site_.Snapshots("/fs/projects").size(), 1u);
+  const std::vector<Record> error = RecordsOf(result.out, "error");
+  EXPECT_EQ(error[0].at("operation"), "ConfigureSnapshot");
+  EXPECT_EQ(error[0].at("code"), "1627");
+  EXPECT_EQ(error[0].at("exit_status"), "1");
 }
 
 TEST_F(SnapjobFailures, MapFileNameMissing) {
@@ -80,6 +88,13 @@ TEST_F(SnapjobFailures, BadUsageExitsWithStatusTwoAndOneLinePointingAtHelp) {
   }
   EXPECT_TRUE(site_.Snapshots("/fs/projects").empty());
 
+  // A slip of the keyboard is named; a program that asked for JSON lines gets the reason as a record.
+  CommandResult slip = RunCommand(SnapjobBinary(), Plus(base, {"--output=jsonl", "--previous-jbo", "3", backup_}));
+  EXPECT_EQ(slip.exit_status, 2);
+  EXPECT_EQ(slip.err,
+            "snapjob: unknown option --previous-jbo; did you mean --previous-job? (see snapjob run --help)\n");
+  EXPECT_EQ(Closing(slip.out), "error") << slip.out;
+
   // Each command has its own help, also when asked for amid other options.
   const std::vector<std::pair<std::vector<std::string>, std::string>> helps = {
       {{"--help"}, "usage: snapjob COMMAND"},
@@ -117,6 +132,8 @@ TEST_F(SnapjobFailures, PasswordAppearsInNoOutputOrLog) {
                                                             site_.Path("wrong.log"), "--log-level", "6", backup_}));
   EXPECT_EQ(refused.exit_status, 1);
   EXPECT_THAT(refused.err, HasSubstr("snapjob: Initialize failed: error 5\n"));
+  EXPECT_THAT(refused.err, HasSubstr("  hint: the cluster refused the user name and password of the \"fileserver\" "
+                                     "entry of client 7 in client registry [" + site_.Path("wrong.json") + "]\n"));
   const std::string refused_log = snaptest::ReadFile(site_.Path("wrong.log"));
   EXPECT_FALSE(refused_log.empty());
   ExpectNoneHolds(wrong, {refused.out, refused.err, refused_log});

@@ -42,6 +42,9 @@ TEST(SnapjobHostile, JobsFailWithNoItemHandedOutAndNoMapLinePointingOutside) {
       body = R"([{"id": "1", "export_path": "/projects", "fs_path": "/fs/projects", "description": ""}])";
     } else if (request.path.find("/info/attributes") != std::string::npos) {
       body = R"({"id": "5", "path": "/fs/projects/", "type": "FS_FILE_TYPE_DIRECTORY"})";
+    } else if (request.path.rfind("/v3/", 0) == 0) {  // an older cluster, which names the directory itself
+      response.status = 404;
+      body = R"({"error_class": "http_not_found_error"})";
     } else if (request.path == "/v2/snapshots/") {
       body = request.method == "POST" ? Snapshot(20, "kwsnap_7_2_2_5", directory_name)
                                       : "{\"entries\": [" + Snapshot(10, "kwsnap_7_2_1_5", "10_kwsnap_7_2_1_5") +

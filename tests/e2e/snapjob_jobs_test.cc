@@ -3,6 +3,9 @@
 // every phase of a job as JSON-lines records, stale snapshots deleted by reconciliation, the
 // snapshot inventory and its clean-up, auto-mounted shares, and a long paged change list.
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <set>
@@ -79,8 +82,11 @@ TEST_F(SnapjobJobs, AChainOfJobsListsTheChangesMadeAndItsRecordsInventoryAndClea
   EXPECT_EQ(previous[0].at("found"), "true");
   EXPECT_NE(snapshot_dir.find(previous[0].at("name")), std::string::npos) << previous[0].at("name");
   const std::string job11_id = previous[0].at("id");
+  // Identifiers are strings, and the job's one closing record is its last line.
+  EXPECT_EQ(Closing(second.out), "summary") << second.out;
   std::vector<Record> summary = RecordsOf(second.out, "summary");
   ASSERT_EQ(summary.size(), 1u);
+  EXPECT_EQ(summary[0].at("incremental"), "true");
   EXPECT_EQ(summary[0].at("new"), "2");
   EXPECT_EQ(summary[0].at("modified"), "3");
   EXPECT_EQ(summary[0].at("deleted"), "2");
@@ -100,6 +106,7 @@ TEST_F(SnapjobJobs, AChainOfJobsListsTheChangesMadeAndItsRecordsInventoryAndClea
   lines.clear();
   ASSERT_TRUE(ParseChangeLines(third.out, &lines, &error)) << error;
   EXPECT_TRUE(lines.empty());
+  EXPECT_EQ(Closing(third.out), "summary") << third.out;
   std::vector<Record> deleted = RecordsOf(third.out, "deleted");
   ASSERT_EQ(deleted.size(), 1u) << third.out;
   EXPECT_EQ(deleted[0].at("name"), "kwsnap_7_2_11_" + directory_number);
@@ -124,6 +131,7 @@ TEST_F(SnapjobJobs, AChainOfJobsListsTheChangesMadeAndItsRecordsInventoryAndClea
   CommandResult listed =
       RunCommand(SnapjobBinary(), Inventory({"snapshots", "list", "--app-id", "2", "--output", "jsonl"}));
   ASSERT_EQ(listed.exit_status, 0) << listed.err;
+  EXPECT_EQ(Closing(listed.out), "summary") << listed.out;
   std::vector<std::string> own;
   std::string job14_id;
   for (const Record& record : RecordsOf(listed.out, "snapshot")) {
@@ -143,6 +151,7 @@ TEST_F(SnapjobJobs, AChainOfJobsListsTheChangesMadeAndItsRecordsInventoryAndClea
                          ")\nwould delete 1 snapshot of client 7, application 2, job 14\n");
   CommandResult gone = RunCommand(SnapjobBinary(), Plus(delete14, {"--output", "jsonl"}));
   ASSERT_EQ(gone.exit_status, 0) << gone.err;
+  EXPECT_EQ(Closing(gone.out), "summary") << gone.out;
   deleted = RecordsOf(gone.out, "deleted");
   ASSERT_EQ(deleted.size(), 1u) << gone.out;
   EXPECT_EQ(deleted[0].at("name"), "kwsnap_7_2_14_" + directory_number);
@@ -168,7 +177,8 @@ TEST_F(SnapjobJobs, OddNamesComeThroughBothFormatsIntact) {
   ASSERT_TRUE(site_.CreateSnapshot("/fs/projects", "stray \xff byte"));
   ASSERT_EQ(Job(51, 0, {}).exit_status, 0);
   const std::vector<std::string> names = {"with space.txt", "tab\there", "quote\"and\\back", "\xc3\xbcnicode.txt",
-                                          "l\xe4tin1.bin", "\xf4\x8f\xbd\xab.c", "\\udcff.c", "\xed\xa0\x80\xc3"};
+                                          "l\xe4tin1.bin", "\xf4\x8f\xbd\xab.c", "\\udcff.c", "\xed\xa0\x80\xc3",
+                                          "\xff.c"};
   for (const std::string& name : names) Write(name, "x\n");
 
   CommandResult result = Job(52, 51, {"--incremental", "--output", "jsonl"});
@@ -214,6 +224,60 @@ TEST_F(SnapjobJobs, OddNamesComeThroughBothFormatsIntact) {
   EXPECT_EQ(snaptest::ReadFile(MapFile(54)), "m:" + latin + "/:" + latin + "/.snapshot/" + *named("kwsnap_7_2_54_") + ":\n");
   EXPECT_NE(named("_" + foreign), snapshots.end()) << "the foreign snapshot was deleted";
   EXPECT_NE(named("_stray \xff byte"), snapshots.end()) << "the snapshot whose name is not UTF-8 was deleted";
+}
+
+// A cluster as real ones differ from the defaults: no v2 snapshot routes, names that are not UTF-8
+// sent as raw bytes, empty pages that link on, a backup root last changed in 1965, an export path of
+// two tenants, and a mount nested in another.
+TEST_F(SnapjobJobs, RealClusterFormsAndMountsAreMet) {
+  BackupSite::Config config;
+  config.extra_emulator_args = {"--snapshot-api", "v3", "--raw-names", "--empty-pages", "2",
+                                "--export", "/team=/fs/team", "--export", "2:/shared=/fs/other",
+                                "--export", "/shared=/fs/shared"};
+  for (const char* dir : {"/fs/other", "/fs/shared", "/fs/team/sub", "/fs/projects/p1/sub"}) {
+    ASSERT_TRUE(snaptest::MakeDirs(site_.DiskPath(dir))) << dir;
+  }
+  StartSite(config);
+  const timespec y1965[2] = {{-152605800, 0}, {-152605800, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, tree_.c_str(), y1965, 0), 0);
+  ASSERT_EQ(Job(61, 0, {}).exit_status, 0);
+  const std::vector<std::string> first = site_.Snapshots("/fs/projects");
+  ASSERT_EQ(first.size(), 1u);
+  const std::string directory_number = first[0].substr(first[0].rfind('_') + 1);
+  ASSERT_TRUE(site_.CreateSnapshot("/fs/projects", "kwsnap_7_2_5_" + directory_number));  // stale
+
+  Write("\xff.c", "x\n");
+  CommandResult incremental = Job(62, 61, {"--incremental", "--output", "jsonl"});
+  ASSERT_EQ(incremental.exit_status, 0) << incremental.err;
+  std::vector<ChangeLine> lines;
+  std::string error;
+  ASSERT_TRUE(ParseChangeLines(incremental.out, &lines, &error)) << error;
+  std::set<std::string> paths;
+  for (const ChangeLine& line : lines) paths.insert(line.path_bytes.empty() ? line.path : FromHex(line.path_bytes));
+  EXPECT_EQ(paths.count(backup_ + "/\xff.c"), 1u) << incremental.out;
+  for (const std::string& name : site_.Snapshots("/fs/projects")) {
+    EXPECT_EQ(name.find("kwsnap_7_2_5_"), std::string::npos) << "the stale snapshot stayed: " << name;
+  }
+
+  // /shared is exported by tenants 2 and 1: guessing one could snapshot the other's directory.
+  const std::string shared = site_.MountPoint("/shared");
+  ASSERT_TRUE(snaptest::MakeDirs(shared));
+  // The team share is mounted inside the projects mount, hiding what /fs/projects/p1 holds.
+  const std::string table = site_.address() + ":/projects " + backup_ + " nfs rw 0 0\n" + site_.address() +
+                            ":/team " + backup_ + "/p1 nfs rw 0 0\n" + site_.address() + ":/shared " + shared +
+                            " nfs rw 0 0\n";
+  ASSERT_TRUE(snaptest::WriteFile(site_.mount_table(), table));
+  CommandResult tenants = RunCommand(SnapjobBinary(), Plus(Args(63), {shared}));
+  EXPECT_EQ(tenants.exit_status, 1);
+  EXPECT_NE(tenants.err.find("NFS export path [/shared] is exported by tenants 2, 1"), std::string::npos)
+      << tenants.err;
+  EXPECT_TRUE(site_.Snapshots("/fs/other").empty());
+  EXPECT_TRUE(site_.Snapshots("/fs/shared").empty());
+
+  CommandResult nested = RunCommand(SnapjobBinary(), Plus(Args(64), {backup_ + "/p1/sub"}));
+  ASSERT_EQ(nested.exit_status, 0) << nested.err;
+  EXPECT_EQ(site_.Snapshots("/fs/team/sub").size(), 1u);
+  EXPECT_TRUE(site_.Snapshots("/fs/projects/p1/sub").empty());
 }
 
 TEST_F(SnapjobJobs, AutoMountedSharesAreMappedThroughTheirAutoMountPaths) {

@@ -57,6 +57,54 @@ TEST_F(SnapjobOperator, RegistryProblemsAreNamedBeforeThePluginIsLoaded) {
   EXPECT_TRUE(site_.Snapshots("/fs/projects").empty());
 }
 
+// Each refusal comes before anything is made or deleted: the cluster keeps exactly job 1's snapshot.
+TEST_F(SnapjobOperator, AWrongPreviousJobOrAnUnusableFileIsRefusedBeforeTheCluster) {
+  StartSite();
+  // A first job naming a previous one: nothing to lose yet, so it goes on and says why.
+  CommandResult first = Job(1, 99, {});
+  ASSERT_EQ(first.exit_status, 0) << first.err;
+  EXPECT_NE(first.err.find("snapjob: previous job 99 has no snapshot: no job of client 7, application 2 has one on "
+                           "the cluster yet (a first job)"),
+            std::string::npos)
+      << first.err;
+  const std::vector<std::string> kept = site_.Snapshots("/fs/projects");
+  ASSERT_EQ(kept.size(), 1u);
+
+  const std::string missing_dir = site_.Path("no-such-dir/job-2.map");
+  struct Case {
+    std::vector<std::string> args;
+    std::string cause;
+  } cases[] = {
+      {Plus(Args(2, 55), {"--incremental"}),
+       "previous job 55 has no snapshot of client 7, application 2 on the cluster, but job 1 has"},
+      {Plus(Without(Args(2, 1), "--map-file"), {"--map-file", missing_dir}),
+       "map file [" + missing_dir + "] cannot be created: its directory [" + site_.Path("no-such-dir") +
+           "]: No such file or directory"},
+      {Plus(Without(Args(2, 1), "--ca-file"), {"--ca-file", site_.Path("absent-ca.pem")}),
+       "CA file [" + site_.Path("absent-ca.pem") + "] cannot be read: No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    CommandResult result = RunCommand(SnapjobBinary(), Plus(c.args, {"--output", "jsonl", backup_}));
+    EXPECT_EQ(result.exit_status, 2) << result.err;
+    EXPECT_EQ(result.err.rfind("snapjob: " + c.cause, 0), 0u) << result.err;
+    EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << "one line: " << result.err;
+    EXPECT_EQ(Closing(result.out), "error") << result.out;
+    EXPECT_EQ(result.out.find("\"record\":\"snapshot\""), std::string::npos) << result.out;
+    EXPECT_EQ(site_.Snapshots("/fs/projects"), kept) << c.cause;
+  }
+
+  // Asked for, the missing previous job is accepted: the path comes whole and job 1 is retired.
+  CommandResult allowed = Job(2, 55, {"--incremental", "--allow-missing-previous"});
+  ASSERT_EQ(allowed.exit_status, 0) << allowed.err;
+  EXPECT_EQ(allowed.out.rfind("new       dir   " + backup_ + "\n", 0), 0u) << allowed.out;
+  EXPECT_NE(allowed.err.find("snapjob: " + backup_ + " has no snapshot of previous job 55: all of it comes as new\n"),
+            std::string::npos)
+      << allowed.err;
+  const std::vector<std::string> after = site_.Snapshots("/fs/projects");
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_NE(after[0], kept[0]);
+}
+
 TEST_F(SnapjobOperator, PinnedKeyStandsInForTheCaOfSignedAndSelfSignedCertificates) {
   StartSite();
   // Neither CA nor pin: the emulator's CA is not in the system store, and the report says what to give.
@@ -99,6 +147,14 @@ TEST_F(SnapjobOperator, PinnedKeyStandsInForTheCaOfSignedAndSelfSignedCertificat
   EXPECT_NE(fingerprint.out.find("\nsubject  CN=cluster.example\n"), std::string::npos) << fingerprint.out;
   const std::string self_pin = fingerprint.out.substr(9, fingerprint.out.find('\n') - 9);
   EXPECT_NE(self_pin, pin);
+  // Pinned to another key, as after the cluster's key was replaced: both pins and the way out.
+  CommandResult changed = RunCommand(SnapjobBinary(), Plus(no_ca, {"--pin", self_pin, backup_}));
+  EXPECT_EQ(changed.exit_status, 1);
+  EXPECT_NE(changed.err.find("  hint: the cluster's public key changed since it was pinned (or this is not the "
+                             "cluster)\n    pinned:    " + self_pin + "\n    presented: " + pin + "\n"),
+            std::string::npos)
+      << changed.err;
+  EXPECT_NE(changed.err.find("snapjob fingerprint --host " + site_.address()), std::string::npos) << changed.err;
   const std::vector<std::string> args =
       Without(self_signed.JobArgs(82, 0, self_signed.Path("job-82.map")), "--ca-file");
   CommandResult job = RunCommand(SnapjobBinary(), Plus(args, {"--pin", self_pin, self_signed.MountPoint("/projects")}));
@@ -126,11 +182,19 @@ TEST_F(SnapjobOperator, AStoppedJobKeepsItsLogAndExitsWithTheSignalsCode) {
     ASSERT_TRUE(child.Start(SnapjobBinary(), Plus(Args(c.job, c.job - 1),
                                                   {"--incremental", "--output", "jsonl", "--log-file", log, backup_})));
     ASSERT_TRUE(child.AwaitOutput(60)) << c.job;
-    if (c.signal_number != 0)
+    std::string last;
+    if (c.signal_number != 0) {
       child.Signal(c.signal_number);
-    else
+      // Read on: the writer lets go of the stream and the signal's record closes it.
+      for (std::string line; child.ReadLine(20, &line);) last = line;
+    } else {
       child.CloseOutput();
+    }
     EXPECT_EQ(child.Wait(), c.exit_status) << c.job;
+    if (c.signal_number != 0) {
+      EXPECT_EQ(Closing(last + "\n"), "error") << last;
+      EXPECT_NE(last.find("\"signal\":\"SIGTERM\""), std::string::npos) << last;
+    }
     const std::string text = snaptest::ReadFile(log);
     EXPECT_NE(text.find("Created Snapshot kwsnap_7_2_" + std::to_string(c.job) + "_"), std::string::npos) << text;
     EXPECT_NE(text.find("Deleting snapshot [" + c.retired), std::string::npos) << text;

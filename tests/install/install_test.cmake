@@ -31,7 +31,8 @@ run(COMMAND pkg-config --modversion qumulo-snap-plugin ENV PKG_CONFIG_PATH=${mov
     EXPECT "^${VERSION}\n$")
 run(COMMAND pkg-config --cflags qumulo-snap-plugin ENV PKG_CONFIG_PATH=${moved}/${LIBDIR}/pkgconfig
     OUTPUT cflags)
-if(NOT cflags MATCHES "/moved/${LIBDIR}/pkgconfig/[./]*include/qumulo-snap")
+# The include directory is the one above qumulo-snap/: consumers write <qumulo-snap/...>.
+if(NOT cflags MATCHES "/moved/${LIBDIR}/pkgconfig/[./]*include[ \n]" OR cflags MATCHES "qumulo-snap")
   message(FATAL_ERROR "pkg-config names another place: ${cflags}")
 endif()
 foreach(library QiUtils KwLib FsClient KWAppMgr KwQumuloSDKWrapper)
@@ -40,8 +41,18 @@ foreach(library QiUtils KwLib FsClient KWAppMgr KwQumuloSDKWrapper)
   endif()
 endforeach()
 
+# The consumer builds with the README's snippet as written.
+file(READ ${README} readme)
+string(REGEX MATCH "\n    find_package\\(QumuloSnapPlugin[^\n]*(\n    [^\n]+)*" snippet "${readme}")
+string(REPLACE "\n    " "\n" snippet "${snippet}")
+file(READ ${CONSUMER_SOURCE}/CMakeLists.txt consumer)
+string(FIND "${consumer}" "${snippet}\n" at)
+if(snippet STREQUAL "" OR at EQUAL -1)
+  message(FATAL_ERROR "the consumer does not hold the README's snippet:${snippet}")
+endif()
+
 set(build ${WORK_DIR}/consumer-build)
 run(COMMAND ${CMAKE_COMMAND} -S ${CONSUMER_SOURCE} -B ${build} -G ${GENERATOR} -DCMAKE_PREFIX_PATH=${moved})
 run(COMMAND ${CMAKE_COMMAND} --build ${build})
-run(COMMAND ${build}/consumer EXPECT "GetSnapClient gave a snap client")
+run(COMMAND ${build}/agent EXPECT "GetSnapClient gave a snap client")
 file(REMOVE_RECURSE ${WORK_DIR})

@@ -54,6 +54,7 @@ TEST_F(ClientRegistryTest, EachUnusableRegistryIsNamedWithItsCause) {
       {good, 8, "has no \"fileserver\" entry with a username", true},
       {good, 9, "has no \"hostname\"", true},
       {Write("loose.json", kGood, 0640), 7, "may be read by group or others", true},
+      {Write("writable.json", kGood, 0620), 7, "is writable by group or others", true},
   };
   for (const Case& c : cases) {
     const RegistryCheck check = CheckClientRegistry(c.path, c.client);

@@ -47,6 +47,7 @@ class FakeCluster {
   uint64_t failDeleteOf = 0;                    // deleting this id fails
   int failDiffCall = -1;                        // this 0-based diff call fails
   bool failExports = false;
+  std::string createdNamePrefix;                // a created snapshot's record is named this plus the name
 
   // What was asked.
   std::vector<std::string> attributeQueries;
@@ -55,10 +56,11 @@ class FakeCluster {
   std::vector<DiffCall> diffCalls;
   int exportQueries = 0;
 
-  void AddExport(const std::string& exportPath, const std::string& fsPath) {
+  void AddExport(const std::string& exportPath, const std::string& fsPath, uint64_t tenantId = 1) {
     Qumulo::CNFSExportEntry entry;
     entry.m_exportPath = exportPath;
     entry.m_fsPath = fsPath;
+    entry.m_tenantId = tenantId;
     entry.m_id = exports.size() + 1;
     exports.push_back(entry);
   }
@@ -129,7 +131,7 @@ class FakeSnapshotQueries : public Qumulo::CSnapshotQueries {
     if (m_cluster.failCreateAfter == 0) return FakeCluster::Fail(1627, "create failed");
     if (m_cluster.failCreateAfter > 0) --m_cluster.failCreateAfter;
     m_cluster.createdNames.push_back(name);
-    snapshot = m_cluster.AddSnapshot(name, directoryId);
+    snapshot = m_cluster.AddSnapshot(m_cluster.createdNamePrefix + name, directoryId);
     if (m_cluster.createdDirectoryName) snapshot.m_directoryName = *m_cluster.createdDirectoryName;
     return CQiError::Success();
   }

@@ -59,6 +59,7 @@ class ClusterEnvironment : public ::testing::Environment {
     }
     clients += "{\"id\":8,\"hostname\":\"" + address + "\",\"fileserver\":{\"username\":\"admin\",\"password\":\"Nope-Secret-8\"}},";
     clients += "{\"id\":9,\"hostname\":\"" + address + "\"},";
+    clients += "{\"id\":11,\"hostname\":\"" + address + "\",\"fileserver\":{\"username\":\"admin\",\"password\":\"\"}},";
     clients += "{\"id\":10,\"hostname\":\"\",\"fileserver\":{\"username\":\"admin\",\"password\":\"x\"}}";
     ASSERT_TRUE(snaptest::WriteFile(g_registry, "{\"clients\":[" + clients + "]}"));
     ASSERT_EQ(::chmod(g_registry.c_str(), 0600), 0);
@@ -153,6 +154,11 @@ TEST_F(ClusterJobTest, InitializeFailuresLeaveTheObjectUninitialised) {
     EXPECT_FALSE(client.IsInitialized());
   }
   ::chmod(g_registry.c_str(), 0600);
+  // An empty password is no missing credential: it goes to the cluster, which refuses it.
+  SnapClient emptyPassword;
+  CQiError refused = Init(emptyPassword, 11, 10, 9);
+  EXPECT_EQ(refused.Win32Code(), 5u) << refused.ToString();
+  EXPECT_THAT(refused.ToString(), HasSubstr("(login refused)"));
 }
 
 TEST_F(ClusterJobTest, WrongPasswordReadsBottomUpFromConnect) {
@@ -190,6 +196,13 @@ TEST_F(ClusterJobTest, ContentMapperOfAnotherKindFailsAfterConnecting) {
   paths["/later/"] = "/x/";
   mapper->SetPathMap(paths);
   EXPECT_EQ(second.m_contentMapperPaths.size(), 1u);  // a copy taken at initialisation
+
+  // No mapper leaves the paths as they were; a mapper with an empty map empties them.
+  ASSERT_FALSE(Init(second, 22, 10, 9).IsError());
+  EXPECT_EQ(second.m_contentMapperPaths.size(), 1u);
+  EXPECT_FALSE(second.m_useContentMapper);
+  ASSERT_FALSE(Init(second, 22, 10, 9, boost::make_shared<CContentMapper>()).IsError());
+  EXPECT_TRUE(second.m_contentMapperPaths.empty());
 }
 
 // Every kind of change, the map file's bytes and reads through it are checked end to end through

@@ -28,7 +28,9 @@ class MountTableEnvironment : public ::testing::Environment {
                                     "a:/x /nest nfs rw 0 0\n"
                                     "server:/projects /nest/proj nfs rw 0 0\n"
                                     "/dev/sdb1 /data ext4 rw 0 0\n"
-                                    "server:/projects/team /team nfs rw 0 0\n"));
+                                    "server:/projects/team /team nfs rw 0 0\n"
+                                    "server:/hidden /over nfs rw 0 0\n"
+                                    "server:/projects/over /over nfs rw 0 0\n"));
     KwMntTab::SetTablePath(kTable);
   }
 };
@@ -78,7 +80,8 @@ TEST_F(ExportLookupTest, TheMountsExportDecidesInTheClustersOrder) {
   } rows[] = {
       {unmountedFirst, "/mnt/proj/p1/sub", "/fs/projects/p1/sub/"},  // an export the host never mounted comes first
       {unmountedFirst, "/mnt/proj/./a//b/.", "/fs/projects/a/b/"},   // "." and empty components are dropped
-      {unmountedFirst, "/nest/proj/a", "/fs/x/proj/a/"},             // nested mounts listed outer first
+      {unmountedFirst, "/nest/proj/a", "/fs/projects/a/"},           // the inner of nested mounts, listed second
+      {unmountedFirst, "/over/a", "/fs/projects/over/a/"},           // of two mounts on one point, the later
       {{{"/", "/r1"}, {"/projects", "/fs/p"}}, "/mnt/proj", "/fs/p/"},
       {{{"/", "/"}}, "/mnt/proj", "/projects/"},
       {{{"/projects", "/fs/p"}, {"/projects/team", "/fs/team"}}, "/team", "/fs/p/team/"},  // first, not most specific
@@ -93,6 +96,31 @@ TEST_F(ExportLookupTest, TheMountsExportDecidesInTheClustersOrder) {
     EXPECT_EQ(info.m_backupPath, row.path + std::string("/"));  // as the agent wrote it
     EXPECT_EQ(info.m_fsPath, row.fsPath);
   }
+}
+
+// Which tenant the host's mount reaches is not known here: an export path that several tenants
+// export is refused rather than guessed. Repeated in one tenant, the first still wins.
+TEST_F(ExportLookupTest, AnExportPathOfSeveralTenantsIsRefused) {
+  FileServerExportInfo info;
+  for (const char* exportPath : {"/projects", "/"}) {
+    SCOPED_TRACE(exportPath);
+    cluster.exports.clear();
+    cluster.AddExport(exportPath, "/fs/other", 2);
+    cluster.AddExport(exportPath, "/fs/projects", 1);
+    cluster.AddExport(std::string(exportPath) + (exportPath[1] ? "/" : ""), "/fs/third", 3);
+    CQiError result = Lookup("/mnt/proj", info);
+    EXPECT_EQ(result.Win32Code(), 1627u);
+    EXPECT_EQ(result.Messages().front(), "NFS export path [" + std::string(exportPath) +
+                                             "] is exported by tenants 2, 1, 3; cannot tell which tenant the mount "
+                                             "of backup path [/mnt/proj] reaches");
+    EXPECT_EQ(info.m_fsPath, "");
+  }
+  cluster.exports.clear();
+  cluster.AddExport("/projects", "/fs/projects", 2);
+  cluster.AddExport("/projects", "/fs/other", 2);
+  cluster.AddExport("/elsewhere", "/fs/elsewhere", 1);
+  ASSERT_FALSE(Lookup("/mnt/proj", info).IsError());
+  EXPECT_EQ(info.m_fsPath, "/fs/projects/");
 }
 
 // ".." is refused before the cluster is asked anything, even where it would stay inside the mount.
@@ -155,6 +183,9 @@ TEST_F(ExportLookupTest, AutoMountModeConvertsTheScanPath) {
   EXPECT_FALSE(log->AnyContains("Scan Content"));
   ASSERT_FALSE(Lookup("/auto/10.0.0.5/projects//a//", info).IsError());
   EXPECT_EQ(info.m_fsPath, "/fs/projects/a/");
+  // The lookup works on the normalised path; the log shows the share as the converter gave it.
+  EXPECT_TRUE(log->Contains("NFS mount path [/projects//a//]"));
+  EXPECT_TRUE(log->Contains("SharePath[/projects//a//], ExportPath[/projects] FSPath[/fs/projects]"));
 
   for (const char* refused : {"/elsewhere/x", "/auto/10.0.0.5", "/auto/10.0.0.5/../x"}) {
     CQiError result = Lookup(refused, info);

@@ -142,9 +142,12 @@ TEST_F(PathMappingTest, RepopulateRefusalsAndFailures) {
   EXPECT_EQ(client.m_contentMapperPaths.at("/a/"), "/auto/a/.snapshot/1");
   EXPECT_EQ(concrete->GetPathMap().at("/a/"), "/auto/a/.snapshot/1");
 
+  // Without a file name the lookups and their lines come first; the job's map survives the failure.
   client.m_snapMapFile = "";
+  ScopedLogCapture lookups(1);
   CQiError unnamed = client.RepopulateContentMapperPaths(mapper);
   EXPECT_EQ(unnamed.Messages().front(), "SnapMapInfo file not set");
+  EXPECT_TRUE(lookups->AnyContains("Scan path [/a/] => Snapshot path [/auto/a/.snapshot/1] => AutoMount"));
   EXPECT_EQ(client.m_contentMapperPaths.at("/a/"), "/auto/a/.snapshot/1");  // not rebuilt from the new map
 
   // An empty map empties the file of an earlier job.

@@ -65,6 +65,7 @@ bool EmbeddedCluster::StartOn(const std::string& address) {
   server_options.exports = options.exports;
   server_options.snapshot_api = options.snapshot_api;
   server_options.raw_names = options.raw_names;
+  server_options.empty_pages = options.empty_pages;
   server_options.state_dir = state_dir_;
   server_options.token_ttl_seconds = options.token_ttl_seconds;
   server_options.delete_delay_ms = options.delete_delay_ms;

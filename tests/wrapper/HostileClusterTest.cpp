@@ -1,17 +1,23 @@
 // The wrapper against a cluster that answers as a hostile or broken one would: answers too large
 // to hold, differences without end, answers that drip, never end or ask to wait an hour. Each must
 // end in a clear error within its bounds, never in an exhausted heap, a crash or an endless wait.
+// Also the forms a real cluster may take: tenants, times before 1970, raw name bytes, no v3
+// snapshot routes, a redirect.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "CapturingLogWriter.h"
 #include "ErrorCodes.h"
+#include "HttpTransport.h"
 #include "snaptest/hostile_cluster.h"
 #include "WrapperClient.h"
 
@@ -57,7 +63,7 @@ TEST_F(HostileClusterTest, AnswersLargerThanTheLimitAreRefused) {
                                     [&](size_t offset, size_t, httplib::DataSink& sink) {
                                       return SendBlanks(offset, 1 << 20, sink, &sent);
                                     });
-    } else if (request.path == "/v2/snapshots/") {
+    } else if (request.path == "/v3/snapshots/") {
       // Chunked without end, bounded here at 64 MiB.
       response.set_chunked_content_provider("application/json", [&](size_t offset, httplib::DataSink& sink) {
         if (SendBlanks(offset, 64 << 20, sink, &sent)) return true;
@@ -160,9 +166,9 @@ TEST_F(HostileClusterTest, DifferencesThatWouldNeverEndFail) {
 TEST_F(HostileClusterTest, EveryWaitEndsWithinItsBounds) {
   std::atomic<int> throttled{0};
   ASSERT_TRUE(cluster_.Start([&](const httplib::Request& request, httplib::Response& response) {
-    if (request.path == "/v2/snapshots/" || request.path == "/v2/nfs/exports/") {
+    if (request.path == "/v3/snapshots/" || request.path == "/v2/nfs/exports/") {
       // Two bytes a second (the listing), or 4 KiB a second (the exports), for at most 20 s.
-      const bool drip = request.path == "/v2/snapshots/";
+      const bool drip = request.path == "/v3/snapshots/";
       response.set_chunked_content_provider("application/json", [drip](size_t offset, httplib::DataSink& sink) {
         static const std::string kPiece(1024, ' ');
         std::this_thread::sleep_for(std::chrono::milliseconds(drip ? 500 : 250));
@@ -229,6 +235,82 @@ TEST_F(HostileClusterTest, EveryWaitEndsWithinItsBounds) {
     EXPECT_EQ(text.find("hostile-token"), std::string::npos) << text;
     EXPECT_EQ(text.find("Bearer"), std::string::npos) << text;
   }
+}
+
+// A real cluster as it may answer: exports of two tenants, times before 1970, raw name bytes next to
+// escaped ones, no v3 snapshot routes (while a 404 for an unknown snapshot is no missing route), and
+// a redirect taken as a call to log in again, once.
+TEST_F(HostileClusterTest, RealClusterFormsAreRead) {
+  std::mutex mutex;
+  std::vector<std::string> asked;
+  ASSERT_TRUE(cluster_.Start([&](const httplib::Request& request, httplib::Response& response) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      asked.push_back(request.method + " " + request.path);
+    }
+    const auto error = [&](int status, const std::string& errorClass) {
+      response.status = status;
+      response.set_content(R"({"error_class": ")" + errorClass + R"(", "description": "d"})", "application/json");
+    };
+    if (request.path == "/v2/nfs/exports/") {
+      response.set_content(R"([{"id": "1", "export_path": "/p", "fs_path": "/fs/other", "tenant_id": 2},
+                               {"id": "2", "export_path": "/p", "fs_path": "/fs/p", "tenant_id": 1}])",
+                           "application/json");
+    } else if (request.path.rfind("/v1/files/", 0) == 0) {
+      response.set_content(R"({"id": "5", "path": "/fs/p/", "type": "FS_FILE_TYPE_DIRECTORY",
+                               "modification_time": "1965-03-01T12:00:00.123456789-05:30"})",
+                           "application/json");
+    } else if (request.path == "/v3/snapshots/9") {
+      error(404, "snapshot_not_found_error");
+    } else if (request.path.rfind("/v3/", 0) == 0) {
+      error(404, "http_not_found_error");
+    } else if (request.path == "/v2/snapshots/") {
+      response.set_content(R"({"id": 3, "name": "n", "directory_name": "3_n", "source_file_id": "5"})",
+                           "application/json");
+    } else if (request.path == "/v2/snapshots/3/changes-since/1") {
+      response.set_content("{\"entries\": [{\"op\": \"CREATE\", \"path\": \"/fs/p/\xff.c\"}, "
+                           "{\"op\": \"CREATE\", \"path\": \"/fs/p/\\udcfe.c\"}]}",
+                           "application/json");
+    } else if (request.path == "/moved-once") {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (std::count(asked.begin(), asked.end(), "GET /moved-once") == 1) response.status = 307;
+    } else {
+      response.status = 307;
+    }
+  }));
+  Client client = Connected();
+  std::list<CNFSExportEntry> exports;
+  ASSERT_FALSE(client.shares->GetNFSExports(exports).IsError());
+  EXPECT_EQ(exports.front().m_tenantId, 2u);
+  EXPECT_EQ(exports.back().m_tenantId, 1u);
+  CDirectoryEntry entry;
+  CQiError result = client.files->GetFileAttributes("/fs/p", entry, 0);
+  ASSERT_FALSE(result.IsError()) << result.ToString();
+  EXPECT_EQ(static_cast<int64_t>(entry.m_modificationTime), -152605800);
+
+  EXPECT_FALSE(client.snapshots->DeleteSnapshot(9).IsError());
+  CSnapshotInfo created;
+  result = client.snapshots->CreateSnapshot("n", 5, created, "");
+  ASSERT_FALSE(result.IsError()) << result.ToString();
+  std::list<CSnapshotDiffInfo> page;
+  std::string next;
+  result = client.snapshots->GetSnapshotDiff(1, created.m_id, page, next, "");
+  ASSERT_FALSE(result.IsError()) << result.ToString();
+  ASSERT_EQ(page.size(), 2u);
+  EXPECT_EQ(page.front().m_path, "/fs/p/\xff.c");
+  EXPECT_EQ(page.back().m_path, "/fs/p/\xfe.c");
+  EXPECT_TRUE(client.snapshots->DeleteSnapshot(3).IsError()) << "v2 now, which answers with a redirect";
+
+  HttpResponse response;
+  EXPECT_FALSE(client.connection->Send("GET", "/moved-once", "", true, response).IsError());
+  CQiError moved = client.connection->Send("GET", "/moved", "", true, response);
+  EXPECT_THAT(ErrorMessages(moved), ::testing::HasSubstr("GET /moved: Error 307 (redirected again after logging in"));
+  EXPECT_EQ(asked, (std::vector<std::string>{"GET /v2/nfs/exports/", "GET /v1/files//fs/p/info/attributes",
+                                             "DELETE /v3/snapshots/9", "POST /v3/snapshots/",
+                                             "POST /v2/snapshots/", "GET /v2/snapshots/3/changes-since/1",
+                                             "DELETE /v2/snapshots/3", "DELETE /v2/snapshots/3",
+                                             "GET /v2/snapshots/3", "GET /v2/snapshots/3", "GET /moved-once",
+                                             "GET /moved-once", "GET /moved", "GET /moved"}));
 }
 
 // A creation that timed out may still be carried out after the listing that does not show it.

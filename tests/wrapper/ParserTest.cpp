@@ -3,6 +3,7 @@
 // crash or a half-filled list.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <random>
 #include <set>
 #include <string>
@@ -142,8 +143,10 @@ TEST(ParserTest, BadDiffPagesFailWithContext) {
       R"({"entries": [{"op": "RENAME", "path": "/fs/p/x"}]})",
       R"({"entries": [{"op": "CREATE", "path": "/a"}], "entries": [{"op": "CREATE", "path": "/a"}]})",
       R"({"entries": [{"op": "CREATE", "path": "/fs/a\u0000/../../etc"}]})",
-      // A name byte that is not UTF-8 must travel escaped, never raw.
-      "{\"entries\": [{\"op\": \"CREATE\", \"path\": \"/fs/\xff\"}]}",
+      // Raw bytes that are not UTF-8 are names' bytes only inside strings, and in one form per name.
+      "{\"entries\": [{\"op\": \"CREATE\", \"path\": \"/fs/\xff\"}]}\xff",
+      "{\"entries\": [{\"op\": \"CREATE\", \"path\": \"/fs/\xff\\udcfe\"}]}",
+      "{\"entries\": [{\"op\": \"CREATE\", \"path\": \"/fs/\xff\\x41\"}]}",
   };
   for (const char* body : bodies) {
     SCOPED_TRACE(body);
@@ -191,7 +194,7 @@ TEST(ParserTest, NamesComeBackAsTheirExactBytes) {
   ASSERT_FALSE(result.IsError()) << result.ToString();
   ASSERT_EQ(page.size(), names.size());
   std::set<std::string> decoded;
-  auto name = names.begin();
+  std::vector<std::string>::const_iterator name = names.begin();
   for (const CSnapshotDiffInfo& item : page) {
     EXPECT_EQ(item.m_path, *name++);
     decoded.insert(item.m_path);
@@ -199,6 +202,29 @@ TEST(ParserTest, NamesComeBackAsTheirExactBytes) {
   EXPECT_EQ(decoded.size(), distinct.size());
   EXPECT_EQ(encoded[0], "\"\xf4\x8f\xbd\xabwsnap_7_2_5_1\"") << "a genuine U+10FF6B travels as itself";
   EXPECT_EQ(encoded[1], "\"\\udcffwsnap_7_2_5_1\"");
+
+  // A cluster may instead send the bytes raw inside the strings: the same names come back.
+  std::vector<std::string> raw;
+  for (const std::string& plain : names) {
+    std::string json = "\"";
+    for (char c : plain) {
+      if (static_cast<unsigned char>(c) < 0x20) {
+        char escape[8];
+        std::snprintf(escape, sizeof(escape), "\\u%04x", c);
+        json += escape;
+      } else {
+        if (c == '"' || c == '\\') json += '\\';
+        json += c;
+      }
+    }
+    raw.push_back(json + "\"");
+  }
+  page.clear();
+  result = parser.ParseDiffPage(DiffBody(raw, ""), "GET diff", page, next);
+  ASSERT_FALSE(result.IsError()) << result.ToString();
+  ASSERT_EQ(page.size(), names.size());
+  name = names.begin();
+  for (const CSnapshotDiffInfo& item : page) EXPECT_EQ(item.m_path, *name++);
 
   // Other forms of the same bytes, and escapes that stand for no byte, are refused.
   for (const char* path : {R"("\udcc3\udca9")", R"("\udc41")", R"("\udc7f")", R"("\ud800")", R"("\udfff")", R"("\ud800x")",
@@ -256,7 +282,8 @@ TEST(ParserTest, AttributesAndExports) {
 
   // v2 answers a top-level array, v3 the same array as "entries"; both keep the cluster's order.
   const char kExports[] = R"([{"id": "2", "export_path": "/", "fs_path": "/fs", "description": "root",
-                                "restrictions": [{"read_only": false}], "fields_to_present_as_32_bit": []},
+                                "restrictions": [{"read_only": false}], "fields_to_present_as_32_bit": [],
+                                "tenant_id": 3},
                                {"id": "1", "export_path": "/projects", "fs_path": "/fs/projects", "description": ""}])";
   for (const std::string& body : {std::string(kExports), "{\"entries\": " + std::string(kExports) + "}"}) {
     SCOPED_TRACE(body);

@@ -95,6 +95,21 @@ std::vector<std::string> RawSegments(const std::string& target) {
   return Segments(target.substr(0, target.find('?')));
 }
 
+// With --empty-pages, "e<K>.<older>.<newer>.<index>" names the page at index after K empty pages.
+bool ParseEmptyPageToken(const std::string& token, uint64_t older, uint64_t newer, size_t size, int64_t most,
+                         uint64_t* served, size_t* index) {
+  const size_t dot = token.find('.');
+  const std::string pair = "." + std::to_string(older) + "." + std::to_string(newer) + ".";
+  uint64_t value = 0;
+  if (dot == std::string::npos || !ParseDecimal(token.substr(1, dot - 1), served) || *served == 0 ||
+      *served > static_cast<uint64_t>(most) || token.compare(dot, pair.size(), pair) != 0 ||
+      !ParseDecimal(token.substr(dot + pair.size()), &value) || value > size) {
+    return false;
+  }
+  *index = static_cast<size_t>(value);
+  return true;
+}
+
 }  // namespace
 
 ClusterService::ClusterService(const Options& options, std::string password)
@@ -735,9 +750,23 @@ ClusterService::Reply ClusterService::Changes(const httplib::Request& request, c
                              [&](RenderedDiff* out) { return BuildDifference(older, newer, out); }, &diff);
   }
   size_t begin = 0;
+  uint64_t empties_served = 0;
   std::string after = request.get_param_value("after");
-  if (status.ok() && !after.empty()) status = ParsePageToken(after, older_id, newer_id, diff->size(), &begin);
+  if (status.ok() && options_.empty_pages > 0 && after.compare(0, 1, "e") == 0) {
+    if (!ParseEmptyPageToken(after, older_id, newer_id, diff->size(), options_.empty_pages, &empties_served, &begin)) {
+      status = Status::BadRequest("bad page token");
+    }
+  } else if (status.ok() && !after.empty()) {
+    status = ParsePageToken(after, older_id, newer_id, diff->size(), &begin);
+  }
   if (!status.ok()) return ErrorReply(status);
+  if (empties_served < static_cast<uint64_t>(options_.empty_pages)) {
+    const std::string token = "e" + std::to_string(empties_served + 1) + "." + std::to_string(older_id) + "." +
+                              std::to_string(newer_id) + "." + std::to_string(begin);
+    return Reply{200, "{\"entries\":[],\"paging\":{\"next\":\"/v2/snapshots/" + std::to_string(newer_id) +
+                          "/changes-since/" + std::to_string(older_id) + "?after=" + token +
+                          "&limit=" + std::to_string(limit) + "\"}}"};
+  }
 
   // Read once: a fault change in between could otherwise cap the page at nothing.
   const uint64_t cap = faults_.PageCap();

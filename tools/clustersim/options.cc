@@ -60,7 +60,7 @@ std::string UsageText() {
          "                  [--cert FILE --key FILE] [--token-ttl SECONDS] [--delete-delay MS]\n"
          "                  [--test-hooks]\n"
          "                  [--synthetic-diff FS_PATH=N ...] [--snapshot-api v2|v3|all] [--raw-names]\n"
-         "                  [--verbose]\n";
+         "                  [--empty-pages N] [--verbose]\n";
 }
 
 std::string HelpText() {
@@ -91,6 +91,7 @@ std::string HelpText() {
          "                              cluster) or v3 only (the differences route stays on v2)\n"
          "  --raw-names                 names that are not UTF-8 go out as raw bytes in difference\n"
          "                              entries instead of \\udcXX escapes\n"
+         "  --empty-pages N             every difference page comes after N empty pages that link on\n"
          "  --verbose                   one line per request on standard error (never tokens or bodies)\n"
          "  --help, -h                  this text\n"
          "  --version                   the version and build\n"
@@ -167,6 +168,10 @@ Status ParseCommandLine(const std::vector<std::string>& args, Options* options, 
     } else if (arg == "--delete-delay") {
       if ((status = value(&text)).ok() && !ParseInt(text, 0, 3600000, &options->delete_delay_ms)) {
         status = Status::BadRequest("--delete-delay must be a number of milliseconds from 0 to 3600000");
+      }
+    } else if (arg == "--empty-pages") {
+      if ((status = value(&text)).ok() && !ParseInt(text, 0, 100, &options->empty_pages)) {
+        status = Status::BadRequest("--empty-pages must be a number from 0 to 100");
       }
     } else if (arg == "--export") {
       ExportConfig config;

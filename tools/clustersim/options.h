@@ -45,6 +45,9 @@ struct Options {
   // Names in difference entries that are not UTF-8 go out as raw bytes inside the JSON string
   // (as a cluster might send them) instead of as "\udc80".."\udcff" escapes.
   bool raw_names = false;
+  // Every difference page is preceded by this many empty pages that link on: the API does not
+  // exclude them, so clients must follow them.
+  int64_t empty_pages = 0;
   int worker_threads = 256;      // the most connections served at once; threads start as needed
 };
 

@@ -1,8 +1,8 @@
 #include "change_output.h"
 
+#include "closing_record.h"
 #include "job_records.h"
 #include "json_text.h"
-#include "log_writer.h"
 
 namespace snapjob {
 namespace {
@@ -12,6 +12,7 @@ class TextChangeWriter : public ChangeWriter {
   explicit TextChangeWriter(FILE* out) : out_(out) {}
 
   void Item(const std::string&, const FileServerSnapshotCompareItem& item) override {
+    ParkIfStopping();
     std::fprintf(out_, "%-8s  %-4s  %s\n", ChangeName(item.m_changeType), TypeName(item),
                  Printable(item.m_path).c_str());
   }
@@ -42,6 +43,7 @@ class JsonlChangeWriter : public ChangeWriter {
   explicit JsonlChangeWriter(FILE* out) : out_(out) {}
 
   void Item(const std::string& backup_path, const FileServerSnapshotCompareItem& item) override {
+    ParkIfStopping();
     line_.clear();
     line_ += "{\"record\":\"change\",\"backup_path\":";
     const bool backup_path_exact = AppendJsonString(line_, backup_path);
@@ -65,18 +67,20 @@ class JsonlChangeWriter : public ChangeWriter {
   }
 
   void PathDone(const std::string& backup_path, const ChangeCounts& counts) override {
-    JsonRecord summary("summary");
-    summary.Text("backup_path", backup_path)
-        .Number("new", counts.created)
-        .Number("modified", counts.modified)
-        .Number("deleted", counts.deleted)
-        .Number("other", counts.other);
-    if (LogIncomplete()) summary.Bool("log_incomplete", true);
-    Record(summary.Line());
+    Record(JsonRecord("path_summary")
+               .Text("backup_path", backup_path)
+               .Number("new", counts.created)
+               .Number("modified", counts.modified)
+               .Number("deleted", counts.deleted)
+               .Number("other", counts.other)
+               .Line());
   }
   // The job's snapshot records say where a full path is read from.
   void FullPath(const std::string&, const std::string&) override {}
-  void Record(const std::string& line) override { std::fwrite(line.data(), 1, line.size(), out_); }
+  void Record(const std::string& line) override {
+    ParkIfStopping();
+    std::fwrite(line.data(), 1, line.size(), out_);
+  }
   void Flush() override { std::fflush(out_); }
 
  private:

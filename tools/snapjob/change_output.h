@@ -1,5 +1,5 @@
 // Writes the change list to standard output: aligned text for people, or one JSON object per line
-// for programs, each with a "record" field ("change" for an item, "summary" at a path's end).
+// for programs, each with a "record" field ("change" for an item, "path_summary" at a path's end).
 // Not thread-safe; the job runner calls it from its one thread.
 #ifndef SNAPJOB_CHANGE_OUTPUT_H_
 #define SNAPJOB_CHANGE_OUTPUT_H_

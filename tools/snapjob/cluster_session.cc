@@ -4,6 +4,7 @@
 
 #include "Connection.h"
 #include "Parser.h"
+#include "file_checks.h"
 
 namespace snapjob {
 
@@ -27,6 +28,8 @@ bool CheckRegistry(const ConnectionOptions& options, RegistryCheck* check, std::
 bool ClusterSession::Open(const ConnectionOptions& options, std::string* problem, CQiError* error) {
   RegistryCheck check;
   if (!CheckRegistry(options, &check, problem)) return false;
+  *problem = CaFileProblem(options.ca_file);
+  if (!problem->empty()) return false;
   auto connection = boost::make_shared<Qumulo::CConnection>(TransportFor(options));
   // The plug-in's own address form: the registry's host name on port 8000.
   *error =

@@ -24,9 +24,10 @@ bool CheckRegistry(const ConnectionOptions& options, RegistryCheck* check, std::
 
 class ClusterSession {
  public:
-  // Logs in to the registry client's host on the plug-in's port. A registry problem comes back in
-  // *problem (and false), a cluster failure as the wrapper's error.
+  // Logs in to the registry client's host on the plug-in's port. A registry or CA file problem
+  // comes back in *problem (and false), a cluster failure as the wrapper's error.
   bool Open(const ConnectionOptions& options, std::string* problem, CQiError* error);
+  bool opened() const { return snapshots_ != nullptr; }
   Qumulo::CSnapshotQueries& snapshots() { return *snapshots_; }
 
  private:

@@ -254,9 +254,10 @@ class Demo {
     const RunOptions run = JobOptions(job, previous, incremental);
     std::unique_ptr<ChangeWriter> writer = NewChangeWriter(OutputFormat::kText, stdout);
     ProgressMeter meter(&StatusLine::Stderr());
-    *result = RunJob(*plugin_, run, writer.get(), &meter);
+    ClusterSession session;
+    *result = RunJob(*plugin_, run, &session, writer.get(), &meter);
     if (!result->ok) {
-      std::fputs(DescribeFailure(result->failed_operation, result->error).c_str(), stderr);
+      std::fputs(DescribeFailure(result->failed_operation, result->error, run.connection).c_str(), stderr);
       return Fail("job " + std::to_string(job) + " failed; see " + At("snapjob.log") +
                   (options_.keep_dir.empty() ? " (run with --keep DIR to keep it)" : ""));
     }

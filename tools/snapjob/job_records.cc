@@ -1,5 +1,6 @@
 #include "job_records.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <list>
@@ -15,6 +16,9 @@ namespace {
 
 const char kClusterPathLine[] = "Backup Path [%s] => Qumulo Filesystem Path [%s]";
 const char kDeletingLine[] = "Deleting snapshot [%s] ID [%llu]";
+const char kCreatedLine[] = "Created Snapshot %s";
+const char kNoPreviousLine[] =
+    "Previous snapshot [%s] not found in qumulo cluster. Disabling snapshot comparison for this path : %s";
 
 std::string WithTrailingSlash(std::string path) {
   if (path.empty() || path.back() != '/') path += '/';
@@ -53,9 +57,15 @@ JsonRecord& JsonRecord::Number(const char* key, uint64_t value) {
   return *this;
 }
 
-JsonRecord& JsonRecord::Signed(const char* key, int64_t value) {
+JsonRecord& JsonRecord::Id(const char* key, uint64_t value) {
   Key(key);
-  text_ += std::to_string(value);
+  text_ += "\"" + std::to_string(value) + "\"";
+  return *this;
+}
+
+JsonRecord& JsonRecord::SignedId(const char* key, int64_t value) {
+  Key(key);
+  text_ += "\"" + std::to_string(value) + "\"";
   return *this;
 }
 
@@ -89,16 +99,6 @@ JsonRecord& JsonRecord::TextList(const char* key, const std::vector<std::string>
   return *this;
 }
 
-std::string ErrorRecord(const std::string& operation, const CQiError& error) {
-  JsonRecord record("error");
-  record.Text("operation", operation)
-      .Number("code", error.Win32Code())
-      .TextList("messages", error.Messages())
-      .TextList("locations", error.LocationStack());
-  if (LogIncomplete()) record.Bool("log_incomplete", true);
-  return record.Line();
-}
-
 JobLogTap& JobLogTap::Instance() {
   static JobLogTap tap;
   return tap;
@@ -110,7 +110,18 @@ void JobLogTap::Observe(const char* format, va_list args) {
     const char* backup = va_arg(args, const char*);
     const char* cluster = va_arg(args, const char*);
     std::lock_guard<std::mutex> lock(mutex_);
-    cluster_paths_[WithTrailingSlash(backup ? backup : "")] = cluster ? cluster : "";
+    last_backup_path_ = WithTrailingSlash(backup ? backup : "");
+    cluster_paths_[last_backup_path_] = cluster ? cluster : "";
+  } else if (std::strcmp(format, kCreatedLine) == 0) {
+    // Made right after its path was resolved, which the line before named.
+    const char* name = va_arg(args, const char*);
+    std::lock_guard<std::mutex> lock(mutex_);
+    created_[last_backup_path_] = name ? name : "";
+  } else if (std::strcmp(format, kNoPreviousLine) == 0) {
+    va_arg(args, const char*);
+    const char* backup = va_arg(args, const char*);
+    std::lock_guard<std::mutex> lock(mutex_);
+    without_previous_.push_back(backup ? backup : "");
   } else if (std::strcmp(format, kDeletingLine) == 0) {
     const char* name = va_arg(args, const char*);
     const unsigned long long id = va_arg(args, unsigned long long);
@@ -119,9 +130,28 @@ void JobLogTap::Observe(const char* format, va_list args) {
   }
 }
 
+void JobLogTap::Reset() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  last_backup_path_.clear();
+  cluster_paths_.clear();
+  created_.clear();
+  without_previous_.clear();
+  deleted_.clear();
+}
+
 std::map<std::string, std::string> JobLogTap::ClusterPaths() {
   std::lock_guard<std::mutex> lock(mutex_);
   return cluster_paths_;
+}
+
+std::map<std::string, std::string> JobLogTap::Created() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return created_;
+}
+
+std::vector<std::string> JobLogTap::WithoutPrevious() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return without_previous_;
 }
 
 std::vector<std::pair<std::string, uint64_t>> JobLogTap::Deleted() {
@@ -129,42 +159,44 @@ std::vector<std::pair<std::string, uint64_t>> JobLogTap::Deleted() {
   return deleted_;
 }
 
-bool JobRecords(const RunOptions& options, const ContentMapperAPIPtr& mapper, std::vector<std::string>* lines,
-                std::string* operation, CQiError* error) {
-  ClusterSession session;
+bool SnapshotRecords(const RunOptions& options, ClusterSession* session, std::vector<std::string>* lines,
+                     std::string* operation, CQiError* error) {
   std::string problem;
   std::list<Qumulo::CSnapshotInfo> listed;
-  if (!session.Open(options.connection, &problem, error)) {
+  if (!session->opened() && !session->Open(options.connection, &problem, error)) {
     *operation = "Connect";
     if (!problem.empty())
-      *error = FXErrorUtil::ErrorWin32(FXCodeLocation("snapjob", "snapjob::JobRecords", __LINE__), 1627, "%s",
+      *error = FXErrorUtil::ErrorWin32(FXCodeLocation("snapjob", "snapjob::SnapshotRecords", __LINE__), 1627, "%s",
                                        problem.c_str());
     return false;
   }
-  *error = session.snapshots().ListSnapshots(listed);
+  *error = session->snapshots().ListSnapshots(listed);
   if (error->IsError()) {
     *operation = "ListSnapshots";
     return false;
   }
+  auto find = [&listed](const std::string& name, uint64_t source) -> const Qumulo::CSnapshotInfo* {
+    const Qumulo::CSnapshotInfo* found = nullptr;
+    for (const Qumulo::CSnapshotInfo& snapshot : listed) {
+      if (!snapshot.m_inDelete && snapshot.m_name == name && (source == 0 || snapshot.m_sourceFileId == source))
+        found = &snapshot;
+    }
+    return found;
+  };
 
   const std::map<std::string, std::string> cluster_paths = JobLogTap::Instance().ClusterPaths();
+  const std::map<std::string, std::string> created = JobLogTap::Instance().Created();
   for (const std::string& path : options.backup_paths) {
-    const std::string scan_path = WithTrailingSlash(path);
-    const std::string read_path = mapper ? mapper->MapPath(scan_path) : scan_path;
-    const size_t marker = read_path.rfind("/.snapshot/");
-    const std::string directory = marker == std::string::npos ? "" : read_path.substr(marker + 11);
-    const Qumulo::CSnapshotInfo* current = nullptr;
-    for (const Qumulo::CSnapshotInfo& snapshot : listed) {
-      if (!snapshot.m_inDelete && !directory.empty() && snapshot.m_directoryName == directory) current = &snapshot;
-    }
-    const auto cluster_path = cluster_paths.find(scan_path);
+    const auto made = created.find(WithTrailingSlash(path));
+    if (made == created.end()) continue;  // the job failed before it came to this path
+    const Qumulo::CSnapshotInfo* current = find(made->second, 0);
+    const auto cluster_path = cluster_paths.find(made->first);
     JsonRecord record("snapshot");
-    record.Text("backup_path", path);
+    record.Text("backup_path", path).Text("name", made->second);
     if (current)
-      record.Text("name", current->m_name).Number("id", current->m_id);
+      record.Id("id", current->m_id).Text("directory", current->m_directoryName);
     else
-      record.Null("name").Null("id");
-    record.Text("directory", directory);
+      record.Null("id").Null("directory");
     if (cluster_path != cluster_paths.end())
       record.Text("cluster_path", cluster_path->second);
     else
@@ -179,15 +211,10 @@ bool JobRecords(const RunOptions& options, const ContentMapperAPIPtr& mapper, st
     if (current && ParseSnapshotName(current->m_name, &name)) {
       name.job = options.previous_job;
       const std::string expected = FormatSnapshotName(name);
-      const Qumulo::CSnapshotInfo* found = nullptr;
-      for (const Qumulo::CSnapshotInfo& snapshot : listed) {
-        if (!snapshot.m_inDelete && snapshot.m_name == expected && snapshot.m_sourceFileId == current->m_sourceFileId) {
-          found = &snapshot;
-        }
-      }
+      const Qumulo::CSnapshotInfo* found = find(expected, current->m_sourceFileId);
       previous.Bool("found", found != nullptr).Text("name", expected);
       if (found)
-        previous.Number("id", found->m_id);
+        previous.Id("id", found->m_id);
       else
         previous.Null("id");
     } else {
@@ -195,12 +222,32 @@ bool JobRecords(const RunOptions& options, const ContentMapperAPIPtr& mapper, st
     }
     lines->push_back(previous.Line());
   }
+  // The plug-in logs a deletion before it asks for it: one the cluster still lists did not happen.
   for (const auto& deleted : JobLogTap::Instance().Deleted()) {
-    lines->push_back(JsonRecord("deleted").Text("name", deleted.first).Number("id", deleted.second).Line());
+    const bool standing = std::any_of(listed.begin(), listed.end(), [&](const Qumulo::CSnapshotInfo& snapshot) {
+      return snapshot.m_id == deleted.second && !snapshot.m_inDelete;
+    });
+    if (!standing) lines->push_back(JsonRecord("deleted").Text("name", deleted.first).Id("id", deleted.second).Line());
   }
-  lines->push_back(
-      JsonRecord("map").Text("map_file", options.map_file).TextList("lines", FileLines(options.map_file)).Line());
   return true;
+}
+
+std::string MapRecord(const RunOptions& options) {
+  return JsonRecord("map").Text("map_file", options.map_file).TextList("lines", FileLines(options.map_file)).Line();
+}
+
+std::string JobSummaryRecord(const RunOptions& options, const ChangeCounts& total) {
+  JsonRecord record("summary");
+  record.SignedId("job", options.job).SignedId("previous_job", options.previous_job);
+  record.Number("paths", options.backup_paths.size()).Bool("incremental", options.incremental);
+  if (options.incremental) {
+    record.Number("new", total.created)
+        .Number("modified", total.modified)
+        .Number("deleted", total.deleted)
+        .Number("other", total.other);
+  }
+  if (LogIncomplete()) record.Bool("log_incomplete", true);
+  return record.Line();
 }
 
 }  // namespace snapjob

@@ -1,5 +1,6 @@
 #include "job_runner.h"
 
+#include <cstdio>
 #include <exception>
 #include <functional>
 #include <list>
@@ -10,6 +11,7 @@
 #include "ContentMapper.h"
 #include "FXErrorUtil.h"
 #include "job_records.h"
+#include "status_line.h"
 
 namespace snapjob {
 namespace {
@@ -40,10 +42,12 @@ ChangeCounts DrainChanges(const std::string& backup_path, std::function<FileServ
 
 class JobRun {
  public:
-  JobRun(const PluginLibrary& plugin, const RunOptions& options, ChangeWriter* writer, ProgressMeter* meter)
-      : plugin_(plugin), options_(options), writer_(writer), meter_(meter) {}
+  JobRun(const PluginLibrary& plugin, const RunOptions& options, ClusterSession* session, ChangeWriter* writer,
+         ProgressMeter* meter)
+      : plugin_(plugin), options_(options), session_(session), writer_(writer), meter_(meter) {}
 
   JobResult Run() {
+    JobLogTap::Instance().Reset();
     client_ = plugin_.NewSnapClient();
     if (!client_) {
       Fail("GetSnapClient", FXErrorUtil::ErrorWin32(FXCodeLocation("snapjob", kRunJob, __LINE__), 14,
@@ -75,7 +79,11 @@ class JobRun {
 
     std::list<std::string> paths(options_.backup_paths.begin(), options_.backup_paths.end());
     const std::list<std::string> no_filters;
-    if (!Check("ConfigureSnapshot", client_->ConfigureSnapshot(paths, no_filters, no_filters))) return false;
+    const bool configured = Check("ConfigureSnapshot", client_->ConfigureSnapshot(paths, no_filters, no_filters));
+    // What it made and deleted is told also when it failed half way, before the failure.
+    const bool recorded = WriteSnapshotRecords(configured);
+    if (!configured || !recorded) return false;
+    TellPathsWithoutPrevious();
 
     if (auto_mount) {
       if (!Check("RepopulateContentMapperPaths", client_->RepopulateContentMapperPaths(result_.content_mapper))) {
@@ -84,16 +92,7 @@ class JobRun {
     } else if (!Check("UpdateContentMapperPaths", client_->UpdateContentMapperPaths(result_.content_mapper))) {
       return false;
     }
-    if (options_.output == OutputFormat::kJsonl) {
-      std::vector<std::string> records;
-      std::string operation;
-      CQiError error;
-      if (!JobRecords(options_, result_.content_mapper, &records, &operation, &error)) {
-        Fail(operation, error);
-        return false;
-      }
-      for (const std::string& record : records) writer_->Record(record);
-    }
+    if (options_.output == OutputFormat::kJsonl) writer_->Record(MapRecord(options_));
 
     for (const std::string& path : options_.backup_paths) {
       if (!options_.incremental) {
@@ -137,6 +136,35 @@ class JobRun {
     return true;
   }
 
+  // The snapshot, previous and deleted records (JSON lines only). A failure to read them is the
+  // job's failure when nothing else failed.
+  bool WriteSnapshotRecords(bool job_ok) {
+    if (options_.output != OutputFormat::kJsonl) return true;
+    // A job that failed before it changed anything needs no records, nor another trip to a
+    // cluster that may be what failed.
+    if (!job_ok && JobLogTap::Instance().Created().empty() && JobLogTap::Instance().Deleted().empty()) return true;
+    std::vector<std::string> records;
+    std::string operation;
+    CQiError error;
+    if (!SnapshotRecords(options_, session_, &records, &operation, &error)) {
+      if (job_ok) Fail(operation, error);
+      return false;
+    }
+    for (const std::string& record : records) writer_->Record(record);
+    return true;
+  }
+
+  // An incremental job takes a path without a snapshot of the previous job whole: all of it new.
+  void TellPathsWithoutPrevious() {
+    if (!options_.incremental) return;
+    for (std::string path : JobLogTap::Instance().WithoutPrevious()) {
+      if (path.size() > 1 && path.back() == '/') path.pop_back();
+      const std::string notice = "snapjob: " + path + " has no snapshot of previous job " +
+                                 std::to_string(options_.previous_job) + ": all of it comes as new\n";
+      StatusLine::Stderr().WriteAbove([&] { std::fputs(notice.c_str(), stderr); });
+    }
+  }
+
   bool Check(const char* operation, const CQiError& error) {
     if (!error.IsError()) return true;
     Fail(operation, error);
@@ -151,6 +179,7 @@ class JobRun {
 
   const PluginLibrary& plugin_;
   const RunOptions& options_;
+  ClusterSession* session_;
   ChangeWriter* writer_;
   ProgressMeter* meter_;
   SnapClientPtr client_;
@@ -159,8 +188,9 @@ class JobRun {
 
 }  // namespace
 
-JobResult RunJob(const PluginLibrary& plugin, const RunOptions& options, ChangeWriter* writer, ProgressMeter* meter) {
-  return JobRun(plugin, options, writer, meter).Run();
+JobResult RunJob(const PluginLibrary& plugin, const RunOptions& options, ClusterSession* session,
+                 ChangeWriter* writer, ProgressMeter* meter) {
+  return JobRun(plugin, options, session, writer, meter).Run();
 }
 
 }  // namespace snapjob

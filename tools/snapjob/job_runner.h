@@ -14,6 +14,7 @@
 #include "ContentMapperAPI.h"
 #include "QiError.h"
 #include "change_output.h"
+#include "cluster_session.h"
 #include "options.h"
 #include "plugin_loader.h"
 #include "progress_meter.h"
@@ -31,8 +32,9 @@ struct JobResult {
   std::vector<std::pair<std::string, ChangeCounts>> changes;  // per backup path, incremental jobs
 };
 
-JobResult RunJob(const PluginLibrary& plugin, const RunOptions& options, ChangeWriter* writer,
-                 ProgressMeter* meter);
+// `session` is the driver's own connection for the JSON-lines records (opened when needed).
+JobResult RunJob(const PluginLibrary& plugin, const RunOptions& options, ClusterSession* session,
+                 ChangeWriter* writer, ProgressMeter* meter);
 
 }  // namespace snapjob
 

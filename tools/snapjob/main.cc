@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "closing_record.h"
 #include "demo.h"
 #include "exit_codes.h"
 #include "fingerprint.h"
@@ -23,6 +24,11 @@ int Main(int argc, char** argv) {
   std::string error, topic;
   if (!snapjob::ParseCommandLine(args, &line, &error, &topic)) {
     std::fputs(snapjob::UsageError(error, topic).c_str(), stderr);
+    // A program that asked for JSON lines gets its closing record even for a bad command line.
+    if (snapjob::AsksForJsonLines(args)) {
+      snapjob::EnableClosingRecord();
+      snapjob::WriteClosingRecord(snapjob::DriverErrorRecord("usage", error, snapjob::kExitUsage));
+    }
     return snapjob::kExitUsage;
   }
   switch (line.command) {
@@ -48,6 +54,14 @@ int Main(int argc, char** argv) {
   return snapjob::kExitOk;
 }
 
+// The closing record of a run that ended in an exception; memory may run out again on the way.
+void CloseWithError(const std::string& reason) {
+  try {
+    snapjob::WriteClosingRecord(snapjob::DriverErrorRecord("snapjob", reason, snapjob::kExitFailed));
+  } catch (const std::exception&) {
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -58,8 +72,11 @@ int main(int argc, char** argv) {
     return Main(argc, argv);
   } catch (const std::bad_alloc&) {
     std::fputs("snapjob: out of memory\n", stderr);
+    CloseWithError("out of memory");
   } catch (const std::exception& e) {
     std::fprintf(stderr, "snapjob: unexpected failure: %s\n", e.what());
+    CloseWithError(std::string("unexpected failure: ") + e.what());
   }
+  std::fflush(stdout);
   return snapjob::kExitFailed;
 }

@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <algorithm>
 #include <functional>
 #include <limits>
 #include <set>
@@ -52,6 +53,41 @@ struct Option {
   std::function<bool(const std::string&)> apply;
 };
 
+// The edit distance of two option names, for suggesting the one meant.
+size_t Distance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// "unknown option --x", with the nearest option when one is close enough to be a slip.
+std::string UnknownOption(const std::string& name, const std::vector<Option>& options) {
+  const Option* nearest = nullptr;
+  size_t best = 0;
+  for (const Option& candidate : options) {
+    const size_t distance = Distance(name, candidate.name);
+    if (nearest == nullptr || distance < best) {
+      nearest = &candidate;
+      best = distance;
+    }
+  }
+  std::string text = "unknown option " + name;
+  // A quarter of the name, at least two edits: a slip, not another word.
+  if (nearest != nullptr && best <= std::max<size_t>(2, name.size() / 4)) {
+    text += "; did you mean " + nearest->name + "?";
+  }
+  return text;
+}
+
 // Reads `args` from `start` against `options`; what is not an option is a positional argument,
 // and "--" ends the options. `seen` collects the names given.
 bool ParseOptions(const std::vector<std::string>& args, size_t start, const std::vector<Option>& options,
@@ -74,7 +110,7 @@ bool ParseOptions(const std::vector<std::string>& args, size_t start, const std:
       if (candidate.name == name) option = &candidate;
     }
     if (option == nullptr) {
-      *error = "unknown option " + name;
+      *error = UnknownOption(name, options);
       return false;
     }
     seen->insert(name);
@@ -160,6 +196,8 @@ bool ParseRun(const std::vector<std::string>& args, RunOptions* run, std::string
                       }},
                      {"--job", true, [=](const std::string& v) { return ParseInt64(v, &run->job); }},
                      {"--previous-job", true, [=](const std::string& v) { return ParseInt64(v, &run->previous_job); }},
+                     {"--allow-missing-previous", false,
+                      [=](const std::string&) { return run->allow_missing_previous = true; }},
                      {"--map-file", true, StoreText(&run->map_file, true)},
                      {"--mount-table", true, StoreText(&run->mount_table)},
                      {"--auto-mount", true, StoreText(&run->auto_mount_root)},
@@ -280,8 +318,9 @@ const char kConnectionHelp[] =
                       (default 60; raise it for a cluster that takes long to compute a page)
 )";
 
-const char kRunHelp[] = R"(usage: snapjob run --registry FILE --client-id N --app-ids A1,A2 --job J [--previous-job P]
-                   --map-file FILE [--mount-table FILE | --auto-mount ROOT]
+const char kRunHelp[] = R"(usage: snapjob run --registry FILE --client-id N --app-ids A1,A2 --job J
+                   [--previous-job P [--allow-missing-previous]] --map-file FILE
+                   [--mount-table FILE | --auto-mount ROOT]
                    [--ca-file FILE] [--pin sha256//KEY] [--insecure] [--proxy URL]
                    [--request-timeout S] [--stall-timeout S]
                    [--incremental] [--output text|jsonl] [--log-file FILE] [--log-level N]
@@ -290,20 +329,25 @@ const char kRunHelp[] = R"(usage: snapjob run --registry FILE --client-id N --ap
 Runs one backup job through the snapshot plug-in, as the backup agent does: snapshots the backup
 paths, reconciles the cluster's snapshots with the previous job's, points the content mapper at the
 snapshots, writes the snapshot map file and, with --incremental, lists the changes of every path.
-The registry is checked before the plug-in is called; what is wrong with it is reported exactly.
+The registry, the map file's directory and the CA file are checked before the plug-in is called,
+and so is the previous job: one without snapshots while other jobs have some is refused, since
+this job would delete their snapshots as stale.
 
 )";
 
 const char kRunOptionsHelp[] = R"(  --app-ids A1,A2     the job's two application numbers (snapshot names carry A2)
   --job J             this job's number
   --previous-job P    the job to compare with; its snapshots are kept (default 0: none)
+  --allow-missing-previous
+                      run even when job P has no snapshot while other jobs have: every path comes as
+                      new and the other jobs' snapshots are deleted as stale
   --map-file FILE     where the snapshot map file is written
   --mount-table FILE  a mount table in /proc/self/mounts format (default: the host's)
   --auto-mount ROOT   reach the shares through auto-mounts at ROOT/<server>/<export path>
   --incremental       fetch and print the change list of every backup path (needs --previous-job)
   --output FORMAT     text: aligned change lines and a summary per path; jsonl: one JSON object per
                       line, each with a "record" field: snapshot, previous, deleted, map, change,
-                      summary, error
+                      path_summary; the last line is always summary or error
   --log-file FILE     the plug-in's log (default: standard error), flushed line by line
   --log-level N       the log's detail, 0 to 6; a negative level logs nothing
   --spill-dir DIR     where a change list beyond the threshold goes, in a private nameless file
@@ -414,6 +458,14 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine* line, s
     return ParseSnapshots(args, deleting, &line->snapshots, error);
   }
   *error = "'" + command + "' needs a subcommand: list or delete";
+  return false;
+}
+
+bool AsksForJsonLines(const std::vector<std::string>& args) {
+  for (size_t i = 0; i < args.size() && args[i] != "--"; ++i) {
+    if (args[i] == "--output=jsonl" || (args[i] == "--output" && i + 1 < args.size() && args[i + 1] == "jsonl"))
+      return true;
+  }
   return false;
 }
 

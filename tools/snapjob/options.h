@@ -30,6 +30,7 @@ struct RunOptions {
   uint32_t app_id2 = 0;
   int64_t job = 0;
   int64_t previous_job = 0;      // 0: no previous job
+  bool allow_missing_previous = false;  // run even when the previous job has no snapshot left
   std::string map_file;          // the snapshot map file; may be given empty
   std::string mount_table;       // "" reads the host's own table
   std::string auto_mount_root;   // non-empty: the shares are reached through the agent's auto-mounts
@@ -80,6 +81,9 @@ struct CommandLine {
 // not form a valid command; *topic then names the command whose help explains it.
 bool ParseCommandLine(const std::vector<std::string>& args, CommandLine* line, std::string* error,
                       std::string* topic);
+
+// Whether the arguments ask for "--output jsonl", looked for even when they do not parse.
+bool AsksForJsonLines(const std::vector<std::string>& args);
 
 // The help of `topic` ("" for the overview); false when there is no such command.
 bool HelpText(const std::string& topic, std::string* text);

@@ -7,8 +7,13 @@
 #include <cstdio>
 #include <thread>
 
+#include "closing_record.h"
+
 namespace snapjob {
 namespace {
+
+constexpr int kLockAttempts = 250;
+constexpr useconds_t kLockPauseMicroseconds = 2000;  // half a second in all
 
 // SIGPIPE means nobody reads standard output any more, so nothing there is worth flushing; the
 // log's lines are flushed as they are written. Only async-signal-safe work here.
@@ -32,11 +37,18 @@ void InstallStopSignals() {
   std::thread([stop] {
     int received = 0;
     if (::sigwait(&stop, &received) != 0) return;
-    // A writer blocked on a full pipe holds the stream: then nobody reads it, and it is left.
+    // A writer blocked on a full pipe holds the stream; once its reader takes the rest, the writer
+    // parks before its next record and the stream is free. A reader that never comes leaves it.
     // The log needs nothing: its lines are flushed as they are written.
-    if (::ftrylockfile(stdout) == 0) {
-      std::fflush(stdout);
-      ::funlockfile(stdout);
+    MarkStopping();
+    for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+      // Held until the exit, so that nothing follows the closing record.
+      if (::ftrylockfile(stdout) == 0) {
+        WriteSignalRecord(received);
+        std::fflush(stdout);
+        break;
+      }
+      ::usleep(kLockPauseMicroseconds);
     }
     ::_exit(128 + received);
   }).detach();

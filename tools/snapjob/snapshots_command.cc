@@ -4,6 +4,7 @@
 #include <list>
 
 #include "change_output.h"
+#include "closing_record.h"
 #include "cluster_session.h"
 #include "error_report.h"
 #include "exit_codes.h"
@@ -13,30 +14,36 @@
 namespace snapjob {
 namespace {
 
+int Failed(const std::string& operation, const CQiError& error, const SnapshotsOptions& options) {
+  std::fputs(DescribeFailure(operation, error, options.connection).c_str(), stderr);
+  WriteClosingRecord(FailureRecord(operation, error, kExitFailed));
+  return kExitFailed;
+}
+
 // The cluster's snapshots, or an exit status other than kExitOk with the cause reported.
 int ListAll(const SnapshotsOptions& options, ClusterSession* session, std::list<Qumulo::CSnapshotInfo>* listed) {
+  if (options.output == OutputFormat::kJsonl) EnableClosingRecord();
   std::string problem;
   CQiError error;
   if (!session->Open(options.connection, &problem, &error)) {
     if (!problem.empty()) {
       std::fprintf(stderr, "snapjob: %s\n", problem.c_str());
+      WriteClosingRecord(DriverErrorRecord("setup", problem, kExitUsage));
       return kExitUsage;
     }
-    std::fputs(DescribeFailure("Connect", error).c_str(), stderr);
-    return kExitFailed;
+    return Failed("Connect", error, options);
   }
   error = session->snapshots().ListSnapshots(*listed);
-  if (error.IsError()) {
-    std::fputs(DescribeFailure("ListSnapshots", error).c_str(), stderr);
-    return kExitFailed;
-  }
+  if (error.IsError()) return Failed("ListSnapshots", error, options);
   return kExitOk;
 }
 
 std::string Field(bool parsed, const std::string& value) { return parsed ? value : "-"; }
 
+// Also after a failure, so that the closing record is out.
 int Finish(int status) {
-  if (std::ferror(stdout) || std::fflush(stdout) != 0) {
+  std::fflush(stdout);
+  if (std::ferror(stdout)) {
     std::fprintf(stderr, "snapjob: writing standard output failed\n");
     return kExitFailed;
   }
@@ -49,9 +56,10 @@ int SnapshotsList(const SnapshotsOptions& options) {
   ClusterSession session;
   std::list<Qumulo::CSnapshotInfo> listed;
   const int status = ListAll(options, &session, &listed);
-  if (status != kExitOk) return status;
+  if (status != kExitOk) return Finish(status);
 
   const bool text = options.output == OutputFormat::kText;
+  uint64_t own_count = 0;
   if (text)
     std::printf("%-3s  %-10s  %-10s  %-10s  %-20s  %-20s  %s\n", "OWN", "ID", "CLIENT", "APP", "JOB", "DIR", "NAME");
   for (const Qumulo::CSnapshotInfo& snapshot : listed) {
@@ -68,18 +76,18 @@ int SnapshotsList(const SnapshotsOptions& options) {
       continue;
     }
     JsonRecord record("snapshot");
-    record.Text("name", snapshot.m_name).Number("id", snapshot.m_id).Text("directory", snapshot.m_directoryName);
-    record.Number("source_file_id", snapshot.m_sourceFileId).Bool("in_delete", snapshot.m_inDelete);
+    record.Text("name", snapshot.m_name).Id("id", snapshot.m_id).Text("directory", snapshot.m_directoryName);
+    record.Id("source_file_id", snapshot.m_sourceFileId).Bool("in_delete", snapshot.m_inDelete);
     record.Bool("parsed", parsed).Bool("own", own);
     if (parsed) {
-      record.Number("client", name.client)
-          .Number("app", name.app)
-          .Signed("job", name.job)
-          .Number("directory_number", name.directory);
+      record.Id("client", name.client).Id("app", name.app).SignedId("job", name.job);
+      record.Id("directory_number", name.directory);
     }
+    own_count += own ? 1 : 0;
     const std::string line = record.Line();
     std::fwrite(line.data(), 1, line.size(), stdout);
   }
+  WriteClosingRecord(JsonRecord("summary").Number("snapshots", listed.size()).Number("own", own_count).Line());
   return Finish(kExitOk);
 }
 
@@ -87,7 +95,7 @@ int SnapshotsDelete(const SnapshotsOptions& options) {
   ClusterSession session;
   std::list<Qumulo::CSnapshotInfo> listed;
   int status = ListAll(options, &session, &listed);
-  if (status != kExitOk) return status;
+  if (status != kExitOk) return Finish(status);
 
   const bool text = options.output == OutputFormat::kText;
   size_t count = 0;
@@ -101,9 +109,7 @@ int SnapshotsDelete(const SnapshotsOptions& options) {
     if (!options.dry_run) {
       const CQiError error = session.snapshots().DeleteSnapshot(static_cast<unsigned long>(snapshot.m_id));
       if (error.IsError()) {
-        std::fputs(DescribeFailure("DeleteSnapshot", error).c_str(), stderr);
-        if (!text) std::fputs(ErrorRecord("DeleteSnapshot", error).c_str(), stdout);
-        status = kExitFailed;
+        status = Failed("DeleteSnapshot", error, options);
         break;
       }
     }
@@ -114,11 +120,17 @@ int SnapshotsDelete(const SnapshotsOptions& options) {
     } else {
       const std::string line = JsonRecord("deleted")
                                    .Text("name", snapshot.m_name)
-                                   .Number("id", snapshot.m_id)
+                                   .Id("id", snapshot.m_id)
                                    .Bool("dry_run", options.dry_run)
                                    .Line();
       std::fwrite(line.data(), 1, line.size(), stdout);
     }
+  }
+  if (status == kExitOk) {
+    WriteClosingRecord(JsonRecord("summary")
+                           .Number("snapshots", count)
+                           .Bool("dry_run", options.dry_run)
+                           .Line());
   }
   if (text && status == kExitOk) {
     std::printf("%s %zu snapshot%s of client %u, application %u, job %lld\n",

@@ -27,6 +27,7 @@ struct EmbeddedClusterOptions {
   std::vector<std::pair<std::string, uint64_t>> synthetic_diffs;  // (cluster path, items)
   clustersim::SnapshotApi snapshot_api = clustersim::SnapshotApi::kAll;
   bool raw_names = false;  // names that are not UTF-8 go out raw in difference entries
+  int64_t empty_pages = 0;  // empty pages that link on before every difference page
 };
 
 class EmbeddedCluster {
