@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -18,6 +19,7 @@
 
 #include "https_client.h"
 #include "snaptest/embedded_cluster.h"
+#include "snaptest/temp_dir.h"
 
 namespace clustersim_test {
 namespace {
@@ -175,6 +177,72 @@ TEST_F(ServerTest, SnapshotImagesStayFrozenAndGoAfterTheirDeletion) {
   EXPECT_GT(third.Number("id"), second.Number("id"));
 }
 
+// A snapshot belongs to its directory whatever its name now, and nothing put in the directory's
+// old place (here a link to a directory outside the root) is ever read or removed in its stead.
+TEST_F(ServerTest, SnapshotsFollowTheirDirectoryAndNeverLeadOutside) {
+  Make({"swapme", "swapme/a=1"});
+  const std::string dir_id = IdOf("/fs/projects/swapme");
+  Reply first = CreateSnapshot("one", dir_id);
+  ASSERT_EQ(first.status, 200) << first.body;
+  snaptest::TempDir outside("outside");
+  const std::string decoy = outside.Sub(".snapshot/" + first.Field("directory_name"));
+  ASSERT_TRUE(snaptest::MakeDirs(decoy));
+  ASSERT_TRUE(snaptest::WriteFile(decoy + "/secret", "outside"));
+  ASSERT_EQ(::rename(Disk("swapme").c_str(), Disk("moved").c_str()), 0);
+  ASSERT_EQ(::symlink(outside.path().c_str(), Disk("swapme").c_str()), 0);
+  Make({"moved/b=2"});
+  Reply second = CreateSnapshot("two", dir_id);
+  ASSERT_EQ(second.status, 200) << second.body;
+
+  EXPECT_EQ(FullDiff(IdText(second), IdText(first), 100),
+            (std::vector<Change>{{"MODIFY", "/fs/projects/moved/"}, {"CREATE", "/fs/projects/moved/b"}}));
+  // Readers of the served tree find both snapshots where the directory now is.
+  const std::string shown = Disk("moved/.snapshot/" + first.Field("directory_name"));
+  EXPECT_EQ(snaptest::ReadFile(shown + "/a"), "1");
+  EXPECT_EQ(snaptest::ReadFile(Disk("moved/.snapshot/" + second.Field("directory_name")) + "/b"), "2");
+
+  cluster_.server().SetDeleteDelay(std::chrono::milliseconds(0));
+  ASSERT_EQ(client_->Delete("/v2/snapshots/" + IdText(first)).status, 200);
+  EXPECT_NE(::access(shown.c_str(), F_OK), 0);
+  EXPECT_FALSE(std::filesystem::exists(cluster_.state_dir() + "/images/" + IdText(first)));
+  EXPECT_EQ(snaptest::ReadFile(decoy + "/secret"), "outside");
+}
+
+// A copy follows no link and leaves no root, whatever the tree does meanwhile; an entry that
+// vanishes mid-copy is left out of the image instead of failing it.
+TEST_F(ServerTest, SnapshotsOfATreeChangingMidCopyStayInside) {
+  Make({"flip"});
+  snaptest::TempDir outside("outside");
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_TRUE(snaptest::WriteFile(Disk("flip/f" + std::to_string(i)), "in"));
+    ASSERT_TRUE(snaptest::WriteFile(outside.Sub("outside_" + std::to_string(i)), "out"));
+  }
+  const std::string dir_id = IdOf("/fs/projects");
+  std::atomic<bool> stop{false};
+  std::thread flipper([&] {
+    while (!stop) {
+      (void)!::rename(Disk("flip").c_str(), Disk("flip.away").c_str());
+      (void)!::symlink(outside.path().c_str(), Disk("flip").c_str());
+      (void)!::unlink(Disk("flip").c_str());
+      (void)!::rename(Disk("flip.away").c_str(), Disk("flip").c_str());
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  std::vector<std::string> images;
+  for (int i = 0; i < 10; ++i) {
+    Reply made = CreateSnapshot("flip", dir_id);
+    EXPECT_EQ(made.status, 200) << made.body;
+    if (made.status == 200) images.push_back(Disk(".snapshot/" + made.Field("directory_name")));
+  }
+  stop = true;
+  flipper.join();
+  for (const std::string& image : images) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(image)) {
+      ASSERT_EQ(entry.path().filename().string().rfind("outside_", 0), std::string::npos) << entry.path();
+    }
+  }
+}
+
 TEST_F(ServerTest, SnapshotCreationRefusesBadRequests) {
   const std::string dir_id = IdOf("/fs/projects");
   Make({"file=f"});
@@ -219,13 +287,14 @@ TEST_F(ServerTest, DifferenceListsEachChangeOnceAndPagesByItsLinks) {
   ASSERT_EQ(newer.status, 200);
 
   // Created and deleted directories once, with nothing below them; a rename as a deletion and a
-  // creation; a new hard link as a creation (its other name's change of link count is no change).
+  // creation; a name that changed type deleted before it is created, whichever type it now has; a
+  // new hard link as a creation (its other name's change of link count is no change).
   const std::vector<Change> expected = {
       {"MODIFY", "/fs/projects/"},
       {"DELETE", "/fs/projects/becomes_dir"},
       {"CREATE", "/fs/projects/becomes_dir/"},
-      {"CREATE", "/fs/projects/becomes_file"},
       {"DELETE", "/fs/projects/becomes_file/"},
+      {"CREATE", "/fs/projects/becomes_file"},
       {"CREATE", "/fs/projects/fresh/"},
       {"DELETE", "/fs/projects/gone/"},
       {"CREATE", "/fs/projects/hard_link"},
@@ -548,6 +617,39 @@ TEST_F(ServerTest, ParallelClientsWhileSnapshotsComeAndGo) {
   EXPECT_EQ(cluster_.server().counters().requests, uint64_t{kClients * kRounds * 3 + 20});
   EXPECT_EQ(cluster_.server().counters().tls_connections, uint64_t{kClients + 1});
   EXPECT_EQ(client_->Get("/v3/snapshots/").Strings("entries", "id"), (std::vector<std::string>{older, newer}));
+}
+
+// A deletion waits for the comparisons that hold its images; those that start later find the
+// snapshot gone. Never a partial list, and never one kept for later requests.
+TEST_F(ServerTest, ComparisonsDuringADeletionAreWholeOrNotFound) {
+  const std::string dir_id = IdOf("/fs/projects");
+  std::vector<std::string> olders;
+  for (int i = 0; i < 3; ++i) olders.push_back(IdText(CreateSnapshot("old", dir_id)));
+  for (int i = 0; i < 300; ++i) Make({"f" + std::to_string(i) + "=x"});
+  cluster_.server().SetDeleteDelay(std::chrono::milliseconds(0));
+  for (int round = 0; round < 4; ++round) {
+    const std::string newer = IdText(CreateSnapshot("new", dir_id));
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> comparers;
+    for (int c = 0; c < 2; ++c) {
+      comparers.emplace_back([&, c] {
+        HttpsClient client(cluster_.address(), 8000, cluster_.ca_path());
+        client.set_token(client_->token());
+        for (bool gone = false; !gone;) {
+          for (const std::string& older : olders) {
+            const bool forward = c == 0;
+            Reply reply = client.Get("/v2/snapshots/" + (forward ? newer : older) + "/changes-since/" +
+                                     (forward ? older : newer) + "?limit=10000");
+            gone = gone || reply.status == 404;
+            if (reply.status != 404 && (reply.status != 200 || reply.Strings("entries", "op").size() != 301)) ++wrong;
+          }
+        }
+      });
+    }
+    EXPECT_EQ(client_->Delete("/v2/snapshots/" + newer).status, 200);
+    for (std::thread& comparer : comparers) comparer.join();
+    EXPECT_EQ(wrong, 0) << "round " << round;
+  }
 }
 
 // An older cluster lacks the v3 snapshot routes, a newer one the v2 ones but not the differences

@@ -133,7 +133,7 @@ Status ClusterService::Open(const std::string& state_dir) {
   }
   if (status.ok()) status = file_ids_.Open(state_dir, &resolver_);
   if (status.ok()) {
-    status = snapshots_.Open(state_dir, &resolver_, std::chrono::milliseconds(options_.delete_delay_ms),
+    status = snapshots_.Open(state_dir, &resolver_, &file_ids_, std::chrono::milliseconds(options_.delete_delay_ms),
                              [this](uint64_t id) { diff_cache_.Forget(id); });
   }
   return status;
@@ -383,7 +383,8 @@ ClusterService::Reply ClusterService::Tenants(const std::string* id_text) {
   return Reply{200, body + "]}"};
 }
 
-Status ClusterService::SnapshotParam(const httplib::Request& request, std::optional<SnapshotRecord>* out) {
+Status ClusterService::SnapshotParam(const httplib::Request& request, std::optional<SnapshotRecord>* out,
+                                     ImageHandle* image) {
   out->reset();
   if (!request.has_param("snapshot")) return Status::Ok();
   const std::string text = request.get_param_value("snapshot");
@@ -391,6 +392,7 @@ Status ClusterService::SnapshotParam(const httplib::Request& request, std::optio
   if (!ParseDecimal(text, &id)) return Status::BadRequest("bad snapshot id " + text);
   SnapshotRecord record;
   Status status = snapshots_.Get(id, &record);
+  if (status.ok()) status = snapshots_.OpenImage(id, image);
   if (status.ok()) *out = record;
   return status;
 }
@@ -435,7 +437,8 @@ Status ClusterService::FindFile(const std::string& ref, const SnapshotRecord* sn
 
 ClusterService::Reply ClusterService::FileAttributes(const httplib::Request& request, const std::string& ref) {
   std::optional<SnapshotRecord> snapshot;
-  Status status = SnapshotParam(request, &snapshot);
+  ImageHandle image;
+  Status status = SnapshotParam(request, &snapshot, &image);
   FileTarget file;
   if (status.ok()) status = FindFile(ref, snapshot ? &*snapshot : nullptr, &file);
   Reply reply;
@@ -448,7 +451,8 @@ ClusterService::Reply ClusterService::DirectoryEntries(const httplib::Request& r
   std::optional<SnapshotRecord> snapshot;
   uint64_t limit = 0;
   Status status = PageLimit(request, &limit);
-  if (status.ok()) status = SnapshotParam(request, &snapshot);
+  ImageHandle image;
+  if (status.ok()) status = SnapshotParam(request, &snapshot, &image);
   FileTarget dir;
   if (status.ok()) status = FindFile(ref, snapshot ? &*snapshot : nullptr, &dir);
   struct stat st;
@@ -637,6 +641,9 @@ ClusterService::Reply ClusterService::FileChanges(const httplib::Request& reques
   uint64_t limit = 0;
   Status status = PageLimit(request, &limit);
   if (status.ok()) status = SnapshotPair(newer_text, older_text, &newer, &older);
+  ImageHandle newer_image, older_image;  // whole while the copies are read
+  if (status.ok()) status = snapshots_.OpenImage(newer.id, &newer_image);
+  if (status.ok()) status = snapshots_.OpenImage(older.id, &older_image);
   // The file as each snapshot holds it; absent from one of them, it was created or deleted between.
   FileTarget in_newer, in_older;
   Status newer_found = status, older_found = status;
@@ -696,9 +703,13 @@ Status ClusterService::BuildDifference(const SnapshotRecord& older, const Snapsh
     SynthesizeDifference(newer.source_path, synthetic_items, [out](const DiffEntry& entry) { out->Add(entry); });
     return Status::Ok();
   }
+  // Held open for the whole comparison: a deletion under way waits for it, or it finds the
+  // snapshot gone (404). Never half an image.
+  ImageHandle older_image, newer_image;
+  Status status = snapshots_.OpenImage(older.id, &older_image);
+  if (status.ok()) status = snapshots_.OpenImage(newer.id, &newer_image);
   std::vector<DiffEntry> entries;
-  Status status =
-      CompareImages(snapshots_.ImagePath(older), snapshots_.ImagePath(newer), newer.source_path, &entries);
+  if (status.ok()) status = CompareImages(older_image.fd(), newer_image.fd(), newer.source_path, &entries);
   if (!status.ok()) return status;
   out->Reserve(entries.size(), 64 + newer.source_path.size());
   for (const DiffEntry& entry : entries) out->Add(entry);

@@ -95,7 +95,8 @@ class ClusterService {
   Reply FileAttributes(const httplib::Request& request, const std::string& ref);
   Reply DirectoryEntries(const httplib::Request& request, const std::string& raw_ref, const std::string& ref);
   Status FindFile(const std::string& ref, const SnapshotRecord* snapshot, FileTarget* out);
-  Status SnapshotParam(const httplib::Request& request, std::optional<SnapshotRecord>* out);
+  // The snapshot a file route names, its image held whole by `image` while the route reads it.
+  Status SnapshotParam(const httplib::Request& request, std::optional<SnapshotRecord>* out, ImageHandle* image);
   Reply NfsExports(int version);
   Reply CreateSnapshot(const httplib::Request& request, int version);
   Reply ListSnapshots(const httplib::Request& request, int version, bool with_status);
