@@ -52,7 +52,6 @@ TEST_F(SnapjobFailures, BadUsageExitsWithStatusTwoAndOneLinePointingAtHelp) {
       {},
       Plus(base, {"--bogus", backup_}),
       Plus(base, {}),                       // no backup path
-      Plus(Without(base, "--map-file"), {backup_}),  // else the map is lost after the snapshot is made
       Plus(Without(base, "--job"), {"--job", "x", backup_}),
       Plus(base, {"--insecure", backup_}),  // with --ca-file
       // A pin must be sha256// and the base64 of 32 bytes: refused when read, not at the handshake.
@@ -71,6 +70,16 @@ TEST_F(SnapjobFailures, BadUsageExitsWithStatusTwoAndOneLinePointingAtHelp) {
     EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << shown << "\n" << result.err;
     EXPECT_THAT(result.err, HasSubstr("--help)\n")) << shown;
     EXPECT_EQ(result.out, "") << shown;
+  }
+  // Refused before the cluster, each naming its cause: a job without a map file would lose the map of
+  // the snapshots it made, and one without its previous job would delete that job's snapshots as stale.
+  for (const auto& [args, err] : {std::pair<std::vector<std::string>, std::string>{
+           Plus(Without(base, "--map-file"), {backup_}), "snapjob: --map-file is required (see snapjob run --help)\n"},
+       {Plus(Without(base, "--previous-job"), {"--incremental", backup_}),
+        "snapjob: --incremental needs --previous-job (see snapjob run --help)\n"}}) {
+    CommandResult result = RunCommand(SnapjobBinary(), args);
+    EXPECT_EQ(result.exit_status, 2) << err;
+    EXPECT_EQ(result.err, err);
   }
   EXPECT_TRUE(site_.Snapshots("/fs/projects").empty());
 
