@@ -103,9 +103,6 @@ TEST_F(SnapjobJobs, AChainOfJobsListsTheChangesMadeAndItsRecordsInventoryAndClea
   // Job 13, full against 12, retires 11's snapshot and says so.
   CommandResult third = Job(13, 12, {"--output", "jsonl"});
   ASSERT_EQ(third.exit_status, 0) << third.err;
-  lines.clear();
-  ASSERT_TRUE(ParseChangeLines(third.out, &lines, &error)) << error;
-  EXPECT_TRUE(lines.empty());
   EXPECT_EQ(Closing(third.out), "summary") << third.out;
   std::vector<Record> deleted = RecordsOf(third.out, "deleted");
   ASSERT_EQ(deleted.size(), 1u) << third.out;
