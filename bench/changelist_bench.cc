@@ -9,8 +9,9 @@
 // met and a closing "summary" line; exits non-zero only when a run fails or the sides disagree on
 // what they handed out.
 //
-//   bench_changelist [--items N] [--python PATH]
+//   bench_changelist [--items N] [--python PATH] [--spill-threshold-mib M]
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -43,6 +44,9 @@ constexpr double kMinEndToEndOverPython = 3.0;
 constexpr double kMinEndToEndOverTransport = 0.6;
 constexpr double kMaxMemoryEndToEndOverFloor = 1.25;
 constexpr double kMaxBytesPerItem = 115;
+// With (a)'s change list spilled beyond a small threshold.
+constexpr double kMinSpilledOverPython = 2.0;
+constexpr double kMaxSpilledPeakMib = 256;
 
 const char* const kFsPath = "/fs/big/";
 
@@ -129,16 +133,21 @@ int main(int argc, char** argv) {
   }
   uint64_t items = 2000000;
   std::string python = "/usr/bin/python3";
+  std::string spillMib;  // "": the plug-in's default threshold
+  const char* const usage = "usage: bench_changelist [--items N] [--python PATH] [--spill-threshold-mib M]";
   for (size_t i = 0; i + 1 < args.size(); i += 2) {
     if (args[i] == "--items") {
       items = std::strtoull(args[i + 1].c_str(), nullptr, 10);
     } else if (args[i] == "--python") {
       python = args[i + 1];
+    } else if (args[i] == "--spill-threshold-mib") {
+      spillMib = args[i + 1];
+      if (spillMib.empty() || spillMib.find_first_not_of("0123456789") != std::string::npos) return Fail(usage);
     } else {
-      return Fail("usage: bench_changelist [--items N] [--python PATH]");
+      return Fail(usage);
     }
   }
-  if (items == 0 || args.size() % 2 != 0) return Fail("usage: bench_changelist [--items N] [--python PATH]");
+  if (items == 0 || args.size() % 2 != 0) return Fail(usage);
 
   bench::BenchCluster cluster;
   if (!cluster.Start("/big", kFsPath, {"--synthetic-diff", std::string(kFsPath) + "=" + std::to_string(items)})) {
@@ -191,10 +200,20 @@ int main(int argc, char** argv) {
     return recorded >= 0;
   };
 
-  // Somewhat more than a side holds at its peak (about 80 bytes an item).
-  const std::string warmBytes = std::to_string(items * 128 + (uint64_t{64} << 20));
+  // Somewhat more than a side holds at its peak (about 80 bytes an item); a spilling side holds
+  // about its threshold.
+  const uint64_t listBytes = items * 128;
+  const std::string warmBytes = std::to_string(listBytes + (uint64_t{64} << 20));
+  const std::string warmBytesA =
+      spillMib.empty() ? warmBytes
+                       : std::to_string(std::min<uint64_t>(listBytes, (std::stoull(spillMib) + 16) << 20) +
+                                        (uint64_t{64} << 20));
   std::vector<std::string> sideA = {self,     "--mode", "a",        "--job",       "2",      "--previous",
-                                    "1",      "--path", backupPath, "--warm-bytes", warmBytes};
+                                    "1",      "--path", backupPath, "--warm-bytes", warmBytesA};
+  if (!spillMib.empty()) {
+    sideA.push_back("--spill-threshold-mib");
+    sideA.push_back(spillMib);
+  }
   for (const std::string& arg : environment.ToArgs()) sideA.push_back(arg);
   PullResult a;
   long aRusageKib = -1;
@@ -248,6 +267,7 @@ int main(int argc, char** argv) {
 
   std::printf("Change list: %llu synthetic items, page size %u, emulator in its own process, %ld entries recorded for (b)\n",
               static_cast<unsigned long long>(items), pageSize, recorded);
+  std::printf("(a)'s spill threshold: %s\n", spillMib.empty() ? "the plug-in's default, 1024 MiB" : (spillMib + " MiB").c_str());
   std::printf("%-40s %9s %8s %8s %11s %8s %9s %10s\n", "side", "items", "fetch s", "pull s", "items/s", "CPU s",
               "peak MiB", "bytes/item");
   std::printf("%-40s %9llu %8.3f %8.3f %11s %8.3f %9s %10.1f\n", "(a) end to end: plug-in over HTTPS",
@@ -265,9 +285,10 @@ int main(int argc, char** argv) {
               " VmHWM over the comparison and pull, from wait4 over the whole process: a %s MiB, b %s MiB; bytes/item:\n"
               " the rise of resident memory over the comparison and pull per item; (d): %zu GETs, %.1f MB)\n",
               Mib(aRusageKib).c_str(), Mib(bRusageKib).c_str(), targets.size(), d.bytes / 1e6);
-  std::printf("(before its clock, each side touched and gave back %s MiB, the memory it was to need: a %.2f s, b %.2f s;\n"
-              " on a virtual machine whose host backs memory at first touch, that is what the first fill pays cold)\n",
-              Mib(static_cast<long>(std::stoull(warmBytes) / 1024)).c_str(), a.warmSeconds, b.warmSeconds);
+  std::printf("(before its clock, each side touched and gave back the memory it was to need, a %s MiB in %.2f s, b %s MiB\n"
+              " in %.2f s; on a virtual machine whose host backs memory at first touch, that is what a first fill pays cold)\n",
+              Mib(static_cast<long>(std::stoull(warmBytesA) / 1024)).c_str(), a.warmSeconds,
+              Mib(static_cast<long>(std::stoull(warmBytes) / 1024)).c_str(), b.warmSeconds);
   std::printf("Splits, measured apart in one process (wall s / CPU s of that process):\n");
   std::printf("  parser alone, recorded pages, page list built and emptied    %7.3f / %.3f\n", parse.wallSeconds,
               parse.cpuSeconds);
@@ -288,13 +309,20 @@ int main(int argc, char** argv) {
               Verdict(b.growthKib >= 0 && b.BytesPerItem() <= kMaxBytesPerItem));
   std::printf("%-44s %10.2f  target <= %.2f  %s\n", "memory growth a/b", memory, kMaxMemoryEndToEndOverFloor,
               Verdict(memory > 0 && memory <= kMaxMemoryEndToEndOverFloor));
+  if (!spillMib.empty()) {
+    std::printf("%-44s %10.2f  target >= %.2f  %s\n", "rate a/c, (a) spilling", aOverC, kMinSpilledOverPython,
+                Verdict(aOverC >= kMinSpilledOverPython));
+    std::printf("%-44s %10s  target <= %.0f  %s\n", "peak MiB (a), spilling", Mib(a.peakKib).c_str(),
+                kMaxSpilledPeakMib, Verdict(a.peakKib >= 0 && a.peakKib / 1024.0 <= kMaxSpilledPeakMib));
+  }
   if (a.cpuSeconds > 0) {
     std::printf("%-44s %10.2f  (a/b %.2f by CPU time; for a busy machine)\n", "rate a/c by CPU time",
                 c.cpuSeconds / a.cpuSeconds, b.cpuSeconds / a.cpuSeconds);
   }
   std::printf("summary items=%llu a_items_per_s=%.0f b_items_per_s=%.0f c_items_per_s=%.0f d_items_per_s=%.0f "
-              "a_bytes_per_item=%.1f b_bytes_per_item=%.1f\n",
-              static_cast<unsigned long long>(items), aRate, bRate, cRate, dRate, a.BytesPerItem(), b.BytesPerItem());
+              "a_bytes_per_item=%.1f b_bytes_per_item=%.1f a_peak_rss_mib=%.1f\n",
+              static_cast<unsigned long long>(items), aRate, bRate, cRate, dRate, a.BytesPerItem(), b.BytesPerItem(),
+              a.peakKib / 1024.0);
   std::fflush(stdout);
 
   // Counts are checked; timings never are.

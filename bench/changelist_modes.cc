@@ -9,6 +9,7 @@
 
 #include <boost/make_shared.hpp>
 
+#include "ChangeSpillOptions.h"
 #include "FileLogWriter.h"
 #include "LogWriter.h"
 #include "replay_snap_client.h"
@@ -146,8 +147,9 @@ void PullAll(const std::function<FileServerSnapshotCompareItem()>& source, PullR
   }
 }
 
-// Arguments: the agent environment, --job J --previous P --path BACKUP_PATH. Runs job J (previous
-// P) through the plug-in, says "ready", waits for a line on standard input, then measures.
+// Arguments: the agent environment, --job J --previous P --path BACKUP_PATH [--spill-threshold-mib M].
+// Runs job J (previous P) through the plug-in, says "ready", waits for a line on standard input,
+// then measures.
 int RunEndToEndMode(const std::vector<std::string>& args) {
   AgentEnvironment environment;
   if (!environment.FromArgs(args)) return Fail("mode a needs the agent environment");
@@ -155,6 +157,13 @@ int RunEndToEndMode(const std::vector<std::string>& args) {
   const LONGLONG job = std::stoll(Arg(args, "--job"));
   const LONGLONG previous = std::stoll(Arg(args, "--previous"));
   const std::string path = Arg(args, "--path");
+
+  const std::string spillMib = Arg(args, "--spill-threshold-mib");
+  if (!spillMib.empty()) {
+    Qumulo::ChangeSpillOptions spill = Qumulo::ChangeSpillOptions::Default();
+    spill.thresholdBytes = static_cast<size_t>(std::stoull(spillMib)) << 20;
+    Qumulo::ChangeSpillOptions::SetDefault(spill);  // before the snap client, which copies it
+  }
 
   std::string error;
   SnapClientPtr client = NewPluginSnapClient(&error);

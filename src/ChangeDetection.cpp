@@ -1,6 +1,9 @@
 // Change detection: the paged difference between a path's previous and current snapshot, handed to
 // the agent one change item at a time.
 
+#include <algorithm>
+#include <cstring>
+
 #include "ClusterNames.h"
 #include "FXPath.h"
 #include "FXString.h"
@@ -28,6 +31,18 @@ void AppendPage(const std::list<Qumulo::CSnapshotDiffInfo>& page, CChangeStore& 
   } catch (...) {
     if (origins.back().first == 0) origins.pop_back();
     throw;
+  }
+}
+
+// Drops the newest origin counts until they add up to `items` again.
+void TrimOrigins(std::list<std::pair<size_t, std::string>>& origins, size_t items) {
+  size_t counted = 0;
+  for (const auto& origin : origins) counted += origin.first;
+  while (counted > items) {
+    const size_t drop = std::min(counted - items, origins.back().first);
+    origins.back().first -= drop;
+    counted -= drop;
+    if (origins.back().first == 0) origins.pop_back();
   }
 }
 
@@ -74,51 +89,19 @@ CQiError CQumuloSnapClient::CompareSnapshots(std::string sourceVolume, std::stri
              entry->m_snapshotName.c_str(), static_cast<unsigned long long>(entry->m_snapshotId),
              entry->m_prevSnapshotName.c_str(), static_cast<unsigned long long>(entry->m_prevSnapshotId));
 
-    const unsigned long olderId = static_cast<unsigned long>(entry->m_prevSnapshotId);
-    const unsigned long newerId = static_cast<unsigned long>(entry->m_snapshotId);
-    std::list<Qumulo::CSnapshotDiffInfo> page;  // emptied and reused for every page
-    std::string pageToken;
-    std::string nextPageToken;
-    const auto mapped = m_fileSystemPaths.find(sourceVolume);
-    const std::string& directory = mapped != m_fileSystemPaths.end() ? mapped->second : entry->m_fsPath;
-    const size_t before = m_diffList.size();
-    // A page with an entry outside the directory takes the whole comparison with it: none of it
-    // is to reach the agent.
-    auto checkPage = [&]() -> CQiError {
-      const Qumulo::CSnapshotDiffInfo* outside = EntryOutside(page, directory);
-      if (outside == nullptr) return CQiError::Success();
-      const size_t dropped = m_diffList.size() - before;
-      m_diffList.TruncateTo(before);
-      if (dropped > 0 && (m_diffOrigins.back().first -= dropped) == 0) m_diffOrigins.pop_back();
-      return FXErrorUtil::ErrorWin32(
-          SNAP_LOCATION(snapfn::kCompareSnapshots), snapcode::kInvalidData,
-          "The cluster listed the changed path [%s] for snapshots [%llu] and [%llu], which does not lie within the "
-          "compared directory [%s]; the comparison is refused",
-          clusternames::Shown(outside->m_path).c_str(), static_cast<unsigned long long>(entry->m_prevSnapshotId),
-          static_cast<unsigned long long>(entry->m_snapshotId), clusternames::Shown(directory).c_str());
-    };
-
-    CQiError result = m_snapshotQueries->GetSnapshotDiff(olderId, newerId, page, nextPageToken, pageToken);
-    if (result.IsError()) return result.Push(SNAP_LOCATION(snapfn::kCompareSnapshots));
-    result = checkPage();
-    if (result.IsError()) return result;
-    AppendPage(page, m_diffList, m_diffOrigins, sourceVolume);
-    pageToken.swap(nextPageToken);
-    nextPageToken.clear();
-
-    while (!pageToken.empty()) {
-      page.clear();
-      result = m_snapshotQueries->GetSnapshotDiff(olderId, newerId, page, nextPageToken, pageToken);
-      if (result.IsError()) return result.Push(SNAP_LOCATION(snapfn::kCompareSnapshots));
-      pageToken.swap(nextPageToken);
-      nextPageToken.clear();
-      result = checkPage();
-      if (result.IsError()) return result;
-      if (m_diffList.size() % kProgressEvery == 0) {
-        SNAP_LOG(0, snapfn::kCompareSnapshots, "Retrieved [%lu] Changelist Items",
-                 static_cast<unsigned long>(m_diffList.size()));
-      }
-      AppendPage(page, m_diffList, m_diffOrigins, sourceVolume);
+    // A change list cut short by a full disk must not pass for the whole difference: a failure to
+    // spill takes back every item of this comparison, and earlier leftovers stay.
+    const CChangeStore::Checkpoint checkpoint = m_diffList.Mark();
+    try {
+      CQiError fetched = FetchDifference(*entry, sourceVolume, checkpoint);
+      if (fetched.IsError()) return fetched;
+    } catch (const CChangeStore::SpillFailure& failure) {
+      m_diffList.Rewind(checkpoint);
+      TrimOrigins(m_diffOrigins, m_diffList.size());
+      return FXErrorUtil::ErrorWin32(SNAP_LOCATION(snapfn::kCompareSnapshots), snapcode::kDiskFull,
+                                     "Could not write the change list to the spill directory [%s]: %s; %llu bytes "
+                                     "needed so far",
+                                     failure.directory().c_str(), std::strerror(failure.error()), failure.bytesNeeded());
     }
 
     SNAP_LOG(0, snapfn::kCompareSnapshots,
@@ -134,15 +117,64 @@ CQiError CQumuloSnapClient::CompareSnapshots(std::string sourceVolume, std::stri
   });
 }
 
+CQiError CQumuloSnapClient::FetchDifference(const FileServerExportInfo& entry, const std::string& sourceVolume,
+                                             const CChangeStore::Checkpoint& checkpoint) {
+  const unsigned long olderId = static_cast<unsigned long>(entry.m_prevSnapshotId);
+  const unsigned long newerId = static_cast<unsigned long>(entry.m_snapshotId);
+  std::list<Qumulo::CSnapshotDiffInfo> page;  // emptied and reused for every page
+  std::string pageToken;
+  std::string nextPageToken;
+  const auto mapped = m_fileSystemPaths.find(sourceVolume);
+  const std::string& directory = mapped != m_fileSystemPaths.end() ? mapped->second : entry.m_fsPath;
+  // A page with an entry outside the directory takes the whole comparison with it: none of it
+  // is to reach the agent.
+  auto checkPage = [&]() -> CQiError {
+    const Qumulo::CSnapshotDiffInfo* outside = EntryOutside(page, directory);
+    if (outside == nullptr) return CQiError::Success();
+    m_diffList.Rewind(checkpoint);
+    TrimOrigins(m_diffOrigins, m_diffList.size());
+    return FXErrorUtil::ErrorWin32(
+        SNAP_LOCATION(snapfn::kCompareSnapshots), snapcode::kInvalidData,
+        "The cluster listed the changed path [%s] for snapshots [%llu] and [%llu], which does not lie within the "
+        "compared directory [%s]; the comparison is refused",
+        clusternames::Shown(outside->m_path).c_str(), static_cast<unsigned long long>(entry.m_prevSnapshotId),
+        static_cast<unsigned long long>(entry.m_snapshotId), clusternames::Shown(directory).c_str());
+  };
+
+  CQiError result = m_snapshotQueries->GetSnapshotDiff(olderId, newerId, page, nextPageToken, pageToken);
+  if (result.IsError()) return result.Push(SNAP_LOCATION(snapfn::kCompareSnapshots));
+  result = checkPage();
+  if (result.IsError()) return result;
+  AppendPage(page, m_diffList, m_diffOrigins, sourceVolume);
+  pageToken.swap(nextPageToken);
+  nextPageToken.clear();
+
+  while (!pageToken.empty()) {
+    page.clear();
+    result = m_snapshotQueries->GetSnapshotDiff(olderId, newerId, page, nextPageToken, pageToken);
+    if (result.IsError()) return result.Push(SNAP_LOCATION(snapfn::kCompareSnapshots));
+    pageToken.swap(nextPageToken);
+    nextPageToken.clear();
+    result = checkPage();
+    if (result.IsError()) return result;
+    if (m_diffList.size() % kProgressEvery == 0) {
+      SNAP_LOG(0, snapfn::kCompareSnapshots, "Retrieved [%lu] Changelist Items",
+               static_cast<unsigned long>(m_diffList.size()));
+    }
+    AppendPage(page, m_diffList, m_diffOrigins, sourceVolume);
+  }
+  return CQiError::Success();
+}
+
 FileServerSnapshotCompareItem CQumuloSnapClient::GetSnapshotCompareItem() {
   FileServerSnapshotCompareItem item;
   if (m_diffList.empty()) {
     item.m_changeType = kFileServerChangeEndOfList;
     return item;
   }
-  // What throws here (a failed allocation) reaches the agent with the item still pending: ending the
-  // list instead would pass a shortened change list for a complete one. So the list is left alone
-  // until the item is built and logged.
+  // What throws here (a failed allocation, a spilled block the disk cannot give back) reaches the
+  // agent with the item still pending: ending the list instead would pass a shortened change list
+  // for a complete one. So the list is left alone until the item is built and logged.
   const CChangeStore::Item diff = m_diffList.Front();
 
   // Items are translated against the path of the comparison that fetched them, which is the last

@@ -64,6 +64,10 @@ class CQumuloSnapClient : public CFileServerSnapClientBase {
   CQiError GetExportInfo(std::string& backupPath, const std::list<std::string>& includes,
                          const std::list<std::string>& excludes, bool& noExportPath, FileServerExportInfo& info);
   FileServerSnapshotCompareItem GetSnapshotCompareItem();
+  // Appends every page of the entry's difference to m_diffList; a refused page takes back what the
+  // comparison appended since `checkpoint`. Throws what appending throws.
+  CQiError FetchDifference(const FileServerExportInfo& entry, const std::string& sourceVolume,
+                           const CChangeStore::Checkpoint& checkpoint);
   bool IsInitialized() const { return m_initialized; }
 
  protected:

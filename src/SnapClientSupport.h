@@ -47,6 +47,7 @@ constexpr char kConstructor[] = "CQumuloSnapClient::CQumuloSnapClient()";
 namespace snapcode {
 constexpr unsigned int kInvalidData = 13;       // the cluster answered with a path or name we must not use
 constexpr unsigned int kNotEnoughMemory = 14;     // an object that had to be created is missing
+constexpr unsigned int kDiskFull = 112;           // the change list could not be written to its spill file
 constexpr unsigned int kBadArguments = 160;       // client id 0, a content mapper of the wrong kind
 constexpr unsigned int kNotFound = 774;           // a required service, state or record is missing
 constexpr unsigned int kAutoMountFailed = 1168;   // no mount form for an auto-mounted path

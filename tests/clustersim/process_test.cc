@@ -1,8 +1,16 @@
 // The `clustersim` executable as users start it: the listening line, verified
-// TLS with the CA it names, state kept across runs, clean stop on SIGTERM.
+// TLS with the CA it names, state kept across runs, clean stop on SIGTERM,
+// state it cannot trust refused, and crashes that leave nothing behind.
+#include <dirent.h>
+#include <signal.h>
 #include <sys/wait.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <random>
+#include <set>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -61,6 +69,18 @@ class ProcessTest : public ::testing::Test {
             temp_.Sub("password"), "--export", "/projects=/fs/projects", "--export", "/=/", "--test-hooks"};
   }
 
+  // The entries of a directory, "." and ".." left out.
+  std::set<std::string> Entries(const std::string& below) {
+    std::set<std::string> names;
+    if (DIR* dir = ::opendir(temp_.Sub(below).c_str())) {
+      while (struct dirent* entry = ::readdir(dir)) {
+        if (std::string(".") != entry->d_name && std::string("..") != entry->d_name) names.insert(entry->d_name);
+      }
+      ::closedir(dir);
+    }
+    return names;
+  }
+
   snaptest::TempDir temp_{"clustersim-process"};
 };
 
@@ -110,6 +130,75 @@ TEST_F(ProcessTest, StartsServesVerifiedTlsAndStopsOnSigterm) {
   EXPECT_EQ(after.Get("/v2/snapshots/").Strings("entries", "name"), (std::vector<std::string>{"first"}));
   EXPECT_EQ(again.pin(), emulator.pin());
   EXPECT_EQ(again.Stop(), 0);
+}
+
+// A state file read wrongly could hand out ids whose images still exist, or point a removal outside
+// the root: the emulator stops with a message instead of starting over.
+TEST_F(ProcessTest, RefusesSnapshotStateItCannotTrust) {
+  const std::string state = temp_.Sub("root.state");
+  const auto record = [](const std::string& id, const std::string& directory_name) {
+    return "{\"id\":" + id + ",\"name\":\"a\",\"directory_name\":\"" + directory_name +
+           "\",\"source_file_id\":\"9007199254740993\",\"source_path\":\"/fs/projects/\",\"timestamp\":1,"
+           "\"timestamp_nsec\":0,\"expiration\":\"\",\"in_delete\":false}";
+  };
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"{}", "lacks next_id or snapshots"},
+      {"{\"next_id\":4}", "lacks next_id or snapshots"},
+      {"{\"next_id\":4,\"snapshots\":[" + record("1", "1_a") + "," + record("1", "1_a") + "]}", "two snapshot records"},
+      {"{\"next_id\":4,\"snapshots\":[" + record("1", "../../escape") + "]}", "directory_name"},
+      {"{\"next_id\":4,\"snapshots\":[" + record("1", "1_a") + "]}", "has no image"},
+      {"", "is missing while"},  // no file, but an image
+  };
+  for (const auto& entry : refused) {
+    ASSERT_EQ(std::system(("rm -rf " + state + " && mkdir -p " + state + "/images/3").c_str()), 0);
+    if (!entry.first.empty()) {
+      ASSERT_TRUE(snaptest::WriteFile(state + "/snapshots.json", entry.first));
+    }
+    const Exit run = RunToExit(Args(snaptest::PickLoopbackAddress()));
+    EXPECT_EQ(run.exit_status, 1) << entry.first;
+    EXPECT_NE(run.output.find(entry.second), std::string::npos) << entry.first << ": " << run.output;
+  }
+}
+
+// Killed at any moment, mid-copy included: the next start lists every image it keeps, keeps no
+// other, and never hands out an id that had one.
+TEST_F(ProcessTest, KilledWhileCreatingLeavesNoStrayImagesOrReusedIds) {
+  ::signal(SIGPIPE, SIG_IGN);  // a write to the killed emulator fails the request, not the test
+  for (int i = 0; i < 300; ++i) {
+    ASSERT_TRUE(snaptest::WriteFile(temp_.Sub("root/fs/projects/f" + std::to_string(i)), std::string(4096, 'x')));
+  }
+  const std::string address = snaptest::PickLoopbackAddress();
+  std::mt19937 random(11);
+  uint64_t highest = 0;
+  for (int round = 0; round < 4; ++round) {
+    snaptest::ClusterProcess emulator;
+    ASSERT_TRUE(emulator.Start(Args(address))) << emulator.error();
+    HttpsClient client(address, 8000, emulator.ca_path());
+    ASSERT_EQ(client.Login("admin", "s3cret").status, 200);
+    const Reply listed = client.Get("/v2/snapshots/");
+    const std::vector<std::string> ids = listed.Strings("entries", "id");
+    const std::vector<std::string> names = listed.Strings("entries", "directory_name");
+    EXPECT_EQ(Entries("root.state/images"), std::set<std::string>(ids.begin(), ids.end())) << "round " << round;
+    EXPECT_EQ(Entries("root/fs/projects/.snapshot"), std::set<std::string>(names.begin(), names.end()));
+    const std::string dir_id = client.Get("/v1/files/%2Ffs%2Fprojects/info/attributes").Field("id");
+    // The create the crash cut short, asked again, must not trip over what the crash left.
+    Reply made = client.Post("/v2/snapshots/", "{\"name\":\"busy\",\"source_file_id\":\"" + dir_id + "\"}");
+    ASSERT_EQ(made.status, 200) << made.body;
+    EXPECT_GT(made.Number("id"), highest) << "round " << round;
+    std::atomic<bool> stop{false};
+    std::thread creator([&] {
+      HttpsClient busy(address, 8000, emulator.ca_path());
+      busy.set_token(client.token());
+      while (!stop && busy.Post("/v2/snapshots/", "{\"name\":\"busy\",\"source_file_id\":\"" + dir_id + "\"}")
+                          .status == 200) {
+      }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50 + random() % 200));  // the crash's moment
+    emulator.Kill();
+    stop = true;
+    creator.join();
+    for (const std::string& id : Entries("root.state/images")) highest = std::max<uint64_t>(highest, std::stoull(id));
+  }
 }
 
 TEST_F(ProcessTest, RejectsBadCommandLinesAndTellsWhy) {

@@ -1,18 +1,25 @@
 // The emulator's behaviour that the snap client relies on, over real HTTPS
 // with a client that verifies the emulator's CA.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <thread>
+#include <tuple>
 #include <utility>
 
 #include <gtest/gtest.h>
 
 #include "https_client.h"
 #include "snaptest/embedded_cluster.h"
+#include "snaptest/temp_dir.h"
 
 namespace clustersim_test {
 namespace {
@@ -170,6 +177,72 @@ TEST_F(ServerTest, SnapshotImagesStayFrozenAndGoAfterTheirDeletion) {
   EXPECT_GT(third.Number("id"), second.Number("id"));
 }
 
+// A snapshot belongs to its directory whatever its name now, and nothing put in the directory's
+// old place (here a link to a directory outside the root) is ever read or removed in its stead.
+TEST_F(ServerTest, SnapshotsFollowTheirDirectoryAndNeverLeadOutside) {
+  Make({"swapme", "swapme/a=1"});
+  const std::string dir_id = IdOf("/fs/projects/swapme");
+  Reply first = CreateSnapshot("one", dir_id);
+  ASSERT_EQ(first.status, 200) << first.body;
+  snaptest::TempDir outside("outside");
+  const std::string decoy = outside.Sub(".snapshot/" + first.Field("directory_name"));
+  ASSERT_TRUE(snaptest::MakeDirs(decoy));
+  ASSERT_TRUE(snaptest::WriteFile(decoy + "/secret", "outside"));
+  ASSERT_EQ(::rename(Disk("swapme").c_str(), Disk("moved").c_str()), 0);
+  ASSERT_EQ(::symlink(outside.path().c_str(), Disk("swapme").c_str()), 0);
+  Make({"moved/b=2"});
+  Reply second = CreateSnapshot("two", dir_id);
+  ASSERT_EQ(second.status, 200) << second.body;
+
+  EXPECT_EQ(FullDiff(IdText(second), IdText(first), 100),
+            (std::vector<Change>{{"MODIFY", "/fs/projects/moved/"}, {"CREATE", "/fs/projects/moved/b"}}));
+  // Readers of the served tree find both snapshots where the directory now is.
+  const std::string shown = Disk("moved/.snapshot/" + first.Field("directory_name"));
+  EXPECT_EQ(snaptest::ReadFile(shown + "/a"), "1");
+  EXPECT_EQ(snaptest::ReadFile(Disk("moved/.snapshot/" + second.Field("directory_name")) + "/b"), "2");
+
+  cluster_.server().SetDeleteDelay(std::chrono::milliseconds(0));
+  ASSERT_EQ(client_->Delete("/v2/snapshots/" + IdText(first)).status, 200);
+  EXPECT_NE(::access(shown.c_str(), F_OK), 0);
+  EXPECT_FALSE(std::filesystem::exists(cluster_.state_dir() + "/images/" + IdText(first)));
+  EXPECT_EQ(snaptest::ReadFile(decoy + "/secret"), "outside");
+}
+
+// A copy follows no link and leaves no root, whatever the tree does meanwhile; an entry that
+// vanishes mid-copy is left out of the image instead of failing it.
+TEST_F(ServerTest, SnapshotsOfATreeChangingMidCopyStayInside) {
+  Make({"flip"});
+  snaptest::TempDir outside("outside");
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_TRUE(snaptest::WriteFile(Disk("flip/f" + std::to_string(i)), "in"));
+    ASSERT_TRUE(snaptest::WriteFile(outside.Sub("outside_" + std::to_string(i)), "out"));
+  }
+  const std::string dir_id = IdOf("/fs/projects");
+  std::atomic<bool> stop{false};
+  std::thread flipper([&] {
+    while (!stop) {
+      (void)!::rename(Disk("flip").c_str(), Disk("flip.away").c_str());
+      (void)!::symlink(outside.path().c_str(), Disk("flip").c_str());
+      (void)!::unlink(Disk("flip").c_str());
+      (void)!::rename(Disk("flip.away").c_str(), Disk("flip").c_str());
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  });
+  std::vector<std::string> images;
+  for (int i = 0; i < 10; ++i) {
+    Reply made = CreateSnapshot("flip", dir_id);
+    EXPECT_EQ(made.status, 200) << made.body;
+    if (made.status == 200) images.push_back(Disk(".snapshot/" + made.Field("directory_name")));
+  }
+  stop = true;
+  flipper.join();
+  for (const std::string& image : images) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(image)) {
+      ASSERT_EQ(entry.path().filename().string().rfind("outside_", 0), std::string::npos) << entry.path();
+    }
+  }
+}
+
 TEST_F(ServerTest, SnapshotCreationRefusesBadRequests) {
   const std::string dir_id = IdOf("/fs/projects");
   Make({"file=f"});
@@ -214,13 +287,14 @@ TEST_F(ServerTest, DifferenceListsEachChangeOnceAndPagesByItsLinks) {
   ASSERT_EQ(newer.status, 200);
 
   // Created and deleted directories once, with nothing below them; a rename as a deletion and a
-  // creation; a new hard link as a creation (its other name's change of link count is no change).
+  // creation; a name that changed type deleted before it is created, whichever type it now has; a
+  // new hard link as a creation (its other name's change of link count is no change).
   const std::vector<Change> expected = {
       {"MODIFY", "/fs/projects/"},
       {"DELETE", "/fs/projects/becomes_dir"},
       {"CREATE", "/fs/projects/becomes_dir/"},
-      {"CREATE", "/fs/projects/becomes_file"},
       {"DELETE", "/fs/projects/becomes_file/"},
+      {"CREATE", "/fs/projects/becomes_file"},
       {"CREATE", "/fs/projects/fresh/"},
       {"DELETE", "/fs/projects/gone/"},
       {"CREATE", "/fs/projects/hard_link"},
@@ -316,60 +390,144 @@ TEST_F(ServerTest, PathsThatLeaveTheRootOrCannotBeResolvedAreRefused) {
   EXPECT_EQ(Attributes("/fs/projects/in/missing").Field("error_class"), "fs_no_such_entry_error");
 }
 
-// A request whose bytes httplib leaves in the stream (a body it does not read, the rest of an
-// over-long header) must never run as the next request: the answer belongs to the request sent.
-TEST_F(ServerTest, BytesLeftOfARefusedRequestNeverRunAsTheNext) {
+// Every way of framing a request that two parsers could read differently is refused, and the
+// connection closed: bytes sent as a body (here a DELETE) must never run as a request.
+TEST_F(ServerTest, RequestsFramedAmbiguouslyAreRefusedAndNeverRunTheirBodies) {
   const std::string id = IdText(CreateSnapshot("kept", IdOf("/fs/projects")));
   const std::string auth = "Authorization: Bearer " + client_->token() + "\r\n";
   const std::string smuggled = "DELETE /v2/snapshots/" + id + " HTTP/1.1\r\nHost: x\r\n" + auth + "Content-Length: 0\r\n\r\n";
-  const std::string sized = "Content-Length: " + std::to_string(smuggled.size()) + "\r\n\r\n" + smuggled;
+  const std::string size = std::to_string(smuggled.size());
+  const std::string sized = "Content-Length: " + size + "\r\n\r\n" + smuggled;
   char chunk_size[16];
   std::snprintf(chunk_size, sizeof(chunk_size), "%zx\r\n", smuggled.size());
-  const std::vector<std::pair<std::string, std::string>> requests = {
-      {"GET with a body", "GET /v2/snapshots/ HTTP/1.1\r\nHost: x\r\n" + auth + sized},
-      {"OPTIONS with a body", "OPTIONS /v2/snapshots/ HTTP/1.1\r\nHost: x\r\n" + auth + sized},
-      {"HEAD with a body", "HEAD /v2/snapshots/ HTTP/1.1\r\nHost: x\r\n" + auth + sized},
-      {"GET with a chunked body", "GET /v2/snapshots/ HTTP/1.1\r\nHost: x\r\n" + auth +
-                                      "Transfer-Encoding: chunked\r\n\r\n" + chunk_size + smuggled + "\r\n0\r\n\r\n"},
+  const std::string chunked = "Transfer-Encoding: chunked\r\n\r\n" + std::string(chunk_size) + smuggled + "\r\n0\r\n\r\n";
+  const std::string login = "POST /v1/session/login HTTP/1.1\r\nHost: x\r\n";
+  std::string many_lines;
+  for (int i = 0; i < 101; ++i) many_lines += "X-Line-" + std::to_string(i) + ": a\r\n";
+  const std::vector<std::tuple<std::string, std::string, std::string>> requests = {
+      {"GET with a body", "GET /v2/snapshots/ HTTP/1.1\r\nHost: x\r\n" + auth + sized, "400"},
+      {"OPTIONS with a body", "OPTIONS /v2/snapshots/ HTTP/1.1\r\nHost: x\r\n" + auth + sized, "400"},
+      {"HEAD with a body", "HEAD /v2/snapshots/ HTTP/1.1\r\nHost: x\r\n" + auth + sized, "400"},
+      {"GET with a chunked body", "GET /v2/snapshots/ HTTP/1.1\r\nHost: x\r\n" + auth + chunked, "400"},
       {"over-long header", "GET /v2/snapshots/ HTTP/1.1\r\nHost: x\r\nX-Long: " + std::string(9000, 'a') + "\r\n" +
-                               smuggled},
+                               smuggled, "400"},
+      {"101 header lines", "GET /v2/snapshots/ HTTP/1.1\r\nHost: x\r\n" + many_lines + "\r\n" + smuggled, "400"},
+      {"length not a number", login + "Content-Length: abc\r\n\r\n" + smuggled, "400"},
+      {"length -0", login + "Content-Length: -0\r\n\r\n" + smuggled, "400"},
+      {"length in hex", login + "Content-Length: 0x2c\r\n\r\n" + smuggled, "400"},
+      {"length percent-encoded", login + "Content-Length: %30\r\n\r\n" + smuggled, "400"},
+      {"two lengths", login + "Content-Length: 0\r\n" + sized, "400"},
+      {"space before the colon", login + "Content-Length : " + size + "\r\n\r\n" + smuggled, "400"},
+      {"folded length", login + "Content-Length: 0\r\n " + size + "\r\n\r\n" + smuggled, "400"},
+      {"chunked and a length", login + "Content-Length: 0\r\n" + chunked, "400"},
+      {"chunked, identity", login + "Transfer-Encoding: chunked, identity\r\n\r\n" + chunk_size + smuggled, "400"},
+      {"xchunked", login + "Transfer-Encoding: xchunked\r\n\r\n" + chunk_size + smuggled, "400"},
+      {"bare LF", "POST /v1/session/login HTTP/1.1\nHost: x\nContent-Length: 0\n\n" + smuggled, "400"},
+      {"compressed body", login + "Content-Encoding: gzip\r\n" + sized, "415"},
+      {"chunk over the limit", login + "Transfer-Encoding: chunked\r\n\r\n100001\r\n" + smuggled, "413"},
   };
-  for (const auto& request : requests) {
+  for (const auto& [what, request, status] : requests) {
     RawTlsConnection connection(cluster_.address(), 8000, 5);
-    ASSERT_TRUE(connection.connected()) << request.first;
-    ASSERT_TRUE(connection.Send(request.second)) << request.first;
-    // A well-behaved request after it: whatever answers follow must not be the smuggled one's.
-    connection.Send("GET /v2/nfs/exports/ HTTP/1.1\r\nHost: x\r\n" + auth + "\r\n");
+    ASSERT_TRUE(connection.connected()) << what;
+    ASSERT_TRUE(connection.Send(request)) << what;
     bool closed = false;
     const std::string answers = connection.ReadToEnd(&closed);
-    EXPECT_TRUE(closed) << request.first << ": " << answers;
-    // One refusal at most (HEAD's has nothing to carry it, so that connection just closes).
-    EXPECT_EQ(answers.find("HTTP/1.1", 1), std::string::npos) << request.first << ": " << answers;
-    EXPECT_TRUE(answers.empty() || answers.compare(0, 12, "HTTP/1.1 400") == 0) << request.first << ": " << answers;
+    EXPECT_TRUE(closed) << what << ": " << answers;
+    EXPECT_EQ(answers.find("HTTP/1.1", 1), std::string::npos) << what << ": " << answers;
+    EXPECT_EQ(answers.compare(0, 12, "HTTP/1.1 " + status), 0) << what << ": " << answers;
     Reply kept = client_->Get("/v2/snapshots/" + id);
-    ASSERT_EQ(kept.status, 200) << request.first;
-    ASSERT_NE(kept.body.find("\"in_delete\":false"), std::string::npos) << request.first << " ran the DELETE";
+    ASSERT_EQ(kept.status, 200) << what;
+    ASSERT_NE(kept.body.find("\"in_delete\":false"), std::string::npos) << what << " ran the DELETE";
   }
 }
 
-// Every open connection holds a worker, idle or stalled in mid-request; a crowd of them must not
-// hold back a client with a request to make.
-TEST_F(ServerTest, IdleAndStalledConnectionsLeaveRoomForOthers) {
-  std::vector<std::unique_ptr<RawTlsConnection>> held;
-  for (int i = 0; i < 40; ++i) {
-    held.push_back(std::make_unique<RawTlsConnection>(cluster_.address(), 8000, 3));
-    ASSERT_TRUE(held.back()->connected()) << "connection " << i << " was not even accepted";
-    if (i % 2 == 1) {
-      ASSERT_TRUE(held.back()->Send("GET /v2/snap"));  // a request line that never ends
-    }
-  }
-  HttpsClient fresh(cluster_.address(), 8000, cluster_.ca_path());
-  EXPECT_EQ(fresh.Login(cluster_.user(), cluster_.password()).status, 200);
-  // It was answered while the crowd was still there, not once it had timed out: an idle one still is.
-  ASSERT_TRUE(held[0]->Send("GET /v2/nfs/exports/ HTTP/1.1\r\nHost: x\r\nConnection: close\r\nAuthorization: Bearer " +
-                            client_->token() + "\r\n\r\n"));
+// Requests sent together in one write are each answered, in order; header values arrive as sent.
+TEST_F(ServerTest, PipelinedRequestsAreAnsweredInOrder) {
+  const std::string auth = "Authorization: Bearer " + client_->token() + "\r\n";
+  const std::string credentials = "{\"username\":\"" + cluster_.user() + "\",\"password\":\"" + cluster_.password() + "\"}";
+  const std::string exports = "GET /v2/nfs/exports/ HTTP/1.1\r\nHost: x\r\n";
+  RawTlsConnection connection(cluster_.address(), 8000, 5);
+  ASSERT_TRUE(connection.connected());
+  ASSERT_TRUE(connection.Send(
+      "POST /v1/session/login HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n" + credentials.substr(0, 5) +
+      "\r\n" + [&] { char n[16]; std::snprintf(n, sizeof(n), "%zx", credentials.size() - 5); return std::string(n); }() +
+      "\r\n" + credentials.substr(5) + "\r\n0\r\n\r\n" +
+      "HEAD /v2/snapshots/ HTTP/1.1\r\nHost: x\r\n" + auth + "\r\n" +
+      exports + "Range: bytes=0-1\r\n" + auth + "\r\n" +
+      exports + "Authorization: %42earer " + client_->token() + "\r\n\r\n" +
+      exports + auth + "Connection: close\r\n\r\n"));
   bool closed = false;
-  EXPECT_EQ(held[0]->ReadToEnd(&closed).compare(0, 12, "HTTP/1.1 200"), 0);
+  const std::string answers = connection.ReadToEnd(&closed);
+  EXPECT_TRUE(closed);
+  std::vector<std::string> statuses;
+  for (size_t at = answers.find("HTTP/1.1 "); at != std::string::npos; at = answers.find("HTTP/1.1 ", at + 1)) {
+    statuses.push_back(answers.substr(at + 9, 3));
+  }
+  // The login, HEAD as GET, the whole body despite Range, "%42earer" is no scheme, the last.
+  EXPECT_EQ(statuses, (std::vector<std::string>{"200", "200", "200", "401", "200"})) << answers;
+  const size_t head_answer = answers.find("HTTP/1.1 ", 1);
+  const size_t head_end = answers.find("\r\n\r\n", head_answer) + 4;
+  EXPECT_EQ(answers.compare(head_end, 9, "HTTP/1.1 "), 0) << "HEAD carried a body: " << answers;
+}
+
+int TcpConnect(const std::string& address) {
+  struct sockaddr_in peer = {};
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(8000);
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && (::inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1 ||
+                  ::connect(fd, reinterpret_cast<struct sockaddr*>(&peer), sizeof(peer)) != 0)) {
+    ::close(fd);
+    fd = -1;
+  }
+  return fd;
+}
+
+// Clients that trickle a handshake or a request hold no worker, and are cut off a while after their
+// first byte however steadily they trickle; meanwhile others are served.
+TEST(SlowClientsTest, TrickledHandshakesAndRequestsLeaveRoomForOthersAndAreCutOff) {
+  snaptest::EmbeddedCluster cluster;
+  cluster.options.request_timeout_ms = 3000;
+  ASSERT_TRUE(cluster.Start()) << cluster.error();
+  // A TLS record header, or the start of a request line, then one more byte each every 250 ms.
+  std::vector<std::unique_ptr<RawTlsConnection>> requests;
+  std::vector<int> handshakes;
+  for (int i = 0; i < 150; ++i) {
+    requests.push_back(std::make_unique<RawTlsConnection>(cluster.address(), 8000, 5));
+    ASSERT_TRUE(requests.back()->connected() && requests.back()->Send("G")) << "connection " << i << " was not served";
+  }
+  for (int i = 0; i < 150; ++i) {
+    handshakes.push_back(TcpConnect(cluster.address()));
+    ASSERT_TRUE(handshakes.back() >= 0 && ::send(handshakes.back(), "\x16", 1, MSG_NOSIGNAL) == 1);
+  }
+  std::atomic<int> handshakes_cut{0}, requests_cut{0};
+  std::thread trickle([&] {
+    std::vector<bool> cut(300, false);
+    for (int round = 0; round < 24 && handshakes_cut + requests_cut < 300; ++round) {
+      for (int i = 0; i < 150; ++i) {
+        if (!cut[i] && ::send(handshakes[i], "\x03", 1, MSG_NOSIGNAL) != 1) {
+          cut[i] = true;
+          ++handshakes_cut;
+        }
+        if (!cut[150 + i] && !requests[i]->Send("E")) {
+          cut[150 + i] = true;
+          ++requests_cut;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+  });
+  HttpsClient fresh(cluster.address(), 8000, cluster.ca_path());
+  EXPECT_EQ(fresh.Login(cluster.user(), cluster.password()).status, 200);
+  const long open = std::count_if(handshakes.begin(), handshakes.end(), [](int fd) {
+    char byte;
+    return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  });
+  EXPECT_EQ(open, 150) << "answered only once the crowd had been cut off";
+  trickle.join();
+  EXPECT_EQ(handshakes_cut, 150);
+  EXPECT_EQ(requests_cut, 150);
+  for (int fd : handshakes) ::close(fd);
 }
 
 // The fail-next, drop, malformed and delay switches are driven by the wrapper's tests, which fail
@@ -459,6 +617,39 @@ TEST_F(ServerTest, ParallelClientsWhileSnapshotsComeAndGo) {
   EXPECT_EQ(cluster_.server().counters().requests, uint64_t{kClients * kRounds * 3 + 20});
   EXPECT_EQ(cluster_.server().counters().tls_connections, uint64_t{kClients + 1});
   EXPECT_EQ(client_->Get("/v3/snapshots/").Strings("entries", "id"), (std::vector<std::string>{older, newer}));
+}
+
+// A deletion waits for the comparisons that hold its images; those that start later find the
+// snapshot gone. Never a partial list, and never one kept for later requests.
+TEST_F(ServerTest, ComparisonsDuringADeletionAreWholeOrNotFound) {
+  const std::string dir_id = IdOf("/fs/projects");
+  std::vector<std::string> olders;
+  for (int i = 0; i < 3; ++i) olders.push_back(IdText(CreateSnapshot("old", dir_id)));
+  for (int i = 0; i < 300; ++i) Make({"f" + std::to_string(i) + "=x"});
+  cluster_.server().SetDeleteDelay(std::chrono::milliseconds(0));
+  for (int round = 0; round < 4; ++round) {
+    const std::string newer = IdText(CreateSnapshot("new", dir_id));
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> comparers;
+    for (int c = 0; c < 2; ++c) {
+      comparers.emplace_back([&, c] {
+        HttpsClient client(cluster_.address(), 8000, cluster_.ca_path());
+        client.set_token(client_->token());
+        for (bool gone = false; !gone;) {
+          for (const std::string& older : olders) {
+            const bool forward = c == 0;
+            Reply reply = client.Get("/v2/snapshots/" + (forward ? newer : older) + "/changes-since/" +
+                                     (forward ? older : newer) + "?limit=10000");
+            gone = gone || reply.status == 404;
+            if (reply.status != 404 && (reply.status != 200 || reply.Strings("entries", "op").size() != 301)) ++wrong;
+          }
+        }
+      });
+    }
+    EXPECT_EQ(client_->Delete("/v2/snapshots/" + newer).status, 200);
+    for (std::thread& comparer : comparers) comparer.join();
+    EXPECT_EQ(wrong, 0) << "round " << round;
+  }
 }
 
 // An older cluster lacks the v3 snapshot routes, a newer one the v2 ones but not the differences

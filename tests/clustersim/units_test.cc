@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <map>
 #include <random>
 #include <set>
 
@@ -87,25 +88,36 @@ TEST(SyntheticDifferenceTest, DeterministicOrderedAndRealistic) {
   EXPECT_NEAR(static_cast<double>(directories) / 3000, 0.15, 0.04);
 }
 
-TEST(DiffCacheTest, BuildsOncePerPairUntilForgotten) {
-  DiffCache cache(2);
-  int builds = 0;
-  auto build = [&](RenderedDiff* out) {
-    ++builds;
-    out->Add({ChangeOp::kCreated, false, "/x"});
-    return Status::Ok();
+TEST(DiffCacheTest, BuildsOncePerPairWithinItsByteBudget) {
+  std::map<std::pair<uint64_t, uint64_t>, int> builds;
+  DiffCache cache(128 * 1024);  // some five pairs of 20 entries
+  auto get = [&](uint64_t older, uint64_t newer, size_t entries) {
+    std::shared_ptr<const RenderedDiff> diff;
+    auto build = [&](RenderedDiff* out) {
+      ++builds[{older, newer}];
+      for (size_t i = 0; i < entries; ++i) out->Add({ChangeOp::kCreated, false, "/" + std::string(500, 'x')});
+      return Status::Ok();
+    };
+    EXPECT_TRUE(cache.Get(older, newer, build, &diff).ok());
+    return diff;
   };
-  std::shared_ptr<const RenderedDiff> diff;
-  ASSERT_TRUE(cache.Get(1, 2, build, &diff).ok());
-  ASSERT_TRUE(cache.Get(1, 2, build, &diff).ok());
-  EXPECT_EQ(builds, 1);
-  cache.Forget(2);
-  ASSERT_TRUE(cache.Get(1, 2, build, &diff).ok());
-  EXPECT_EQ(builds, 2);
+  for (uint64_t older = 1; older <= 5; ++older) get(older, 100, 20);
+  get(1, 100, 20);
+  EXPECT_EQ(builds[std::make_pair(uint64_t{1}, uint64_t{100})], 1);
+  // Larger than the budget on its own: the others make room, and it stays for its next page.
+  EXPECT_EQ(get(6, 100, 400)->size(), 400u);
+  get(6, 100, 400);
+  EXPECT_EQ(builds[std::make_pair(uint64_t{6}, uint64_t{100})], 1);
+  get(1, 100, 20);
+  EXPECT_EQ(builds[std::make_pair(uint64_t{1}, uint64_t{100})], 2);
+
+  cache.Forget(100);
+  get(1, 100, 20);
+  EXPECT_EQ(builds[std::make_pair(uint64_t{1}, uint64_t{100})], 3);
   // A failed build is not cached.
+  std::shared_ptr<const RenderedDiff> diff;
   EXPECT_FALSE(cache.Get(4, 5, [](RenderedDiff*) { return Status::Internal("boom"); }, &diff).ok());
-  ASSERT_TRUE(cache.Get(4, 5, build, &diff).ok());
-  EXPECT_EQ(diff->size(), 1u);
+  EXPECT_EQ(get(4, 5, 1)->size(), 1u);
 }
 
 TEST(FileIdTableTest, ReplacedDirectoriesGetNewIdsAndIdsPersist) {
@@ -144,7 +156,13 @@ TEST(FileIdTableTest, ReplacedDirectoriesGetNewIdsAndIdsPersist) {
   ResolvedPath found;
   ASSERT_TRUE(reopened.Locate(again, &found).ok());
   EXPECT_EQ(found.cluster_path, "/c/moved");
-  EXPECT_EQ(reopened.Locate(first_id, &found).http_status(), 404);
+  // A stale id costs one walk of the tree, not one per request; one moved since is found again.
+  const uint64_t walks = reopened.walks();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(reopened.Locate(first_id, &found).http_status(), 404);
+  EXPECT_EQ(reopened.walks(), walks);
+  ASSERT_EQ(::rename((root + "/c/moved").c_str(), (root + "/c/again").c_str()), 0);
+  ASSERT_TRUE(reopened.Locate(again, &found).ok());
+  EXPECT_EQ(found.cluster_path, "/c/again");
   ResolvedPath other;
   ASSERT_TRUE(resolver.Resolve("/c", &other).ok());
   uint64_t next = 0;
@@ -152,21 +170,31 @@ TEST(FileIdTableTest, ReplacedDirectoriesGetNewIdsAndIdsPersist) {
   EXPECT_EQ(next, again + 1);  // the counter continues after a restart
 }
 
-TEST(SessionTableTest, TokensExpire) {
+TEST(SessionTableTest, TokensExpireAndAreSweptWrongLoginsSlowTheirAddressDown) {
   SessionTable sessions("admin", "pw", std::chrono::seconds(3600));
   std::string token;
-  EXPECT_EQ(sessions.Login("root", "pw", &token).http_status(), 401);  // a wrong password: over HTTPS
-  ASSERT_TRUE(sessions.Login("admin", "pw", &token).ok());
+  ASSERT_TRUE(sessions.Login("admin", "pw", "10.0.0.1", &token).ok());
   EXPECT_TRUE(sessions.Check(token).ok());
   sessions.ExpireAll();
   EXPECT_EQ(sessions.Check(token).message(), "bearer token expired");
   std::string fresh;
-  ASSERT_TRUE(sessions.Login("admin", "pw", &fresh).ok());
+  ASSERT_TRUE(sessions.Login("admin", "pw", "10.0.0.1", &fresh).ok());
   EXPECT_TRUE(sessions.Check(fresh).ok());
 
+  // Wrong logins from one address: a few are answered, then that address waits, right password or not.
+  for (int i = 0; i < SessionTable::kFreeFailures; ++i) {
+    EXPECT_EQ(sessions.Login("root", "pw", "10.0.0.2", &token).http_status(), 401) << i;
+  }
+  std::chrono::seconds retry_after{0};
+  EXPECT_EQ(sessions.Login("admin", "pw", "10.0.0.2", &token, &retry_after).http_status(), 429);
+  EXPECT_EQ(retry_after.count(), 1);
+  EXPECT_TRUE(sessions.Login("admin", "pw", "10.0.0.3", &token).ok());
+
+  // Tokens expired for a lifetime are forgotten as logins go on, not kept until the table is large.
   SessionTable short_lived("admin", "pw", std::chrono::seconds(0));
-  ASSERT_TRUE(short_lived.Login("admin", "pw", &token).ok());
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(short_lived.Login("admin", "pw", "10.0.0.1", &token).ok());
   EXPECT_EQ(short_lived.Check(token).http_status(), 401);
+  EXPECT_LE(short_lived.tokens(), 1u);
 }
 
 bool CertificateCoversAddress(const std::string& path, const std::string& address) {

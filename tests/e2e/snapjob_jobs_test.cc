@@ -294,8 +294,9 @@ TEST_F(SnapjobJobs, AutoMountedSharesAreMappedThroughTheirAutoMountPaths) {
   EXPECT_EQ(snaptest::ReadFile(MapFile(21)), "m:" + share + "/:" + share + "/.snapshot/" + snapshots[0] + ":\n");
 }
 
+// Spilled to disk beyond all but the block being filled, too.
 TEST_F(SnapjobJobs, LongChangeListArrivesWholeWhileATerminalSeesItMove) {
-  constexpr int kItems = 25000;  // several pages of the wrapper's page size
+  constexpr int kItems = 40000;  // several pages of the wrapper's page size, and change-list blocks
   BackupSite::Config config;
   config.extra_emulator_args = {"--synthetic-diff", "/fs/projects/=" + std::to_string(kItems)};
   StartSite(config);
@@ -303,7 +304,11 @@ TEST_F(SnapjobJobs, LongChangeListArrivesWholeWhileATerminalSeesItMove) {
 
   CommandOptions on_terminal;
   on_terminal.stderr_on_terminal = true;
-  CommandResult result = Job(32, 31, {"--incremental", "--output", "jsonl", "--log-file", site_.Path("log")},
+  const std::string spill = site_.Path("spill");
+  ASSERT_TRUE(snaptest::MakeDirs(spill));
+  CommandResult result = Job(32, 31,
+                             {"--incremental", "--output", "jsonl", "--log-file", site_.Path("log"),
+                              "--spill-threshold-mib", "0", "--spill-dir", spill},
                              on_terminal);
   ASSERT_EQ(result.exit_status, 0) << result.err;
   std::vector<ChangeLine> lines;
@@ -323,6 +328,15 @@ TEST_F(SnapjobJobs, LongChangeListArrivesWholeWhileATerminalSeesItMove) {
   CommandResult quiet = Job(33, 32, {"--incremental", "--output", "jsonl", "--log-file", site_.Path("log")});
   ASSERT_EQ(quiet.exit_status, 0) << quiet.err;
   EXPECT_EQ(quiet.err, "");
+
+  // A spill directory that is not there fails the comparison, and nothing of the list comes out.
+  CommandResult unspillable = Job(34, 33,
+                                  {"--incremental", "--output", "jsonl", "--log-file", site_.Path("log"),
+                                   "--spill-threshold-mib", "0", "--spill-dir", spill + "/missing"});
+  EXPECT_EQ(unspillable.exit_status, 1);
+  EXPECT_NE(unspillable.err.find("CompareSnapshots failed: error 112"), std::string::npos) << unspillable.err;
+  EXPECT_NE(unspillable.err.find("[" + spill + "/missing]"), std::string::npos) << unspillable.err;
+  EXPECT_EQ(unspillable.out.find("\"record\":\"change\""), std::string::npos);
 }
 
 }  // namespace

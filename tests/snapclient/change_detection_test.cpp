@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "CapturingLogWriter.h"
@@ -271,6 +272,49 @@ TEST_F(ChangeDetectionTest, LeftoverItemsKeepTheirOwnBackupPath) {
   EXPECT_TRUE(log->AnyContains("and [INCR][601]: 4 ")) << log->AllText();
   EXPECT_EQ(PullPaths(), (std::vector<std::string>{"/backup/other/o0", "/backup/projects/p0", "/backup/projects/p1",
                                                    "/backup/other/o0"}));
+}
+
+// A change list that cannot be spilled fails its comparison with the directory and the bytes named,
+// and hands out nothing of it: the leftovers of the comparison before come out, then the next's.
+TEST_F(ChangeDetectionTest, AComparisonThatCannotSpillKeepsNothingOfIt) {
+  const Qumulo::ChangeSpillOptions saved = Qumulo::ChangeSpillOptions::Default();
+  Qumulo::ChangeSpillOptions spill;
+  spill.directory = "/nonexistent/spill";
+  spill.thresholdBytes = 0;
+  Qumulo::ChangeSpillOptions::SetDefault(spill);
+  TestableSnapClient spilling;  // takes the setting when created, as the agent's objects do
+  Qumulo::ChangeSpillOptions::SetDefault(saved);
+  spilling.Connect(cluster, 1, 2, 12, 11);
+  AddExport("/backup/other/", "/fs/other/", 601, 402);
+  spilling.m_exports = client.m_exports;
+  spilling.m_fileSystemPaths = client.m_fileSystemPaths;
+
+  Page("", Files("/fs/other/o", 2), "");
+  ASSERT_FALSE(spilling.CompareSnapshots("/backup/other/", "/l", source).IsError());
+  // Paths that share little with each other, some blocks of them: the second block has to spill.
+  std::vector<Qumulo::CSnapshotDiffInfo> large;
+  for (int i = 0; i < 5000; ++i) {
+    large.push_back(FakeCluster::Diff("/fs/projects/" + std::to_string(i) + std::string(500, 'x'),
+                                      kSnapshotChangeModified, false));
+  }
+  cluster.diffPages.clear();
+  Page("", large, "t1");
+  Page("t1", large, "");
+  CQiError result = spilling.CompareSnapshots("/backup/projects/", "/l", source);
+  EXPECT_EQ(result.Win32Code(), 112u);
+  EXPECT_THAT(result.Messages().front(),
+              ::testing::MatchesRegex("Could not write the change list to the spill directory "
+                                      "\\[/nonexistent/spill\\]: No such file or directory; [0-9]+ bytes needed so far"));
+  EXPECT_EQ(spilling.m_comparePath, "/backup/other/");
+  EXPECT_EQ(spilling.m_diffList.size(), 2u);
+  cluster.diffPages.clear();
+  Page("", Files("/fs/other/o", 1), "");
+  ASSERT_FALSE(spilling.CompareSnapshots("/backup/other/", "/l", source).IsError());
+  std::vector<std::string> pulled;
+  for (FileServerSnapshotCompareItem item; (item = source()).m_changeType != kFileServerChangeEndOfList;) {
+    pulled.push_back(item.m_path);
+  }
+  EXPECT_EQ(pulled, (std::vector<std::string>{"/backup/other/o0", "/backup/other/o1", "/backup/other/o0"}));
 }
 
 }  // namespace

@@ -52,4 +52,11 @@ int ClusterProcess::Stop() {
   return status;
 }
 
+void ClusterProcess::Kill() {
+  if (!running()) return;
+  child_.Signal(SIGKILL);
+  child_.Wait();
+  child_.CloseOutput();
+}
+
 }  // namespace snaptest

@@ -69,6 +69,7 @@ bool EmbeddedCluster::StartOn(const std::string& address) {
   server_options.state_dir = state_dir_;
   server_options.token_ttl_seconds = options.token_ttl_seconds;
   server_options.delete_delay_ms = options.delete_delay_ms;
+  server_options.request_timeout_ms = options.request_timeout_ms;
   server_options.test_hooks = options.test_hooks;
   for (const auto& entry : options.synthetic_diffs) server_options.synthetic_diffs.push_back({entry.first, entry.second});
   auto server = std::make_unique<clustersim::Server>(server_options);

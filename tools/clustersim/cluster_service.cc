@@ -133,7 +133,7 @@ Status ClusterService::Open(const std::string& state_dir) {
   }
   if (status.ok()) status = file_ids_.Open(state_dir, &resolver_);
   if (status.ok()) {
-    status = snapshots_.Open(state_dir, &resolver_, std::chrono::milliseconds(options_.delete_delay_ms),
+    status = snapshots_.Open(state_dir, &resolver_, &file_ids_, std::chrono::milliseconds(options_.delete_delay_ms),
                              [this](uint64_t id) { diff_cache_.Forget(id); });
   }
   return status;
@@ -182,34 +182,16 @@ ClusterService::Reply ClusterService::ErrorReply(const Status& status) {
 }
 
 void AnswerAndClose(httplib::Response& response, std::string body) {
-  // httplib closes a connection whose response could not be written in full, so the provider
-  // writes the whole answer and then reports failure.
   response.set_header("Connection", "close");
-  auto text = std::make_shared<std::string>(std::move(body));
-  response.set_content_provider(text->size(), "application/json",
-                                [text](size_t offset, size_t, httplib::DataSink& sink) {
-                                  if (offset < text->size()) sink.write(text->data() + offset, text->size() - offset);
-                                  return false;
-                                });
-}
-
-// httplib reads the body of POST, PUT, PATCH and DELETE only. Any other request that announces a
-// body leaves it in the stream, where it would be read as the next request.
-bool CarriesUnreadBody(const httplib::Request& request) {
-  const std::string& method = request.method;
-  if (method == "POST" || method == "PUT" || method == "PATCH" || method == "DELETE") return false;
-  return request.has_header("Transfer-Encoding") ||
-         (request.has_header("Content-Length") && request.get_header_value("Content-Length") != "0");
+  response.body = std::move(body);
+  response.set_header("Content-Type", "application/json");
 }
 
 void ClusterService::Handle(const httplib::Request& request, httplib::Response& response) {
   auto started = std::chrono::steady_clock::now();
   Reply reply;
-  bool drop = false, close = false;
-  if (CarriesUnreadBody(request)) {
-    reply = ErrorReply(Status::BadRequest("a " + request.method + " request carries no body"));
-    close = true;
-  } else if (options_.test_hooks && request.path.compare(0, 10, "/v1/debug/") == 0) {
+  bool drop = false;
+  if (options_.test_hooks && request.path.compare(0, 10, "/v1/debug/") == 0) {
     reply = RouteDebug(request);
   } else {
     counters_.CountRequest();
@@ -232,27 +214,16 @@ void ClusterService::Handle(const httplib::Request& request, httplib::Response& 
 
   response.status = reply.status;
   if (reply.status == 401) response.set_header("WWW-Authenticate", "Bearer");
-  if (close) {
-    // Whatever the client sent after this request is thrown away, buffered or not: the next read
-    // sees the end of the stream, and the connection closes once the answer is out. (httplib hands
-    // handlers the connection as const; marking it is the one change made to it.)
-    response.set_header("Connection", "close");
-    if (request.ssl != nullptr) {
-      SSL* ssl = const_cast<SSL*>(request.ssl);
-      SSL_set_shutdown(ssl, SSL_get_shutdown(ssl) | SSL_RECEIVED_SHUTDOWN);
-    }
-  }
+  // httplib would advertise byte ranges on HEAD; they are not served.
+  if (request.method == "HEAD") response.set_header("Accept-Ranges", "none");
+  if (reply.retry_after_seconds > 0) response.set_header("Retry-After", std::to_string(reply.retry_after_seconds));
   if (drop) {
     // Announce the whole body, send half of it, then give up: the connection is closed. A reply
     // without a body (204) would leave nothing to cut short, so it is cut as a 200 that promised one.
     if (response.status == 204) response.status = 200;
-    auto body = std::make_shared<std::string>(reply.body.empty() ? std::string("{}") : std::move(reply.body));
-    response.set_content_provider(body->size(), "application/json",
-                                  [body](size_t offset, size_t, httplib::DataSink& sink) {
-                                    size_t half = body->size() / 2;
-                                    if (offset < half) sink.write(body->data() + offset, half - offset);
-                                    return false;
-                                  });
+    response.body = reply.body.empty() ? std::string("{}") : std::move(reply.body);
+    response.set_header("Content-Type", "application/json");
+    response.set_header(kCutBodyHeader, std::to_string(response.body.size() / 2));
   } else if (!reply.body.empty()) {
     response.body = std::move(reply.body);
     response.set_header("Content-Type", "application/json");
@@ -278,7 +249,8 @@ Status ClusterService::Authenticate(const httplib::Request& request) {
 }
 
 ClusterService::Reply ClusterService::Route(const httplib::Request& request) {
-  const std::string& method = request.method;
+  // HEAD is answered as GET; httplib leaves the body out.
+  const std::string method = request.method == "HEAD" ? "GET" : request.method;
   if (request.path == "/v1/version" || request.path == "/v1/version/") {
     if (method == "GET") return Version();
     return ErrorReply(Status::NotFound("no such route: " + method + " " + request.path));
@@ -354,8 +326,13 @@ ClusterService::Reply ClusterService::Login(const httplib::Request& request) {
   if (status.ok()) status = body.GetString("password", &password);
   if (status.ok() && (!user || !password)) status = Status::BadRequest("username and password are required");
   std::string token;
-  if (status.ok()) status = sessions_.Login(*user, *password, &token);
-  if (!status.ok()) return ErrorReply(status);
+  std::chrono::seconds retry_after{0};
+  if (status.ok()) status = sessions_.Login(*user, *password, request.remote_addr, &token, &retry_after);
+  if (!status.ok()) {
+    Reply reply = ErrorReply(status);
+    reply.retry_after_seconds = retry_after.count();
+    return reply;
+  }
   return Reply{200, JsonWriter().String("bearer_token", token).Finish()};
 }
 
@@ -406,7 +383,8 @@ ClusterService::Reply ClusterService::Tenants(const std::string* id_text) {
   return Reply{200, body + "]}"};
 }
 
-Status ClusterService::SnapshotParam(const httplib::Request& request, std::optional<SnapshotRecord>* out) {
+Status ClusterService::SnapshotParam(const httplib::Request& request, std::optional<SnapshotRecord>* out,
+                                     ImageHandle* image) {
   out->reset();
   if (!request.has_param("snapshot")) return Status::Ok();
   const std::string text = request.get_param_value("snapshot");
@@ -414,6 +392,7 @@ Status ClusterService::SnapshotParam(const httplib::Request& request, std::optio
   if (!ParseDecimal(text, &id)) return Status::BadRequest("bad snapshot id " + text);
   SnapshotRecord record;
   Status status = snapshots_.Get(id, &record);
+  if (status.ok()) status = snapshots_.OpenImage(id, image);
   if (status.ok()) *out = record;
   return status;
 }
@@ -458,7 +437,8 @@ Status ClusterService::FindFile(const std::string& ref, const SnapshotRecord* sn
 
 ClusterService::Reply ClusterService::FileAttributes(const httplib::Request& request, const std::string& ref) {
   std::optional<SnapshotRecord> snapshot;
-  Status status = SnapshotParam(request, &snapshot);
+  ImageHandle image;
+  Status status = SnapshotParam(request, &snapshot, &image);
   FileTarget file;
   if (status.ok()) status = FindFile(ref, snapshot ? &*snapshot : nullptr, &file);
   Reply reply;
@@ -471,7 +451,8 @@ ClusterService::Reply ClusterService::DirectoryEntries(const httplib::Request& r
   std::optional<SnapshotRecord> snapshot;
   uint64_t limit = 0;
   Status status = PageLimit(request, &limit);
-  if (status.ok()) status = SnapshotParam(request, &snapshot);
+  ImageHandle image;
+  if (status.ok()) status = SnapshotParam(request, &snapshot, &image);
   FileTarget dir;
   if (status.ok()) status = FindFile(ref, snapshot ? &*snapshot : nullptr, &dir);
   struct stat st;
@@ -660,6 +641,9 @@ ClusterService::Reply ClusterService::FileChanges(const httplib::Request& reques
   uint64_t limit = 0;
   Status status = PageLimit(request, &limit);
   if (status.ok()) status = SnapshotPair(newer_text, older_text, &newer, &older);
+  ImageHandle newer_image, older_image;  // whole while the copies are read
+  if (status.ok()) status = snapshots_.OpenImage(newer.id, &newer_image);
+  if (status.ok()) status = snapshots_.OpenImage(older.id, &older_image);
   // The file as each snapshot holds it; absent from one of them, it was created or deleted between.
   FileTarget in_newer, in_older;
   Status newer_found = status, older_found = status;
@@ -719,9 +703,13 @@ Status ClusterService::BuildDifference(const SnapshotRecord& older, const Snapsh
     SynthesizeDifference(newer.source_path, synthetic_items, [out](const DiffEntry& entry) { out->Add(entry); });
     return Status::Ok();
   }
+  // Held open for the whole comparison: a deletion under way waits for it, or it finds the
+  // snapshot gone (404). Never half an image.
+  ImageHandle older_image, newer_image;
+  Status status = snapshots_.OpenImage(older.id, &older_image);
+  if (status.ok()) status = snapshots_.OpenImage(newer.id, &newer_image);
   std::vector<DiffEntry> entries;
-  Status status =
-      CompareImages(snapshots_.ImagePath(older), snapshots_.ImagePath(newer), newer.source_path, &entries);
+  if (status.ok()) status = CompareImages(older_image.fd(), newer_image.fd(), newer.source_path, &entries);
   if (!status.ok()) return status;
   out->Reserve(entries.size(), 64 + newer.source_path.size());
   for (const DiffEntry& entry : entries) out->Add(entry);

@@ -41,6 +41,10 @@ std::string ErrorBody(const Status& status);
 // stream can no longer be trusted to start at a request boundary.
 void AnswerAndClose(httplib::Response& response, std::string body);
 
+// Set on a response that is to be cut short: the server sends the head and this many bytes of the
+// body, without this header, and then closes the connection.
+constexpr char kCutBodyHeader[] = "X-Clustersim-Cut-Body-At";
+
 class ClusterService {
  public:
   ClusterService(const Options& options, std::string password);
@@ -70,6 +74,7 @@ class ClusterService {
   struct Reply {
     int status = 200;
     std::string body;  // JSON; may be empty
+    int64_t retry_after_seconds = 0;  // sent as Retry-After when above 0
   };
 
   Reply Route(const httplib::Request& request);
@@ -90,7 +95,8 @@ class ClusterService {
   Reply FileAttributes(const httplib::Request& request, const std::string& ref);
   Reply DirectoryEntries(const httplib::Request& request, const std::string& raw_ref, const std::string& ref);
   Status FindFile(const std::string& ref, const SnapshotRecord* snapshot, FileTarget* out);
-  Status SnapshotParam(const httplib::Request& request, std::optional<SnapshotRecord>* out);
+  // The snapshot a file route names, its image held whole by `image` while the route reads it.
+  Status SnapshotParam(const httplib::Request& request, std::optional<SnapshotRecord>* out, ImageHandle* image);
   Reply NfsExports(int version);
   Reply CreateSnapshot(const httplib::Request& request, int version);
   Reply ListSnapshots(const httplib::Request& request, int version, bool with_status);

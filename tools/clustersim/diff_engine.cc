@@ -1,13 +1,16 @@
 #include "clustersim/diff_engine.h"
 
-#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "clustersim/path_resolver.h"
+#include "clustersim/tree_copy.h"
+#include "clustersim/unique_fd.h"
 
 namespace clustersim {
 
@@ -30,8 +33,8 @@ class ImageComparer {
   ImageComparer(std::string base, std::vector<DiffEntry>* out) : base_(std::move(base)), out_(out) {}
 
   // `relative` is "" for the snapshotted directory, else "a/b".
-  Status CompareDirectories(const std::string& relative, const std::string& older, const std::string& newer,
-                            const struct stat& older_st, const struct stat& newer_st) {
+  Status CompareDirectories(const std::string& relative, int older, int newer, const struct stat& older_st,
+                            const struct stat& newer_st) {
     std::vector<std::string> older_names, newer_names;
     Status status = SortedNames(older, &older_names);
     if (status.ok()) status = SortedNames(newer, &newer_names);
@@ -44,11 +47,11 @@ class ImageComparer {
                                             : older_names[i].compare(newer_names[j]);
       if (order < 0) {
         entries_changed = true;
-        status = EmitItem(ChangeOp::kDeleted, Join(relative, older_names[i]), older + "/" + older_names[i]);
+        status = EmitItem(ChangeOp::kDeleted, Join(relative, older_names[i]), older, older_names[i]);
         ++i;
       } else if (order > 0) {
         entries_changed = true;
-        status = EmitItem(ChangeOp::kCreated, Join(relative, newer_names[j]), newer + "/" + newer_names[j]);
+        status = EmitItem(ChangeOp::kCreated, Join(relative, newer_names[j]), newer, newer_names[j]);
         ++j;
       } else {
         status = CompareItems(relative, older_names[i], older, newer, &entries_changed);
@@ -83,46 +86,45 @@ class ImageComparer {
     return base_ + relative + (is_directory ? "/" : "");
   }
 
-  static Status StatEntry(const std::string& path, struct stat* st) {
-    if (::lstat(path.c_str(), st) != 0) {
-      return Status::Internal("cannot stat " + path + ": " + std::strerror(errno));
+  // Messages name paths inside the image only.
+  static Status StatEntry(int dir, const std::string& name, const std::string& relative, struct stat* st) {
+    if (::fstatat(dir, name.c_str(), st, AT_SYMLINK_NOFOLLOW) != 0) {
+      return Status::Internal("cannot stat " + relative + " in an image: " + std::strerror(errno));
     }
     return Status::Ok();
   }
 
-  static Status SortedNames(const std::string& dir_path, std::vector<std::string>* names) {
-    DIR* dir = ::opendir(dir_path.c_str());
-    if (dir == nullptr) return Status::Internal("cannot read " + dir_path + ": " + std::strerror(errno));
-    while (struct dirent* entry = ::readdir(dir)) {
-      if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0 ||
-          std::strcmp(entry->d_name, kSnapshotDirName) == 0) {
-        continue;
-      }
-      names->push_back(entry->d_name);
-    }
-    ::closedir(dir);
+  static Status SortedNames(int dir, std::vector<std::string>* names) {
+    Status status = ListNames(dir, names);
+    if (!status.ok()) return status;
+    names->erase(std::remove(names->begin(), names->end(), std::string(kSnapshotDirName)), names->end());
     std::sort(names->begin(), names->end());
     return Status::Ok();
   }
 
-  Status CompareItems(const std::string& relative, const std::string& name, const std::string& older,
-                      const std::string& newer, bool* entries_changed) {
-    const std::string older_path = older + "/" + name;
-    const std::string newer_path = newer + "/" + name;
-    struct stat older_st, newer_st;
-    Status status = StatEntry(older_path, &older_st);
-    if (status.ok()) status = StatEntry(newer_path, &newer_st);
-    if (!status.ok()) return status;
+  Status CompareItems(const std::string& relative, const std::string& name, int older, int newer,
+                      bool* entries_changed) {
     const std::string child = Join(relative, name);
+    struct stat older_st, newer_st;
+    Status status = StatEntry(older, name, child, &older_st);
+    if (status.ok()) status = StatEntry(newer, name, child, &newer_st);
+    if (!status.ok()) return status;
     bool older_dir = S_ISDIR(older_st.st_mode);
     bool newer_dir = S_ISDIR(newer_st.st_mode);
     if (older_dir != newer_dir) {
       *entries_changed = true;
-      status = EmitItem(ChangeOp::kDeleted, child, older_path);
-      if (status.ok()) status = EmitItem(ChangeOp::kCreated, child, newer_path);
-      return status;
+      out_->push_back({ChangeOp::kDeleted, older_dir, PathOf(child, older_dir), older_dir});
+      out_->push_back({ChangeOp::kCreated, newer_dir, PathOf(child, newer_dir)});
+      return Status::Ok();
     }
-    if (older_dir) return CompareDirectories(child, older_path, newer_path, older_st, newer_st);
+    if (older_dir) {
+      UniqueFd older_child(::openat(older, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      UniqueFd newer_child(::openat(newer, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!older_child.valid() || !newer_child.valid()) {
+        return Status::Internal("cannot open " + child + " in an image: " + std::strerror(errno));
+      }
+      return CompareDirectories(child, older_child.get(), newer_child.get(), older_st, newer_st);
+    }
     if (older_st.st_size != newer_st.st_size || MetadataChanged(older_st, newer_st)) {
       out_->push_back({ChangeOp::kModified, false, PathOf(child, false)});
     }
@@ -130,9 +132,9 @@ class ImageComparer {
   }
 
   // A created or deleted directory is one entry: what it holds is implied.
-  Status EmitItem(ChangeOp op, const std::string& relative, const std::string& disk_path) {
+  Status EmitItem(ChangeOp op, const std::string& relative, int dir, const std::string& name) {
     struct stat st;
-    Status status = StatEntry(disk_path, &st);
+    Status status = StatEntry(dir, name, relative, &st);
     if (!status.ok()) return status;
     bool is_directory = S_ISDIR(st.st_mode);
     out_->push_back({op, is_directory, PathOf(relative, is_directory)});
@@ -143,6 +145,13 @@ class ImageComparer {
   std::vector<DiffEntry>* out_;
 };
 
+// Where an entry sorts: its path, but a replaced directory's without the "/".
+std::string_view SortPath(const DiffEntry& entry) {
+  std::string_view path = entry.path;
+  if (entry.replaced) path.remove_suffix(1);
+  return path;
+}
+
 uint64_t SplitMix64(uint64_t x) {
   x += 0x9E3779B97F4A7C15ull;
   x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
@@ -152,14 +161,11 @@ uint64_t SplitMix64(uint64_t x) {
 
 }  // namespace
 
-Status CompareImages(const std::string& older_image, const std::string& newer_image,
-                     const std::string& base_cluster_path, std::vector<DiffEntry>* out) {
+Status CompareImages(int older_image, int newer_image, const std::string& base_cluster_path,
+                     std::vector<DiffEntry>* out) {
   struct stat older_st, newer_st;
-  if (::stat(older_image.c_str(), &older_st) != 0 || !S_ISDIR(older_st.st_mode)) {
-    return Status::Internal("the image " + older_image + " is missing");
-  }
-  if (::stat(newer_image.c_str(), &newer_st) != 0 || !S_ISDIR(newer_st.st_mode)) {
-    return Status::Internal("the image " + newer_image + " is missing");
+  if (::fstat(older_image, &older_st) != 0 || ::fstat(newer_image, &newer_st) != 0) {
+    return Status::Internal(std::string("cannot stat an image: ") + std::strerror(errno));
   }
   out->clear();
   ImageComparer comparer(base_cluster_path, out);
@@ -167,7 +173,7 @@ Status CompareImages(const std::string& older_image, const std::string& newer_im
   if (!status.ok()) return status;
   // Path order; for a path both deleted and created, the deletion first.
   std::sort(out->begin(), out->end(), [](const DiffEntry& a, const DiffEntry& b) {
-    int order = a.path.compare(b.path);
+    int order = SortPath(a).compare(SortPath(b));
     if (order != 0) return order < 0;
     return (a.op == ChangeOp::kDeleted) > (b.op == ChangeOp::kDeleted);
   });

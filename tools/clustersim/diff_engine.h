@@ -21,16 +21,20 @@ struct DiffEntry {
   ChangeOp op = ChangeOp::kModified;
   bool is_directory = false;
   std::string path;
+  // A deleted directory whose name now holds a non-directory: it sorts at that name, so that
+  // the deletion comes before the creation.
+  bool replaced = false;
 };
 
 // Compares two frozen images of the directory `base_cluster_path` (ending with
-// "/"). Files differ by size, type, mode, owner, group or nanosecond mtime (an
+// "/"), open as `older_image` and `newer_image`; no symlink in them is followed.
+// Files differ by size, type, mode, owner, group or nanosecond mtime (an
 // access-time change alone is none); a change between directory and
-// non-directory is a deletion plus a creation; a created or deleted directory is
-// one entry, what it holds being implied; a directory present in both is
-// modified when its own entries or its metadata changed.
-Status CompareImages(const std::string& older_image, const std::string& newer_image,
-                     const std::string& base_cluster_path, std::vector<DiffEntry>* out);
+// non-directory is a deletion plus a creation, the deletion first; a created or
+// deleted directory is one entry, what it holds being implied; a directory
+// present in both is modified when its own entries or its metadata changed.
+Status CompareImages(int older_image, int newer_image, const std::string& base_cluster_path,
+                     std::vector<DiffEntry>* out);
 
 // Calls `sink` with `items` deterministic entries under `base_cluster_path`, in
 // path order: about 85% files, the rest directories, operations mixed, 60 to

@@ -40,6 +40,13 @@ Status ParsePageToken(const std::string& token, uint64_t older, uint64_t newer, 
   return Status::Ok();
 }
 
+namespace {
+
+// A slot's own share, so that many empty differences count too.
+constexpr size_t kSlotBytes = 256;
+
+}  // namespace
+
 Status DiffCache::Get(uint64_t older, uint64_t newer, const Builder& build,
                       std::shared_ptr<const RenderedDiff>* out) {
   const Key key(older, newer);
@@ -56,7 +63,6 @@ Status DiffCache::Get(uint64_t older, uint64_t newer, const Builder& build,
     if (!slot) {
       slot = std::make_shared<Slot>();
       slots_.emplace_front(key, slot);
-      if (slots_.size() > capacity_) slots_.pop_back();
     }
   }
   std::lock_guard<std::mutex> build_lock(slot->build_mutex);
@@ -65,20 +71,41 @@ Status DiffCache::Get(uint64_t older, uint64_t newer, const Builder& build,
     Status status = build(diff.get());
     if (!status.ok()) return status;  // not cached: the next request tries again
     slot->diff = std::move(diff);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (slot->listed) {
+      slot->bytes = slot->diff->memory() + kSlotBytes;
+      bytes_ += slot->bytes;
+      // Oldest first; the one just built stays, or its next page would build it again.
+      for (auto it = slots_.end(); bytes_ > budget_ && it != slots_.begin();) {
+        --it;
+        if (it->second == slot || it->second->bytes == 0) continue;
+        UnlistLocked(it->second.get());
+        it = slots_.erase(it);
+      }
+    }
   }
   *out = slot->diff;
   return Status::Ok();
 }
 
+void DiffCache::UnlistLocked(Slot* slot) {
+  bytes_ -= slot->bytes;
+  slot->bytes = 0;
+  slot->listed = false;
+}
+
 void DiffCache::Forget(uint64_t snapshot_id) {
   std::lock_guard<std::mutex> lock(mutex_);
-  slots_.remove_if([snapshot_id](const std::pair<Key, std::shared_ptr<Slot>>& entry) {
-    return entry.first.first == snapshot_id || entry.first.second == snapshot_id;
+  slots_.remove_if([this, snapshot_id](const std::pair<Key, std::shared_ptr<Slot>>& entry) {
+    if (entry.first.first != snapshot_id && entry.first.second != snapshot_id) return false;
+    UnlistLocked(entry.second.get());
+    return true;
   });
 }
 
 void DiffCache::Clear() {
   std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& entry : slots_) UnlistLocked(entry.second.get());
   slots_.clear();
 }
 

@@ -1,7 +1,9 @@
 // Serving a difference page by page. A RenderedDiff holds every entry's JSON
 // once, back to back in one buffer with an offset table, so that a page is a
 // copy of one slice. DiffCache computes each (older, newer) pair once; callers
-// asking for the same pair meanwhile wait for that one computation.
+// asking for the same pair meanwhile wait for that one computation. It keeps
+// pairs within a memory budget, forgetting the least recently used first; the
+// pair built last stays even when it alone is larger.
 // RenderedDiff is immutable once built; DiffCache is thread-safe.
 #ifndef CLUSTERSIM_DIFF_PAGES_H_
 #define CLUSTERSIM_DIFF_PAGES_H_
@@ -32,6 +34,8 @@ class RenderedDiff {
   void Reserve(size_t entries, size_t bytes_each);
   size_t size() const { return offsets_.size() - 1; }
   size_t bytes() const { return buffer_.size(); }
+  // What it holds in memory, offsets included.
+  size_t memory() const { return buffer_.capacity() + offsets_.capacity() * sizeof(uint64_t); }
   // Appends entries [begin, end) as comma-separated JSON objects.
   void AppendSlice(size_t begin, size_t end, std::string* out) const;
 
@@ -50,7 +54,10 @@ class DiffCache {
  public:
   using Builder = std::function<Status(RenderedDiff*)>;
 
-  explicit DiffCache(size_t capacity = 8) : capacity_(capacity) {}
+  // One pair of 2 million entries takes about 260 MB.
+  static constexpr size_t kDefaultBudgetBytes = size_t{256} << 20;
+
+  explicit DiffCache(size_t budget_bytes = kDefaultBudgetBytes) : budget_(budget_bytes) {}
 
   // Returns the pair's rendered difference, running `build` when it is not cached.
   Status Get(uint64_t older, uint64_t newer, const Builder& build, std::shared_ptr<const RenderedDiff>* out);
@@ -62,11 +69,16 @@ class DiffCache {
   struct Slot {
     std::mutex build_mutex;
     std::shared_ptr<const RenderedDiff> diff;
+    size_t bytes = 0;    // counted once built; guarded by mutex_
+    bool listed = true;  // false once evicted or forgotten; guarded by mutex_
   };
   using Key = std::pair<uint64_t, uint64_t>;
 
-  const size_t capacity_;
+  void UnlistLocked(Slot* slot);
+
+  const size_t budget_;
   std::mutex mutex_;
+  size_t bytes_ = 0;  // of the listed slots
   std::list<std::pair<Key, std::shared_ptr<Slot>>> slots_;  // most recently used first
 };
 

@@ -127,6 +127,7 @@ Status FileIdTable::IdOf(const ResolvedPath& path, uint64_t* id) {
   if (it != ids_.end()) {
     *id = it->second;
     Known& known = known_[*id];
+    known.seen = ++clock_;
     if (known.cluster_path != path.cluster_path) {
       known.cluster_path = path.cluster_path;
       return AppendLocked(*id, known);
@@ -134,39 +135,54 @@ Status FileIdTable::IdOf(const ResolvedPath& path, uint64_t* id) {
     return Status::Ok();
   }
   *id = next_id_++;
-  Known known{key, path.cluster_path};
+  Known known{key, path.cluster_path, ++clock_};
   ids_[key] = *id;
   known_[*id] = known;
   return AppendLocked(*id, known);
 }
 
-bool FileIdTable::FindInTree(const ObjectKey& key, const std::string& disk_dir, std::string* found) const {
-  DIR* dir = ::opendir(disk_dir.c_str());
-  if (dir == nullptr) return false;
+void FileIdTable::IndexTree(const std::string& disk_dir, Index* index) const {
+  DIR* dir = ::opendir(disk_dir.empty() ? "/" : disk_dir.c_str());
+  if (dir == nullptr) return;
   std::vector<std::string> subdirs;
-  bool hit = false;
   while (struct dirent* entry = ::readdir(dir)) {
     std::string name = entry->d_name;
     if (name == "." || name == ".." || name == kSnapshotDirName) continue;
     std::string child = disk_dir + "/" + name;
-    struct stat st;
-    if (::lstat(child.c_str(), &st) != 0) continue;
-    if (st.st_ino == key.inode) {
-      ObjectKey candidate;
-      if (ReadObjectKey(child, &candidate).ok() && candidate == key) {
-        *found = child;
-        hit = true;
-        break;
-      }
+    struct statx sx;
+    if (::statx(AT_FDCWD, child.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) continue;
+    Indexed indexed;
+    indexed.device = (uint64_t{sx.stx_dev_major} << 32) | sx.stx_dev_minor;
+    if (sx.stx_mask & STATX_BTIME) {
+      indexed.birth_ns = static_cast<uint64_t>(sx.stx_btime.tv_sec) * 1000000000u + sx.stx_btime.tv_nsec;
     }
-    if (S_ISDIR(st.st_mode)) subdirs.push_back(child);
+    indexed.disk_path = child;
+    (*index)[sx.stx_ino].push_back(std::move(indexed));
+    if (S_ISDIR(sx.stx_mode)) subdirs.push_back(std::move(child));
   }
   ::closedir(dir);
-  if (hit) return true;
-  for (const std::string& subdir : subdirs) {
-    if (FindInTree(key, subdir, found)) return true;
+  for (const std::string& subdir : subdirs) IndexTree(subdir, index);
+}
+
+bool FileIdTable::FindInIndex(const ObjectKey& key, std::string* found, bool* listed) const {
+  *listed = false;
+  auto it = index_.find(key.inode);
+  if (it == index_.end()) return false;
+  for (const Indexed& indexed : it->second) {
+    if (indexed.device != key.device || indexed.birth_ns != key.birth_ns) continue;
+    *listed = true;
+    ObjectKey candidate;
+    if (ReadObjectKey(indexed.disk_path, &candidate).ok() && candidate == key) {
+      *found = indexed.disk_path;
+      return true;
+    }
   }
   return false;
+}
+
+uint64_t FileIdTable::walks() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return walks_;
 }
 
 Status FileIdTable::LastKnownPath(uint64_t id, std::string* cluster_path) {
@@ -189,17 +205,46 @@ Status FileIdTable::Locate(uint64_t id, ResolvedPath* out) {
   ObjectKey key;
   if (resolver_->Resolve(known.cluster_path, &candidate).ok() &&
       ReadObjectKey(candidate.disk_path, &key).ok() && key == known.key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    known_[id].seen = ++clock_;
     *out = candidate;
     return Status::Ok();
   }
   // Moved since we last saw it: look for it under the root.
+  const std::string gone = "object with id " + std::to_string(id) + " no longer exists";
   ObjectKey root_key;
   std::string root_disk = resolver_->DiskPathOf("/");
   std::string found;
   if (ReadObjectKey(root_disk, &root_key).ok() && root_key == known.key) {
     found = root_disk;
-  } else if (!FindInTree(known.key, root_disk == "/" ? "" : root_disk, &found)) {
-    return Status::NoSuchInode("object with id " + std::to_string(id) + " no longer exists");
+  } else {
+    std::lock_guard<std::mutex> walk_lock(walk_mutex_);
+    uint64_t seen = 0, started = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      seen = known_[id].seen;
+      started = index_started_;
+    }
+    // An index walked after the last sighting holds the object unless it has gone, or moved
+    // since; only a path that no longer fits calls for another walk.
+    bool listed = false;
+    bool hit = started > seen && FindInIndex(known.key, &found, &listed);
+    if (!hit && (started <= seen || listed)) {
+      Index index;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        started = ++clock_;
+      }
+      IndexTree(root_disk == "/" ? "" : root_disk, &index);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        index_ = std::move(index);
+        index_started_ = started;
+        ++walks_;
+      }
+      hit = FindInIndex(known.key, &found, &listed);
+    }
+    if (!hit) return Status::NoSuchInode(gone);
   }
   std::string cluster_path = resolver_->ClusterPathOf(found);
   Status status = resolver_->Resolve(cluster_path, &candidate);

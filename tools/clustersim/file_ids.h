@@ -1,7 +1,10 @@
 // Stable 64-bit identifiers for file-system objects under the root. An object
 // is keyed by device, inode, birth time and inode generation, so a directory
 // removed and made again gets a new id even when the inode number is reused.
-// Ids start above 2^53 and are persisted in the state directory. Thread-safe.
+// Ids start above 2^53 and are persisted in the state directory. An object no
+// longer where it was last seen is looked up in an index of the whole tree,
+// walked again only when the object was seen after the last walk began, so a
+// stale id costs one walk, not one per request. Thread-safe.
 #ifndef CLUSTERSIM_FILE_IDS_H_
 #define CLUSTERSIM_FILE_IDS_H_
 
@@ -12,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "clustersim/path_resolver.h"
 #include "clustersim/status.h"
@@ -50,6 +54,9 @@ class FileIdTable {
   // Finds the object that carries `id` now: 404 when it no longer exists.
   Status Locate(uint64_t id, ResolvedPath* out);
 
+  // How often the tree was walked to find moved objects.
+  uint64_t walks() const;
+
   // Where the object with `id` was last seen, whether or not it still exists there: how a
   // snapshot's copy of a file deleted since is found by its id.
   Status LastKnownPath(uint64_t id, std::string* cluster_path);
@@ -60,14 +67,28 @@ class FileIdTable {
   };
   struct Known {
     ObjectKey key;
-    std::string cluster_path;  // where it was last seen
+    std::string cluster_path;  // where it was last seen...
+    uint64_t seen = 0;         // ...and when, on clock_
   };
+  struct Indexed {
+    uint64_t device = 0;
+    uint64_t birth_ns = 0;
+    std::string disk_path;
+  };
+  using Index = std::unordered_map<uint64_t, std::vector<Indexed>>;  // by inode
 
   Status AppendLocked(uint64_t id, const Known& known);
-  bool FindInTree(const ObjectKey& key, const std::string& disk_dir, std::string* found) const;
+  void IndexTree(const std::string& disk_dir, Index* index) const;
+  // True when the index has the object where it still is; `listed` tells whether it has it at all.
+  bool FindInIndex(const ObjectKey& key, std::string* found, bool* listed) const;
 
   const PathResolver* resolver_ = nullptr;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
+  uint64_t clock_ = 0;  // orders sightings and walks
+  std::mutex walk_mutex_;  // one walk at a time; taken before mutex_
+  Index index_;
+  uint64_t index_started_ = 0;  // clock_ when the walk behind index_ began
+  uint64_t walks_ = 0;
   std::FILE* log_ = nullptr;
   uint64_t next_id_ = kFirstId;
   std::unordered_map<ObjectKey, uint64_t, KeyHash> ids_;

@@ -48,7 +48,8 @@ struct Options {
   // Every difference page is preceded by this many empty pages that link on: the API does not
   // exclude them, so clients must follow them.
   int64_t empty_pages = 0;
-  int worker_threads = 256;      // the most connections served at once; threads start as needed
+  int worker_threads = 256;      // the most requests answered at once; threads start as needed
+  int64_t request_timeout_ms = 10000;  // for a TLS handshake, and for a request from its first byte
 };
 
 // Parses `clustersim` arguments (argv[0] excluded). Sets *show_help for --help.

@@ -1,11 +1,8 @@
 #include "clustersim/server.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
 #include <signal.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,16 +16,16 @@
 #include "clustersim/certificates.h"
 #include "clustersim/cluster_service.h"
 #include "clustersim/json.h"
+#include "clustersim/connection_loop.h"
 #include "clustersim/tls_connections.h"
-#include "clustersim/worker_pool.h"
 
 namespace clustersim {
 
 namespace {
 
-constexpr size_t kKeepAliveRequests = 100000000;  // one connection serves a whole job
-constexpr time_t kIdleSeconds = 10;               // between requests
-constexpr time_t kStallSeconds = 5;               // within a handshake or a request
+// What httplib is told of connections it never sees: the loop owns them, and closes idle ones.
+constexpr size_t kKeepAliveRequests = 100000000;
+constexpr time_t kIdleSeconds = 10;
 
 Status ReadPassword(const std::string& path, std::string* password) {
   std::ifstream in(path, std::ios::binary);
@@ -53,28 +50,96 @@ Status MakeDirectories(const std::string& path, mode_t mode) {
   return Status::Ok();
 }
 
-// httplib only reports that binding failed; a probe recovers the reason.
-std::string BindFailureReason(const std::string& address, int port) {
-  struct addrinfo hints = {};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  struct addrinfo* found = nullptr;
-  if (::getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || found == nullptr) {
-    return "cannot resolve the address";
+// httplib reads a request from and writes its answer to this, never to a socket: the connection
+// loop has framed the request and sends the answer.
+class MemoryStream : public httplib::Stream {
+ public:
+  MemoryStream(const std::string& input, const std::string& peer_address, int peer_port, std::string* output)
+      : input_(input), peer_address_(peer_address), peer_port_(peer_port), output_(output) {}
+
+  bool is_readable() const override { return offset_ < input_.size(); }
+  bool is_writable() const override { return true; }
+  ssize_t read(char* ptr, size_t size) override {
+    size = std::min(size, input_.size() - offset_);
+    std::memcpy(ptr, input_.data() + offset_, size);
+    offset_ += size;
+    return static_cast<ssize_t>(size);
   }
-  std::string reason = "cannot bind";
-  int fd = ::socket(found->ai_family, found->ai_socktype, found->ai_protocol);
-  if (fd >= 0) {
-    int yes = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-    if (::bind(fd, found->ai_addr, found->ai_addrlen) != 0) reason = std::strerror(errno);
-    ::close(fd);
+  ssize_t write(const char* ptr, size_t size) override {
+    output_->append(ptr, size);
+    return static_cast<ssize_t>(size);
   }
-  ::freeaddrinfo(found);
-  return reason;
+  void get_remote_ip_and_port(std::string& ip, int& port) const override {
+    ip = peer_address_;
+    port = peer_port_;
+  }
+  void get_local_ip_and_port(std::string& ip, int& port) const override {
+    ip.clear();
+    port = 0;
+  }
+  // No descriptor: httplib answers 500 to one it cannot select() on.
+  socket_t socket() const override { return INVALID_SOCKET; }
+
+ private:
+  const std::string& input_;
+  const std::string& peer_address_;
+  const int peer_port_;
+  std::string* output_;
+  size_t offset_ = 0;
+};
+
+bool ClosesConnection(const std::string& response) {
+  const size_t head_end = response.find("\r\n\r\n");
+  const std::string head = response.substr(0, head_end) + "\r\n";
+  return head.find("\r\nConnection: close\r\n") != std::string::npos;
+}
+
+// Applies kCutBodyHeader: the head keeps announcing the whole body.
+bool CutBody(std::string* response) {
+  const size_t head_end = response->find("\r\n\r\n");
+  const std::string marker = std::string("\r\n") + kCutBodyHeader + ": ";
+  const size_t at = response->find(marker);
+  if (head_end == std::string::npos || at == std::string::npos || at >= head_end) return false;
+  const size_t line_end = response->find("\r\n", at + marker.size());
+  const size_t keep = std::stoul(response->substr(at + marker.size(), line_end - at - marker.size()));
+  response->erase(at, line_end - at);
+  response->resize(std::min(response->size(), head_end - (line_end - at) + 4 + keep));
+  return true;
+}
+
+const char* ReasonPhrase(int status) {
+  switch (status) {
+    case 413: return "Payload Too Large";
+    case 414: return "URI Too Long";
+    case 415: return "Unsupported Media Type";
+    default: return "Bad Request";
+  }
+}
+
+std::string RefusalResponse(const Status& refusal, bool head) {
+  const std::string body = ErrorBody(refusal);
+  std::string response = "HTTP/1.1 " + std::to_string(refusal.http_status()) + " " +
+                         ReasonPhrase(refusal.http_status()) +
+                         "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+                         "\r\nConnection: close\r\n\r\n";
+  if (!head) response += body;
+  return response;
 }
 
 }  // namespace
+
+// Routing and response writing stay httplib's; only framed requests reach it.
+class RequestRouter : public httplib::Server {
+ public:
+  std::string Answer(const FramedRequest& request, const std::string& peer_address, int peer_port, bool* close) {
+    std::string response;
+    MemoryStream stream(request.canonical, peer_address, peer_port, &response);
+    bool closed = false;
+    bool answered = process_request(stream, false, closed, [](httplib::Request&) {});
+    *close = !answered || closed || ClosesConnection(response) || CutBody(&response);
+    return response;
+  }
+};
 
 Server::Server(Options options) : options_(std::move(options)) {}
 
@@ -139,54 +204,35 @@ Status Server::StartLocked(std::string password) {
     return status;
   }
 
-  Counters* counters = &service_->counters();
-  http_ = std::make_unique<httplib::SSLServer>([&, this](SSL_CTX& ctx) {
-    SSL_CTX_set_min_proto_version(&ctx, TLS1_2_VERSION);
-    SSL_CTX_set_options(&ctx, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
-    if (SSL_CTX_use_certificate_chain_file(&ctx, cert_file.c_str()) != 1 ||
-        SSL_CTX_use_PrivateKey_file(&ctx, key_file.c_str(), SSL_FILETYPE_PEM) != 1 ||
-        SSL_CTX_check_private_key(&ctx) != 1) {
-      return false;
-    }
-    TrackTlsConnections(&ctx, this, counters);
-    return true;
-  });
-  if (!http_->is_valid()) {
-    http_.reset();
-    service_.reset();
+  tls_ = SSL_CTX_new(TLS_server_method());
+  if (tls_ == nullptr || SSL_CTX_set_min_proto_version(tls_, TLS1_2_VERSION) != 1 ||
+      SSL_CTX_use_certificate_chain_file(tls_, cert_file.c_str()) != 1 ||
+      SSL_CTX_use_PrivateKey_file(tls_, key_file.c_str(), SSL_FILETYPE_PEM) != 1 ||
+      SSL_CTX_check_private_key(tls_) != 1) {
+    Stop();
     return Status::BadRequest("cannot use the certificate " + cert_file + " with the key " + key_file);
   }
+  SSL_CTX_set_options(tls_, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
+  CountTlsConnections(tls_, &service_->counters());
 
-  const int workers = options_.worker_threads;
-  http_->new_task_queue = [workers] { return new WorkerPool(static_cast<size_t>(workers)); };
-  http_->set_keep_alive_max_count(kKeepAliveRequests);
-  // An open connection holds a worker: idle ones and ones that stall mid-request let go soon.
-  http_->set_keep_alive_timeout(kIdleSeconds);
-  http_->set_read_timeout(kStallSeconds, 0);
-  http_->set_write_timeout(30, 0);
-  http_->set_payload_max_length(1 << 20);
-  http_->set_tcp_nodelay(true);
-  // httplib's default also sets SO_REUSEPORT, which would let a second emulator
-  // share the address silently instead of failing to start.
-  http_->set_socket_options([](int sock) {
-    int yes = 1;
-    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-  });
+  router_ = std::make_unique<RequestRouter>();
+  router_->set_keep_alive_max_count(kKeepAliveRequests);
+  router_->set_keep_alive_timeout(kIdleSeconds);
+  router_->set_payload_max_length(1 << 20);
   ClusterService* service = service_.get();
   auto handler = [service](const httplib::Request& request, httplib::Response& response) {
     service->Handle(request, response);
   };
-  http_->Get(".*", handler);
-  http_->Post(".*", handler);
-  http_->Put(".*", handler);
-  http_->Delete(".*", handler);
-  http_->Patch(".*", handler);
-  http_->Options(".*", handler);
-  // Errors that httplib produces itself (malformed requests, over-long headers, unknown methods) get
-  // the error body too. What is left of such a request in the stream would be read as the next one,
-  // so the connection closes after the answer.
-  http_->set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&,
-                                                                   httplib::Response& response) {
+  router_->Get(".*", handler);
+  router_->Post(".*", handler);
+  router_->Put(".*", handler);
+  router_->Delete(".*", handler);
+  router_->Patch(".*", handler);
+  router_->Options(".*", handler);
+  // Errors that httplib produces itself (an unknown method, a target it cannot parse) get the
+  // error body too, and close the connection as every refusal does.
+  router_->set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&,
+                                                                     httplib::Response& response) {
     if (!response.body.empty() || response.content_length_ > 0) return httplib::Server::HandlerResponse::Unhandled;
     Status status = response.status == 404 ? Status::NotFound("no such route")
                     : response.status < 500 ? Status::BadRequest("malformed request")
@@ -201,39 +247,37 @@ Status Server::StartLocked(std::string password) {
     ::signal(SIGPIPE, SIG_IGN);
   }
 
-  bool bound = false;
-  if (options_.port == 0) {
-    port_ = http_->bind_to_any_port(options_.bind_address);
-    bound = port_ > 0;
-  } else {
-    port_ = options_.port;
-    bound = http_->bind_to_port(options_.bind_address, options_.port);
-  }
-  if (!bound) {
-    std::string reason = BindFailureReason(options_.bind_address, options_.port);
-    http_.reset();
-    service_.reset();
+  ConnectionSettings settings;
+  settings.workers = static_cast<size_t>(options_.worker_threads);
+  settings.request_timeout = std::chrono::milliseconds(options_.request_timeout_ms);
+  RequestRouter* router = router_.get();
+  connections_ = std::make_unique<ConnectionLoop>(
+      tls_, settings,
+      [router](const FramedRequest& request, const std::string& peer_address, int peer_port, bool* close) {
+        return router->Answer(request, peer_address, peer_port, close);
+      },
+      RefusalResponse);
+  status = connections_->Listen(options_.bind_address, options_.port);
+  if (!status.ok()) {
+    Stop();
     return Status::Unavailable("cannot listen on " + options_.bind_address + ":" + std::to_string(options_.port) +
-                               ": " + reason);
+                               ": " + status.message());
   }
-  listener_ = std::thread([this] { http_->listen_after_bind(); });
-  // The socket already accepts connections; wait until stop() would take effect.
-  while (!http_->is_running()) std::this_thread::yield();
+  port_ = connections_->port();
+  connections_->Start();
   started_ = true;
   return Status::Ok();
 }
 
 void Server::Stop() {
-  if (!started_) return;
   started_ = false;
-  service_->Shutdown();
-  http_->stop();
-  // Idle keep-alive connections would otherwise hold the workers until they time out.
-  ShutDownTlsConnections(this);
-  if (listener_.joinable()) listener_.join();
-  http_.reset();
+  if (service_) service_->Shutdown();
+  connections_.reset();
+  router_.reset();
   service_.reset();
-  ::close(state_lock_);
+  if (tls_ != nullptr) SSL_CTX_free(tls_);
+  tls_ = nullptr;
+  if (state_lock_ >= 0) ::close(state_lock_);
   state_lock_ = -1;
 }
 

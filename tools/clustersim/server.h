@@ -9,19 +9,18 @@
 #include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "clustersim/faults.h"
 #include "clustersim/options.h"
 #include "clustersim/status.h"
 
-namespace httplib {
-class SSLServer;
-}  // namespace httplib
+typedef struct ssl_ctx_st SSL_CTX;
 
 namespace clustersim {
 
 class ClusterService;
+class ConnectionLoop;
+class RequestRouter;
 
 class Server {
  public:
@@ -64,8 +63,9 @@ class Server {
   std::string pin_;
   int port_ = 0;
   std::unique_ptr<ClusterService> service_;
-  std::unique_ptr<httplib::SSLServer> http_;
-  std::thread listener_;
+  std::unique_ptr<RequestRouter> router_;
+  SSL_CTX* tls_ = nullptr;
+  std::unique_ptr<ConnectionLoop> connections_;
   bool started_ = false;
 };
 

@@ -1,6 +1,8 @@
 #include "clustersim/snapshot_store.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "clustersim/json.h"
@@ -61,6 +64,40 @@ Status WriteFileAtomically(const std::string& path, const std::string& content) 
   if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
     ::unlink(temp.c_str());
     return Status::Internal("cannot write " + path + ": " + std::strerror(errno));
+  }
+  return Status::Ok();
+}
+
+// A cluster path as a record keeps it: "/" or "/a/b/", no empty, ".", ".." or ".snapshot" names.
+bool IsRecordedDirectory(const std::string& path) {
+  if (path == "/") return true;
+  if (path.size() < 3 || path.front() != '/' || path.back() != '/' || path.find('\0') != std::string::npos) {
+    return false;
+  }
+  for (size_t start = 1; start < path.size();) {
+    size_t slash = path.find('/', start);
+    const std::string name = path.substr(start, slash - start);
+    if (name.empty() || name == "." || name == ".." || name == kSnapshotDirName) return false;
+    start = slash + 1;
+  }
+  return true;
+}
+
+// A record read back must be one this store could have written: anything else could point its
+// removal anywhere.
+Status CheckRecord(const SnapshotRecord& record) {
+  const std::string which = "snapshot record " + std::to_string(record.id) + ": ";
+  if (record.id == 0) return Status::BadRequest("a snapshot record has id 0");
+  Status status = ValidateName(record.name);
+  if (!status.ok()) return Status::BadRequest(which + status.message());
+  if (record.directory_name != std::to_string(record.id) + "_" + record.name) {
+    return Status::BadRequest(which + "directory_name is not \"<id>_<name>\"");
+  }
+  if (!IsRecordedDirectory(record.source_path)) return Status::BadRequest(which + "source_path is not a directory path");
+  if (record.source_file_id < FileIdTable::kFirstId) return Status::BadRequest(which + "source_file_id is not a file id");
+  std::chrono::system_clock::time_point expires;
+  if (!record.expiration.empty() && !ParseRfc3339(record.expiration, &expires)) {
+    return Status::BadRequest(which + "expiration is not an RFC 3339 time");
   }
   return Status::Ok();
 }
@@ -120,6 +157,24 @@ std::string SnapshotV3Json(const SnapshotRecord& record, bool with_status) {
   return writer.Finish();
 }
 
+ImageHandle::ImageHandle(ImageHandle&& other) noexcept
+    : store_(std::exchange(other.store_, nullptr)), id_(other.id_), fd_(std::move(other.fd_)) {}
+
+ImageHandle& ImageHandle::operator=(ImageHandle&& other) noexcept {
+  if (this != &other) {
+    Release();
+    store_ = std::exchange(other.store_, nullptr);
+    id_ = other.id_;
+    fd_ = std::move(other.fd_);
+  }
+  return *this;
+}
+
+void ImageHandle::Release() {
+  fd_.Reset();
+  if (store_ != nullptr) std::exchange(store_, nullptr)->Unpin(id_);
+}
+
 SnapshotStore::~SnapshotStore() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -129,23 +184,54 @@ SnapshotStore::~SnapshotStore() {
   if (remover_.joinable()) remover_.join();
 }
 
-Status SnapshotStore::Open(const std::string& state_dir, const PathResolver* resolver,
+Status SnapshotStore::Open(const std::string& state_dir, const PathResolver* resolver, FileIdTable* file_ids,
                            std::chrono::milliseconds delete_delay, std::function<void(uint64_t)> on_removed) {
   resolver_ = resolver;
+  file_ids_ = file_ids;
   delete_delay_ = delete_delay;
   on_removed_ = std::move(on_removed);
   state_file_ = state_dir + "/snapshots.json";
-  std::ifstream in(state_file_, std::ios::binary);
-  if (!in) {  // first start
-    remover_ = std::thread([this] { RemoveLoop(); });
-    return Status::Ok();
+  char real[PATH_MAX];
+  if (::realpath(state_dir.c_str(), real) == nullptr) {
+    return Status::Internal("cannot find " + state_dir + ": " + std::strerror(errno));
   }
-  std::stringstream content;
-  content << in.rdbuf();
+  images_dir_ = std::string(real) + "/images";
+  if (::mkdir(images_dir_.c_str(), 0755) != 0 && errno != EEXIST) {
+    return Status::Internal("cannot make " + images_dir_ + ": " + std::strerror(errno));
+  }
+  images_fd_ = UniqueFd(::open(images_dir_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  root_fd_ = UniqueFd(::open(resolver->DiskPathOf("/").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!images_fd_.valid() || !root_fd_.valid()) return Status::Internal(std::string("cannot open: ") + std::strerror(errno));
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::ifstream in(state_file_, std::ios::binary);
+  Status status;
+  if (in) {
+    std::stringstream content;
+    content << in.rdbuf();
+    status = LoadLocked(content.str());
+  }
+  if (status.ok()) status = CheckImagesLocked();
+  if (!status.ok()) return status.Annotate("the snapshot state in " + state_dir + " is refused");
+  // Links that a stop left unmade are made; deletions that a stop interrupted go on.
+  for (const auto& entry : snapshots_) {
+    if (!entry.second.in_delete) Link(entry.second, -1);
+    if (entry.second.in_delete) removals_[entry.first] = Clock::now() + delete_delay_;
+    ScheduleExpiryLocked(entry.second);
+  }
+  remover_ = std::thread([this] { RemoveLoop(); });
+  return Status::Ok();
+}
+
+Status SnapshotStore::LoadLocked(const std::string& content) {
   JsonObject state;
-  Status status = JsonObject::Parse(content.str(), &state);
+  Status status = JsonObject::Parse(content, &state);
   std::optional<uint64_t> next_id;
   if (status.ok()) status = state.GetUint("next_id", &next_id);
+  // Read as empty, a damaged file would hand out ids whose images may still exist.
+  if (status.ok() && (!next_id || !state.Has("snapshots"))) {
+    status = Status::BadRequest("snapshots.json lacks next_id or snapshots");
+  }
   if (status.ok()) {
     status = state.ForEachObject("snapshots", [this](const JsonObject& item) -> Status {
       SnapshotRecord record;
@@ -174,20 +260,109 @@ Status SnapshotStore::Open(const std::string& state_dir, const PathResolver* res
       record.source_path = *source_path;
       record.expiration = expiration.value_or("");
       record.in_delete = in_delete.value_or(false);
-      snapshots_[record.id] = record;
-      if (record.id >= next_id_) next_id_ = record.id + 1;
+      s = CheckRecord(record);
+      if (!s.ok()) return s;
+      if (!snapshots_.emplace(record.id, record).second) {
+        return Status::BadRequest("two snapshot records have id " + std::to_string(record.id));
+      }
+      next_id_ = std::max(next_id_, record.id + 1);
       return Status::Ok();
     });
   }
   if (!status.ok()) return status.Annotate("reading " + state_file_);
-  if (next_id && *next_id > next_id_) next_id_ = *next_id;
-  // Deletions that a stop interrupted go on.
-  for (const auto& entry : snapshots_) {
-    if (entry.second.in_delete) removals_[entry.first] = Clock::now() + delete_delay_;
-    ScheduleExpiryLocked(entry.second);
-  }
-  remover_ = std::thread([this] { RemoveLoop(); });
+  next_id_ = std::max(next_id_, *next_id);
   return Status::Ok();
+}
+
+Status SnapshotStore::CheckImagesLocked() {
+  std::vector<std::string> names;
+  Status status = ListNames(images_fd_.get(), &names);
+  if (!status.ok()) return status.Annotate("reading " + images_dir_);
+  if (!names.empty() && snapshots_.empty() && ::access(state_file_.c_str(), F_OK) != 0) {
+    return Status::BadRequest(state_file_ + " is missing while " + images_dir_ + " holds " +
+                              std::to_string(names.size()) + " images: restore the file, or remove the images");
+  }
+  // Images no record names were cut short by a stop before their record was saved, or outlived it.
+  std::set<uint64_t> present;
+  for (const std::string& name : names) {
+    uint64_t id = 0;
+    bool numbered = ParseDecimal(name, &id);
+    if (numbered) next_id_ = std::max(next_id_, id + 1);  // never hand out an id that had an image
+    if (numbered && snapshots_.count(id) > 0) {
+      present.insert(id);
+    } else {
+      status = RemoveTree(images_fd_.get(), name);
+      if (!status.ok()) return status.Annotate("removing the unrecorded image " + images_dir_ + "/" + name);
+    }
+  }
+  for (const auto& entry : snapshots_) {
+    // A record whose deletion a stop interrupted may have lost its image already.
+    if (present.count(entry.first) > 0 || entry.second.in_delete) continue;
+    status = AdoptOldImageLocked(entry.second);
+    if (!status.ok()) return status;
+  }
+  return Status::Ok();
+}
+
+// Earlier versions kept an image as a directory inside the snapshotted directory: it moves here.
+Status SnapshotStore::AdoptOldImageLocked(const SnapshotRecord& record) {
+  const std::string id = std::to_string(record.id);
+  UniqueFd directory, snapshots;
+  Status status = OpenSourceDirectory(resolver_->DiskPathOf(record.source_path), &directory);
+  if (status.ok()) status = OpenDirectoryBelow(directory.get(), kSnapshotDirName, &snapshots);
+  struct stat st;
+  if (!status.ok() || ::fstatat(snapshots.get(), record.directory_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISDIR(st.st_mode)) {
+    return Status::BadRequest("snapshot " + id + " has no image in " + images_dir_ +
+                              ": restore it, or remove the snapshot's record");
+  }
+  if (::renameat(snapshots.get(), record.directory_name.c_str(), images_fd_.get(), id.c_str()) == 0) {
+    return Status::Ok();
+  }
+  if (errno != EXDEV) return Status::Internal("cannot move the image of snapshot " + id + ": " + std::strerror(errno));
+  UniqueFd old_image;
+  status = OpenDirectoryBelow(snapshots.get(), record.directory_name, &old_image);
+  if (status.ok()) status = CopyTree(old_image.get(), images_fd_.get(), id);
+  if (status.ok()) status = RemoveTree(snapshots.get(), record.directory_name);
+  return status.ok() ? status : status.Annotate("moving the image of snapshot " + id);
+}
+
+Status SnapshotStore::OpenSourceDirectory(const std::string& disk_path, UniqueFd* out) const {
+  // The resolver's disk path has its symlinks resolved: from the root it is walked without following any.
+  std::string relative = resolver_->ClusterPathOf(disk_path);
+  if (relative.empty()) return Status::NoSuchEntry("the directory is gone");
+  return OpenDirectoryBelow(root_fd_.get(), relative.substr(1), out);
+}
+
+// Best effort: the link only shows the image to readers of the served tree; the emulator
+// never reads through it, and the next start makes a missing one again.
+void SnapshotStore::Link(const SnapshotRecord& record, int directory_fd) const {
+  UniqueFd located;
+  if (directory_fd < 0) {
+    ResolvedPath where;
+    if (!file_ids_->Locate(record.source_file_id, &where).ok() ||
+        !OpenSourceDirectory(where.disk_path, &located).ok()) {
+      return;
+    }
+    directory_fd = located.get();
+  }
+  UniqueFd snapshots;
+  if (!OpenDirectoryBelow(directory_fd, kSnapshotDirName, &snapshots).ok()) return;
+  const std::string target = images_dir_ + "/" + std::to_string(record.id);
+  (void)!::symlinkat(target.c_str(), snapshots.get(), record.directory_name.c_str());
+}
+
+void SnapshotStore::Unlink(const SnapshotRecord& record) const {
+  ResolvedPath where;
+  UniqueFd directory, snapshots;
+  if (!file_ids_->Locate(record.source_file_id, &where).ok() || !OpenSourceDirectory(where.disk_path, &directory).ok() ||
+      !OpenDirectoryBelow(directory.get(), kSnapshotDirName, &snapshots).ok()) {
+    return;
+  }
+  struct stat st;
+  if (::fstatat(snapshots.get(), record.directory_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+    ::unlinkat(snapshots.get(), record.directory_name.c_str(), 0);
+  }
 }
 
 Status SnapshotStore::SaveLocked() const {
@@ -203,11 +378,33 @@ Status SnapshotStore::SaveLocked() const {
 }
 
 std::string SnapshotStore::ImagePath(const SnapshotRecord& record) const {
-  std::string dir = resolver_->DiskPathOf(record.source_path.size() > 1 && record.source_path.back() == '/'
-                                              ? record.source_path.substr(0, record.source_path.size() - 1)
-                                              : record.source_path);
-  if (dir != "/") dir += "/";
-  return dir + kSnapshotDirName + "/" + record.directory_name;
+  return images_dir_ + "/" + std::to_string(record.id);
+}
+
+Status SnapshotStore::OpenImage(uint64_t id, ImageHandle* out) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (snapshots_.count(id) == 0) return Status::NoSuchSnapshot("no snapshot with id " + std::to_string(id));
+    ++readers_[id];
+  }
+  ImageHandle handle;
+  handle.store_ = this;
+  handle.id_ = id;
+  handle.fd_ = UniqueFd(::openat(images_fd_.get(), std::to_string(id).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!handle.fd_.valid()) {
+    return Status::Internal("the image of snapshot " + std::to_string(id) + " is missing: " + std::strerror(errno));
+  }
+  *out = std::move(handle);
+  return Status::Ok();
+}
+
+void SnapshotStore::Unpin(uint64_t id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = readers_.find(id);
+  if (it != readers_.end() && --it->second == 0) {
+    readers_.erase(it);
+    readers_cv_.notify_all();
+  }
 }
 
 Status SnapshotStore::Create(const std::string& name, uint64_t source_file_id, const ResolvedPath& source,
@@ -220,9 +417,22 @@ Status SnapshotStore::Create(const std::string& name, uint64_t source_file_id, c
   struct stat st;
   if (::lstat(source.disk_path.c_str(), &st) != 0) return Status::NoSuchEntry("the directory is gone");
   if (!S_ISDIR(st.st_mode)) return Status::BadRequest(source.cluster_path + " is not a directory");
+  // Copied from a descriptor: whatever the tree does meanwhile, the copy stays in this directory.
+  UniqueFd directory;
+  status = OpenSourceDirectory(source.disk_path, &directory);
+  if (!status.ok()) return status.http_status() == 404 ? Status::NoSuchEntry("the directory is gone") : status;
+  // Made before the copy, so that the image already has the directory's time with ".snapshot" in it.
+  UniqueFd snapshots;
+  if (::mkdirat(directory.get(), kSnapshotDirName, 0755) != 0 && errno != EEXIST) {
+    return Status::Internal("cannot make .snapshot in " + source.cluster_path + ": " + std::strerror(errno));
+  }
+  status = OpenDirectoryBelow(directory.get(), kSnapshotDirName, &snapshots);
+  if (!status.ok()) return Status::Internal(".snapshot in " + source.cluster_path + " is not a directory");
 
   SnapshotRecord record;
   {
+    // Saved with the record only: an image left by a stop mid-copy still keeps its id from being
+    // handed out again, as the next start counts past every image it finds before removing it.
     std::lock_guard<std::mutex> lock(mutex_);
     record.id = next_id_++;
   }
@@ -236,23 +446,21 @@ Status SnapshotStore::Create(const std::string& name, uint64_t source_file_id, c
   record.timestamp_nsec = now.tv_nsec;
   record.expiration = expires;
 
-  std::string snapshot_dir = (source.disk_path == "/" ? "" : source.disk_path) + "/" + kSnapshotDirName;
-  if (::mkdir(snapshot_dir.c_str(), 0755) != 0 && errno != EEXIST) {
-    return Status::Internal("cannot make " + snapshot_dir + ": " + std::strerror(errno));
-  }
-  const std::string image = ImagePath(record);
-  status = CopyTree(source.disk_path, image);
+  const std::string image_name = std::to_string(record.id);
+  status = CopyTree(directory.get(), images_fd_.get(), image_name);
   if (!status.ok()) return status.Annotate("freezing " + source.cluster_path);
-
-  std::lock_guard<std::mutex> lock(mutex_);
-  snapshots_[record.id] = record;
-  status = SaveLocked();
-  if (!status.ok()) {
-    snapshots_.erase(record.id);
-    IgnoreError(RemoveTree(image));
-    return status;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    snapshots_[record.id] = record;
+    status = SaveLocked();
+    if (!status.ok()) {
+      snapshots_.erase(record.id);
+      IgnoreError(RemoveTree(images_fd_.get(), image_name));
+      return status;
+    }
+    ScheduleExpiryLocked(record);
   }
-  ScheduleExpiryLocked(record);
+  Link(record, directory.get());
   *out = record;
   return Status::Ok();
 }
@@ -373,14 +581,19 @@ void SnapshotStore::Remove(uint64_t id) {
     if (it == snapshots_.end()) return;
     record = it->second;
   }
-  // A failed removal leaves files nobody lists; the record goes regardless, as on a cluster
-  // whose background deletion does not report back.
-  IgnoreError(RemoveTree(ImagePath(record)));
+  Unlink(record);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    // The record goes first, so that no comparison starts on the image; the image only once
+    // those under way are done, so that none sees it half removed. A stop in between leaves an
+    // image without a record, which the next start removes.
+    std::unique_lock<std::mutex> lock(mutex_);
     snapshots_.erase(id);
     IgnoreError(SaveLocked());
+    readers_cv_.wait(lock, [&] { return readers_.count(id) == 0; });
   }
+  // A failed removal leaves files nobody lists, until the next start; the record goes regardless,
+  // as on a cluster whose background deletion does not report back.
+  IgnoreError(RemoveTree(images_fd_.get(), std::to_string(id)));
   if (on_removed_) on_removed_(id);
 }
 

@@ -42,6 +42,8 @@ class [[nodiscard]] Status {
   }
   // The class paired with a server-trouble status (429, 500, 503).
   static Status ServerTrouble(int http_status, std::string message);
+  // A request refused for its size or encoding: 413, 414 or 415 with their classes.
+  static Status Refused(int http_status, std::string message);
 
   bool ok() const { return http_status_ == 0; }
   int http_status() const { return http_status_; }

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include "clustersim/path_resolver.h"
 
@@ -15,34 +14,27 @@ namespace clustersim {
 
 namespace {
 
-Status Failure(const char* what, const std::string& path) {
-  return Status::Internal(std::string(what) + " " + path + ": " + std::strerror(errno));
+constexpr int kDirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// Paths in messages are relative to the copy: an absolute one would tell clients where the state lives.
+Status Failure(const char* what, const std::string& where) {
+  return Status::Internal(std::string(what) + " " + where + ": " + std::strerror(errno));
 }
 
-Status ListNames(const std::string& dir_path, std::vector<std::string>* names) {
-  DIR* dir = ::opendir(dir_path.c_str());
-  if (dir == nullptr) return Failure("cannot open directory", dir_path);
-  while (struct dirent* entry = ::readdir(dir)) {
-    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-    names->push_back(entry->d_name);
-  }
-  ::closedir(dir);
-  return Status::Ok();
+// The entry went, or was replaced by a link or another type, between two looks at it.
+bool Vanished(int error) { return error == ENOENT || error == ENOTDIR || error == ELOOP; }
+
+std::string Below(const std::string& where, const std::string& name) {
+  return where.empty() ? name : where + "/" + name;
 }
 
-Status CopyFileContents(const std::string& source, const std::string& target, const struct stat& st) {
-  int in = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (in < 0) return Failure("cannot open", source);
-  int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (out < 0) {
-    Status status = Failure("cannot create", target);
-    ::close(in);
-    return status;
-  }
-  Status status;
+Status CopyFileContents(int in, int target_dir, const std::string& name, const struct stat& st,
+                        const std::string& where) {
+  UniqueFd out(::openat(target_dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!out.valid()) return Failure("cannot create", where);
   bool use_read_write = false;
   for (;;) {
-    ssize_t n = use_read_write ? 0 : ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+    ssize_t n = use_read_write ? 0 : ::copy_file_range(in, nullptr, out.get(), nullptr, 1 << 30, 0);
     if (!use_read_write && n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
       use_read_write = true;
     }
@@ -50,7 +42,7 @@ Status CopyFileContents(const std::string& source, const std::string& target, co
       char buffer[1 << 16];
       n = ::read(in, buffer, sizeof(buffer));
       for (ssize_t done = 0; n > 0 && done < n;) {
-        ssize_t w = ::write(out, buffer + done, static_cast<size_t>(n - done));
+        ssize_t w = ::write(out.get(), buffer + done, static_cast<size_t>(n - done));
         if (w < 0) {
           n = -1;
           break;
@@ -61,95 +53,145 @@ Status CopyFileContents(const std::string& source, const std::string& target, co
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
-      status = Failure("cannot copy", source);
-      break;
+      return Failure("cannot copy", where);
     }
   }
-  if (status.ok()) {
-    (void)!::fchown(out, st.st_uid, st.st_gid);
-    if (::fchmod(out, st.st_mode & 07777) != 0) status = Failure("cannot set the mode of", target);
-    struct timespec times[2] = {st.st_atim, st.st_mtim};
-    if (status.ok() && ::futimens(out, times) != 0) status = Failure("cannot set the times of", target);
-  }
-  ::close(in);
-  if (::close(out) != 0 && status.ok()) status = Failure("cannot write", target);
-  return status;
-}
-
-Status CopyEntry(const std::string& source, const std::string& target, const struct stat& st);
-
-Status CopyDirectory(const std::string& source, const std::string& target, const struct stat& st) {
-  if (::mkdir(target.c_str(), 0700) != 0) return Failure("cannot make directory", target);
-  std::vector<std::string> names;
-  Status status = ListNames(source, &names);
-  for (size_t i = 0; status.ok() && i < names.size(); ++i) {
-    if (names[i] == kSnapshotDirName) continue;
-    std::string child = source + "/" + names[i];
-    struct stat child_st;
-    if (::lstat(child.c_str(), &child_st) != 0) {
-      if (errno == ENOENT) continue;  // removed while we copied
-      return Failure("cannot stat", child);
-    }
-    status = CopyEntry(child, target + "/" + names[i], child_st);
-  }
-  if (!status.ok()) return status;
-  // Mode and times last: adding entries would change the time, a read-only mode would block them.
-  (void)!::lchown(target.c_str(), st.st_uid, st.st_gid);
-  if (::chmod(target.c_str(), st.st_mode & 07777) != 0) return Failure("cannot set the mode of", target);
+  (void)!::fchown(out.get(), st.st_uid, st.st_gid);
+  if (::fchmod(out.get(), st.st_mode & 07777) != 0) return Failure("cannot set the mode of", where);
   struct timespec times[2] = {st.st_atim, st.st_mtim};
-  if (::utimensat(AT_FDCWD, target.c_str(), times, 0) != 0) return Failure("cannot set the times of", target);
+  if (::futimens(out.get(), times) != 0) return Failure("cannot set the times of", where);
+  if (::close(out.Release()) != 0) return Failure("cannot write", where);
   return Status::Ok();
 }
 
-Status CopyEntry(const std::string& source, const std::string& target, const struct stat& st) {
-  if (S_ISDIR(st.st_mode)) return CopyDirectory(source, target, st);
-  if (S_ISREG(st.st_mode)) return CopyFileContents(source, target, st);
+Status CopyDirectory(int source, const struct stat& st, int target_parent, const std::string& name,
+                     const std::string& where);
+
+Status CopyEntry(int source_dir, const std::string& name, int target_dir, const std::string& where) {
+  struct stat st;
+  if (::fstatat(source_dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return Vanished(errno) ? Status::Ok() : Failure("cannot stat", where);
+  }
+  if (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)) {
+    // Opened without following a link, and judged by what was opened: a name swapped since the
+    // look above is left out rather than copied from wherever it now points.
+    int flags = S_ISDIR(st.st_mode) ? kDirectoryFlags : O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    UniqueFd fd(::openat(source_dir, name.c_str(), flags));
+    if (!fd.valid()) return Vanished(errno) ? Status::Ok() : Failure("cannot open", where);
+    const mode_t type = st.st_mode & S_IFMT;
+    if (::fstat(fd.get(), &st) != 0) return Failure("cannot stat", where);
+    if ((st.st_mode & S_IFMT) != type) return Status::Ok();
+    if (S_ISDIR(st.st_mode)) return CopyDirectory(fd.get(), st, target_dir, name, where);
+    return CopyFileContents(fd.get(), target_dir, name, st, where);
+  }
+  struct timespec times[2] = {st.st_atim, st.st_mtim};
   if (S_ISLNK(st.st_mode)) {
     std::vector<char> buffer(static_cast<size_t>(st.st_size) + 2);
-    ssize_t n = ::readlink(source.c_str(), buffer.data(), buffer.size() - 1);
-    if (n < 0) return Failure("cannot read link", source);
+    ssize_t n = ::readlinkat(source_dir, name.c_str(), buffer.data(), buffer.size() - 1);
+    if (n < 0) return Vanished(errno) || errno == EINVAL ? Status::Ok() : Failure("cannot read link", where);
     buffer[static_cast<size_t>(n)] = '\0';
-    if (::symlink(buffer.data(), target.c_str()) != 0) return Failure("cannot make link", target);
-    (void)!::lchown(target.c_str(), st.st_uid, st.st_gid);
-    struct timespec times[2] = {st.st_atim, st.st_mtim};
-    ::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    if (::symlinkat(buffer.data(), target_dir, name.c_str()) != 0) return Failure("cannot make link", where);
+    (void)!::fchownat(target_dir, name.c_str(), st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW);
+    ::utimensat(target_dir, name.c_str(), times, AT_SYMLINK_NOFOLLOW);
     return Status::Ok();
   }
   if (S_ISFIFO(st.st_mode)) {
-    if (::mkfifo(target.c_str(), st.st_mode & 07777) != 0) return Failure("cannot make fifo", target);
-    struct timespec times[2] = {st.st_atim, st.st_mtim};
-    ::utimensat(AT_FDCWD, target.c_str(), times, 0);
+    if (::mkfifoat(target_dir, name.c_str(), st.st_mode & 07777) != 0) return Failure("cannot make fifo", where);
+    ::utimensat(target_dir, name.c_str(), times, AT_SYMLINK_NOFOLLOW);
     return Status::Ok();
   }
   return Status::Ok();  // sockets and device nodes have no content worth freezing
 }
 
+Status CopyDirectory(int source, const struct stat& st, int target_parent, const std::string& name,
+                     const std::string& where) {
+  if (::mkdirat(target_parent, name.c_str(), 0700) != 0) return Failure("cannot make directory", where);
+  UniqueFd target(::openat(target_parent, name.c_str(), kDirectoryFlags));
+  if (!target.valid()) return Failure("cannot open", where);
+  std::vector<std::string> names;
+  // A directory removed while we copy reads as empty: nothing is left to copy.
+  Status status = ListNames(source, &names);
+  for (size_t i = 0; status.ok() && i < names.size(); ++i) {
+    if (names[i] == kSnapshotDirName) continue;
+    status = CopyEntry(source, names[i], target.get(), Below(where, names[i]));
+  }
+  if (!status.ok()) return status;
+  // Mode and times last: adding entries would change the time, a read-only mode would block them.
+  (void)!::fchown(target.get(), st.st_uid, st.st_gid);
+  if (::fchmod(target.get(), st.st_mode & 07777) != 0) return Failure("cannot set the mode of", where);
+  struct timespec times[2] = {st.st_atim, st.st_mtim};
+  if (::futimens(target.get(), times) != 0) return Failure("cannot set the times of", where);
+  return Status::Ok();
+}
+
 }  // namespace
 
-Status CopyTree(const std::string& source, const std::string& target) {
+Status OpenDirectoryBelow(int base_fd, const std::string& relative, UniqueFd* out) {
+  UniqueFd dir(::openat(base_fd, ".", kDirectoryFlags));
+  if (!dir.valid()) return Failure("cannot open", ".");
+  size_t start = 0;
+  while (start < relative.size()) {
+    size_t slash = relative.find('/', start);
+    if (slash == std::string::npos) slash = relative.size();
+    const std::string name = relative.substr(start, slash - start);
+    start = slash + 1;
+    if (name.empty() || name == ".") continue;
+    if (name == "..") return Status::BadRequest("a path below a directory holds ..");
+    UniqueFd next(::openat(dir.get(), name.c_str(), kDirectoryFlags));
+    if (!next.valid()) {
+      if (Vanished(errno)) return Status::NoSuchEntry("no directory " + relative);
+      return Failure("cannot open", relative);
+    }
+    dir = std::move(next);
+  }
+  *out = std::move(dir);
+  return Status::Ok();
+}
+
+Status ListNames(int dir_fd, std::vector<std::string>* names) {
+  // A fresh open of the directory: its own read position, whatever `dir_fd` has read.
+  int fd = ::openat(dir_fd, ".", kDirectoryFlags);
+  DIR* dir = fd < 0 ? nullptr : ::fdopendir(fd);
+  if (dir == nullptr) {
+    Status status = Failure("cannot read a directory", "");
+    if (fd >= 0) ::close(fd);
+    return status;
+  }
+  while (struct dirent* entry = ::readdir(dir)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    names->push_back(entry->d_name);
+  }
+  ::closedir(dir);
+  return Status::Ok();
+}
+
+Status CopyTree(int source_fd, int target_parent_fd, const std::string& name) {
   struct stat st;
-  if (::stat(source.c_str(), &st) != 0) return Failure("cannot stat", source);
-  if (!S_ISDIR(st.st_mode)) return Status::BadRequest(source + " is not a directory");
-  Status status = CopyDirectory(source, target, st);
-  if (!status.ok()) IgnoreError(RemoveTree(target));
+  if (::fstat(source_fd, &st) != 0) return Failure("cannot stat", ".");
+  if (!S_ISDIR(st.st_mode)) return Status::BadRequest("not a directory");
+  Status status = CopyDirectory(source_fd, st, target_parent_fd, name, "");
+  if (!status.ok()) IgnoreError(RemoveTree(target_parent_fd, name));
   return status;
 }
 
-Status RemoveTree(const std::string& path) {
+Status RemoveTree(int parent_fd, const std::string& name) {
   struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) {
-    return errno == ENOENT ? Status::Ok() : Failure("cannot stat", path);
+  if (::fstatat(parent_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? Status::Ok() : Failure("cannot stat", name);
   }
   if (!S_ISDIR(st.st_mode)) {
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return Failure("cannot remove", path);
+    if (::unlinkat(parent_fd, name.c_str(), 0) != 0 && errno != ENOENT) return Failure("cannot remove", name);
     return Status::Ok();
   }
-  ::chmod(path.c_str(), 0700);  // a frozen read-only directory must still be emptied
+  // A frozen read-only directory must still be emptied. (Trees removed here are the emulator's own.)
+  ::fchmodat(parent_fd, name.c_str(), 0700, 0);
+  UniqueFd dir(::openat(parent_fd, name.c_str(), kDirectoryFlags));
+  if (!dir.valid()) return errno == ENOENT ? Status::Ok() : Failure("cannot open", name);
   std::vector<std::string> names;
-  Status status = ListNames(path, &names);
-  for (size_t i = 0; status.ok() && i < names.size(); ++i) status = RemoveTree(path + "/" + names[i]);
+  Status status = ListNames(dir.get(), &names);
+  for (size_t i = 0; status.ok() && i < names.size(); ++i) status = RemoveTree(dir.get(), names[i]);
   if (!status.ok()) return status;
-  if (::rmdir(path.c_str()) != 0 && errno != ENOENT) return Failure("cannot remove", path);
+  if (::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) return Failure("cannot remove", name);
   return Status::Ok();
 }
 

@@ -1,6 +1,6 @@
-// The server's worker threads. Each open connection holds a worker for as long as it stays open
-// (idle keep-alive time included), so a fixed pool lets a few idle or slow clients hold back every
-// other one; this pool grows on demand up to a bound instead. Thread-safe.
+// The server's worker threads, which answer requests that have arrived whole. A burst of slow
+// requests (a large difference, a big snapshot copy) would leave a small fixed pool busy while
+// quick ones wait; this pool grows on demand up to a bound instead. Thread-safe.
 #ifndef CLUSTERSIM_WORKER_POOL_H_
 #define CLUSTERSIM_WORKER_POOL_H_
 

@@ -1,5 +1,6 @@
 #include "agent_setup.h"
 
+#include "ChangeSpillOptions.h"
 #include "FileShareAutoMount.h"
 #include "KWClient.h"
 #include "KwMntTab.h"
@@ -14,6 +15,10 @@ bool ConfigureAgent(const RunOptions& options, std::string* error) {
   KwMntTab::SetTablePath(options.mount_table);
   FileShareAutoMount::SetAutoMountRoot(options.auto_mount_root);
   Qumulo::TransportOptions::SetDefault(TransportFor(options.connection));
+  Qumulo::ChangeSpillOptions spill;
+  spill.directory = options.spill_dir;
+  spill.thresholdBytes = static_cast<size_t>(options.spill_threshold_mib) << 20;
+  Qumulo::ChangeSpillOptions::SetDefault(spill);
   return true;
 }
 

@@ -210,6 +210,12 @@ bool ParseRun(const std::vector<std::string>& args, RunOptions* run, std::string
                                           &run->log_level);
                       }},
                      {"--plugin", true, StoreText(&run->plugin)},
+                     {"--spill-dir", true, StoreText(&run->spill_dir)},
+                     {"--spill-threshold-mib", true,
+                      [=](const std::string& v) {
+                        return ParseUnsignedDecimal(v, std::numeric_limits<size_t>::max() >> 20,
+                                                    &run->spill_threshold_mib);
+                      }},
                  });
   std::set<std::string> seen;
   if (!ParseOptions(args, 1, options, &run->backup_paths, &seen, error)) return false;
@@ -318,7 +324,7 @@ const char kRunHelp[] = R"(usage: snapjob run --registry FILE --client-id N --ap
                    [--ca-file FILE] [--pin sha256//KEY] [--insecure] [--proxy URL]
                    [--request-timeout S] [--stall-timeout S]
                    [--incremental] [--output text|jsonl] [--log-file FILE] [--log-level N]
-                   [--plugin PATH] BACKUP_PATH...
+                   [--spill-dir DIR] [--spill-threshold-mib N] [--plugin PATH] BACKUP_PATH...
 
 Runs one backup job through the snapshot plug-in, as the backup agent does: snapshots the backup
 paths, reconciles the cluster's snapshots with the previous job's, points the content mapper at the
@@ -344,6 +350,10 @@ const char kRunOptionsHelp[] = R"(  --app-ids A1,A2     the job's two applicatio
                       path_summary; the last line is always summary or error
   --log-file FILE     the plug-in's log (default: standard error), flushed line by line
   --log-level N       the log's detail, 0 to 6; a negative level logs nothing
+  --spill-dir DIR     where a change list beyond the threshold goes, in a private nameless file
+                      (default: $TMPDIR, or /tmp)
+  --spill-threshold-mib N
+                      MiB of change list kept in memory before the rest goes to disk (default 1024)
   --plugin PATH       the plug-in library (default: ../lib/libQumuloSnapClient.so beside snapjob)
 )";
 

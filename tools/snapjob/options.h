@@ -39,6 +39,8 @@ struct RunOptions {
   std::string log_file;          // "": the log goes to standard error
   int log_level = 0;
   std::string plugin;            // "": next to the executable, ../lib/libQumuloSnapClient.so
+  std::string spill_dir;         // "": $TMPDIR, or /tmp
+  uint64_t spill_threshold_mib = 1024;
   std::vector<std::string> backup_paths;
 };
 

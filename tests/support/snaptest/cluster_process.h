@@ -27,6 +27,8 @@ class ClusterProcess {
   // SIGTERM, then waits for the exit. Returns the exit status (-1 if not running, minus the
   // signal number if one killed it).
   int Stop();
+  // SIGKILL, as a crash would end it, then reaps it.
+  void Kill();
 
   bool running() const { return child_.running(); }
   const std::string& error() const { return error_; }

@@ -23,6 +23,7 @@ struct EmbeddedClusterOptions {
   std::string password = "test-password";
   int64_t token_ttl_seconds = 36000;
   int64_t delete_delay_ms = 300;  // how long a deleted snapshot stays listed as in_delete
+  int64_t request_timeout_ms = 10000;  // for a handshake, and for a request from its first byte
   bool test_hooks = true;
   std::vector<std::pair<std::string, uint64_t>> synthetic_diffs;  // (cluster path, items)
   clustersim::SnapshotApi snapshot_api = clustersim::SnapshotApi::kAll;
