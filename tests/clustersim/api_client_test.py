@@ -141,22 +141,12 @@ class ApiTest(unittest.TestCase):
         return items, pages
 
     def changes(self, newer, older, limit=1000):
-        """Every entry, following paging.next as it stands; also the number of pages."""
-        entries, pages = [], 0
-        target = "/v2/snapshots/%d/changes-since/%d?limit=%d" % (newer, older, limit)
-        while target:
-            body = self.get(target)
-            pages += 1
-            self.assertEqual(set(body), {"entries", "paging"})
-            self.assertLessEqual(len(body["entries"]), limit)
-            for entry in body["entries"]:
-                self.assertEqual(set(entry), {"op", "path"})
-                self.assertIn(entry["op"], {"CREATE", "MODIFY", "DELETE"})
-                entries.append((entry["op"], entry["path"]))
-            target = (body.get("paging") or {}).get("next")
-            if target:
-                self.assertTrue(target.startswith("/v2/snapshots/%d/changes-since/%d?" % (newer, older)), target)
-        return entries, pages
+        """Every entry as (op, path), following paging.next as it stands; also the number of pages."""
+        entries, pages = self.pages("/v2/snapshots/%d/changes-since/%d?limit=%d" % (newer, older, limit))
+        for entry in entries:
+            self.assertEqual(set(entry), {"op", "path"})
+            self.assertIn(entry["op"], {"CREATE", "MODIFY", "DELETE"})
+        return [(entry["op"], entry["path"]) for entry in entries], pages
 
     def test_version_session_and_tokens(self):
         anonymous = Client()
