@@ -534,15 +534,14 @@ TEST_F(ServerTest, FailSwitchesFailRequestsInArrivalOrder) {
 
   EXPECT_EQ(client_->Delete("/v1/debug/faults").status, 204);
   EXPECT_EQ(client_->Get("/v2/snapshots/").status, 200);
-  Reply refused = client_->Put("/v1/debug/faults", "{\"fail_status\":404}");
-  EXPECT_EQ(refused.status, 400);
-  EXPECT_EQ(refused.Field("error_class"), "api_bad_request_error");
-  EXPECT_EQ(client_->Put("/v1/debug/faults", "{\"fail_ratio\":2}").status, 400);
   // A misspelt switch is refused by name rather than left off.
-  for (const char* hook : {"faults", "synthetic-diff", "delete-delay"}) {
-    refused = client_->Put(std::string("/v1/debug/") + hook, "{\"fail_nxt\":1}");
-    EXPECT_EQ(refused.status, 400) << hook;
-    EXPECT_NE(refused.Field("description").find("fail_nxt"), std::string::npos) << hook;
+  for (const auto& [hook, body, named] : std::vector<std::tuple<std::string, std::string, std::string>>{
+           {"faults", "{\"fail_status\":404}", "fail_status"}, {"faults", "{\"fail_ratio\":2}", "fail_ratio"},
+           {"faults", "{\"fail_nxt\":1}", "fail_nxt"}, {"synthetic-diff", "{\"fail_nxt\":1}", "fail_nxt"},
+           {"delete-delay", "{\"fail_nxt\":1}", "fail_nxt"}}) {
+    Reply refused = client_->Put("/v1/debug/" + hook, body);
+    EXPECT_EQ(refused.Field("error_class"), "api_bad_request_error") << body;
+    EXPECT_NE(refused.Field("description").find(named), std::string::npos) << hook << body << refused.body;
   }
 }
 
@@ -635,8 +634,9 @@ TEST_F(ServerTest, ComparisonsDuringADeletionAreWholeOrNotFound) {
 
 // An older cluster lacks the v3 snapshot routes, a newer one the v2 ones but not the differences
 // route; a missing route is told from a missing snapshot by its class. One of them sends names that
-// are not UTF-8 as raw bytes.
-TEST(ServerVersionsTest, SnapshotRoutesOfOneVersionAndRawNames) {
+// are not UTF-8 as raw bytes. The other runs without the test hooks, whose routes are then no routes:
+// like any other route unknown, 404 only to a client with a token.
+TEST(ServerVersionsTest, SnapshotRoutesOfOneVersionAndRawNamesAndNoHooks) {
   for (clustersim::SnapshotApi api : {clustersim::SnapshotApi::kV2, clustersim::SnapshotApi::kV3}) {
     const bool v2 = api == clustersim::SnapshotApi::kV2;
     SCOPED_TRACE(v2 ? "v2 only" : "v3 only");
@@ -645,9 +645,12 @@ TEST(ServerVersionsTest, SnapshotRoutesOfOneVersionAndRawNames) {
     cluster.options.snapshot_api = api;
     cluster.options.raw_names = v2;
     cluster.options.empty_pages = v2 ? 0 : 2;
+    cluster.options.test_hooks = v2;
     ASSERT_TRUE(cluster.Start()) << cluster.error();
     HttpsClient client(cluster.address(), 8000, cluster.ca_path());
+    EXPECT_EQ(client.Get("/v1/debug/counters").status, v2 ? 200 : 401);  // the hooks need no token
     ASSERT_EQ(client.Login(cluster.user(), cluster.password()).status, 200);
+    EXPECT_EQ(client.Get("/v1/debug/counters").status, v2 ? 200 : 404);
     const std::string served = v2 ? "/v2/snapshots/" : "/v3/snapshots/", gone = v2 ? "/v3/snapshots/" : "/v2/snapshots/";
     for (const std::string method : {"GET", "DELETE", "POST"}) {
       Reply missing = method == "GET" ? client.Get(gone) : method == "DELETE" ? client.Delete(gone + "1") : client.Post(gone, "{}");
@@ -669,18 +672,6 @@ TEST(ServerVersionsTest, SnapshotRoutesOfOneVersionAndRawNames) {
     EXPECT_EQ(page.status, 200);
     EXPECT_NE(page.body.find(v2 ? "\"/fs/projects/n\xff\"" : "\"/fs/projects/n\\udcff\""), std::string::npos) << page.body;
   }
-}
-
-TEST(ServerHooksTest, DebugRoutesNeedTheTestHooksSwitch) {
-  snaptest::EmbeddedCluster cluster;
-  cluster.options.test_hooks = false;
-  ASSERT_TRUE(cluster.Start()) << cluster.error();
-  HttpsClient client(cluster.address(), 8000, cluster.ca_path());
-  // Without the switch they are no routes: like any other, unknown only to a client with a token.
-  EXPECT_EQ(client.Put("/v1/debug/faults", "{\"fail_next\":5}").status, 401);
-  ASSERT_EQ(client.Login(cluster.user(), cluster.password()).status, 200);
-  EXPECT_EQ(client.Get("/v1/debug/counters").status, 404);
-  EXPECT_EQ(client.Get("/v2/snapshots/").status, 200);
 }
 
 }  // namespace
