@@ -35,6 +35,12 @@ def disk(path):
     return os.path.join(CLUSTER["root"].encode(), path.lstrip(b"/"))
 
 
+def write(path, content, mode="wb"):
+    """Writes bytes (or, with mode "ab", appends them) to a cluster path on the emulator's disk."""
+    with open(disk(path), mode) as handle:
+        handle.write(content)
+
+
 def encode_ref(path):
     """A path as the one URL component the attributes route takes ("/" as %2F)."""
     return urllib.parse.quote(path.encode("utf-8", "surrogateescape") if isinstance(path, str) else path, safe="")
@@ -171,8 +177,7 @@ class ApiTest(unittest.TestCase):
 
     def test_file_attributes(self):
         os.makedirs(disk("/fs/projects/attr/sub"), exist_ok=True)
-        with open(disk("/fs/projects/attr/file.txt"), "wb") as handle:
-            handle.write(b"12345")
+        write("/fs/projects/attr/file.txt", b"12345")
         os.chmod(disk("/fs/projects/attr/file.txt"), 0o640)
         os.symlink("file.txt", disk("/fs/projects/attr/link"))
         os.mkfifo(disk("/fs/projects/attr/pipe"))
@@ -218,15 +223,12 @@ class ApiTest(unittest.TestCase):
         base = "/fs/projects/listed"
         os.makedirs(disk(base + "/sub"))
         for name, content in (("a", "1"), ("b", "22"), ("c", "333")):
-            with open(disk(base + "/" + name), "w", encoding="utf-8") as handle:
-                handle.write(content)
+            write(base + "/" + name, content.encode())
         gone_id = self.attributes(base + "/b")["id"]
         snapshot = self.snapshot(base, "listed")
         os.unlink(disk(base + "/b"))
-        with open(disk(base + "/d"), "w", encoding="utf-8") as handle:
-            handle.write("4444")
-        with open(disk(base + "/a"), "w", encoding="utf-8") as handle:
-            handle.write("changed")
+        write(base + "/d", b"4444")
+        write(base + "/a", b"changed")
 
         def listing(query):
             target = "/v1/files/%s/entries/?limit=2%s" % (encode_ref(base), query)
@@ -389,16 +391,13 @@ class ApiTest(unittest.TestCase):
         for directory in ("renamed_from/inner", "doomed/deep"):
             os.makedirs(disk(base + "/" + directory))
         for name in ("keep.txt", "doomed/deep/file.txt", "renamed_from/inner/x", "chmod.txt", "read.txt"):
-            with open(disk(base + "/" + name), "w", encoding="utf-8") as handle:
-                handle.write("old")
+            write(base + "/" + name, b"old")
         older = self.snapshot(base, "older")
         os.makedirs(disk(base + "/created/a"))
-        with open(disk(base + "/created/a/new.txt"), "w", encoding="utf-8") as handle:
-            handle.write("new")
+        write(base + "/created/a/new.txt", b"new")
         os.rename(disk(base + "/renamed_from"), disk(base + "/renamed_to"))
         shutil.rmtree(disk(base + "/doomed"))
-        with open(disk(base + "/keep.txt"), "a", encoding="utf-8") as handle:
-            handle.write(" and more")
+        write(base + "/keep.txt", b" and more", "ab")
         # A change of mode alone is a change; one of the access time alone is none.
         os.chmod(disk(base + "/chmod.txt"), 0o600)
         os.utime(disk(base + "/read.txt"), ns=(10**9, os.stat(disk(base + "/read.txt")).st_mtime_ns))
@@ -419,8 +418,7 @@ class ApiTest(unittest.TestCase):
         os.makedirs(disk(base + "/dir"))
         block = 65536
         for name, content in (("big", b"a" * 3 * block), ("cut", b"k" * 1000)):
-            with open(disk(base + "/" + name), "wb") as handle:
-                handle.write(content)
+            write(base + "/" + name, content)
         os.symlink("big", disk(base + "/link"))
         older = self.snapshot(base, "older")
         with open(disk(base + "/big"), "r+b") as handle:
@@ -430,8 +428,7 @@ class ApiTest(unittest.TestCase):
             handle.write(bytes(block))
             handle.write(b"c" * 100)
         os.truncate(disk(base + "/cut"), 10)
-        with open(disk(base + "/new"), "wb") as handle:
-            handle.write(b"n" * 5)
+        write(base + "/new", b"n" * 5)
         newer = self.snapshot(base, "newer")
         pair = (newer["id"], older["id"])
 
@@ -464,8 +461,7 @@ class ApiTest(unittest.TestCase):
         names = [b"plain", b"latin1-\xe9t\xe9", b"cut-\xe2\x82", b"\xff\xfe", b"\xf4\x8f\xbf\xbd-max",
                  b"\xed\xb2\x80-surrogate", b"\\udcff-lookalike"]
         for name in names:
-            with open(disk(base.encode() + b"/" + name), "wb") as handle:
-                handle.write(b"x")
+            write(base.encode() + b"/" + name, b"x")
         newer = self.snapshot(base, "after")
         entries, _ = self.changes(newer["id"], older["id"])
         prefix = base + "/"
