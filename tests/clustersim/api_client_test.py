@@ -386,28 +386,23 @@ class ApiTest(unittest.TestCase):
             time.sleep(0.05)
 
     def test_changes_since(self):
-        """A created or deleted directory once, a rename as DELETE plus CREATE, pages linked by paging.next."""
+        """Pages linked by paging.next; a change of mode alone is a change, one of the access time alone none.
+        (What a tree's other edits list is the emulator's server test's.)"""
         base = "/fs/projects/diff"
-        for directory in ("renamed_from/inner", "doomed/deep"):
-            os.makedirs(disk(base + "/" + directory))
-        for name in ("keep.txt", "doomed/deep/file.txt", "renamed_from/inner/x", "chmod.txt", "read.txt"):
+        os.makedirs(disk(base))
+        for name in ("keep.txt", "chmod.txt", "read.txt"):
             write(base + "/" + name, b"old")
         older = self.snapshot(base, "older")
-        os.makedirs(disk(base + "/created/a"))
-        write(base + "/created/a/new.txt", b"new")
-        os.rename(disk(base + "/renamed_from"), disk(base + "/renamed_to"))
-        shutil.rmtree(disk(base + "/doomed"))
         write(base + "/keep.txt", b" and more", "ab")
-        # A change of mode alone is a change; one of the access time alone is none.
+        write(base + "/new.txt", b"new")
         os.chmod(disk(base + "/chmod.txt"), 0o600)
         os.utime(disk(base + "/read.txt"), ns=(10**9, os.stat(disk(base + "/read.txt")).st_mtime_ns))
         newer = self.snapshot(base, "newer")
 
-        expected = [("MODIFY", base + "/"), ("MODIFY", base + "/chmod.txt"), ("CREATE", base + "/created/"),
-                    ("DELETE", base + "/doomed/"), ("MODIFY", base + "/keep.txt"), ("DELETE", base + "/renamed_from/"),
-                    ("CREATE", base + "/renamed_to/")]
+        expected = [("MODIFY", base + "/"), ("MODIFY", base + "/chmod.txt"), ("MODIFY", base + "/keep.txt"),
+                    ("CREATE", base + "/new.txt")]
         self.assertEqual(self.changes(newer["id"], older["id"]), (expected, 1))
-        self.assertEqual(self.changes(newer["id"], older["id"], limit=2), (expected, 4))
+        self.assertEqual(self.changes(newer["id"], older["id"], limit=3), (expected, 2))
         other = self.snapshot("/fs/other", "elsewhere")
         self.assertError(self.client.call("GET", "/v2/snapshots/%d/changes-since/%d" % (other["id"], older["id"])),
                          400, "snapshot_source_mismatch_error")
