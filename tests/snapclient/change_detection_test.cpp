@@ -184,7 +184,8 @@ TEST_F(ChangeDetectionTest, ItemsCarryTypeModeExistenceAndTranslatedPath) {
   EXPECT_EQ(cluster.diffCalls.size(), 1u);
   EXPECT_FALSE(log->AnyContains("Retrieved"));
   EXPECT_TRUE(log->Contains("Source Volume [/backup/projects/] Local Volume [/l/]"));
-  EXPECT_TRUE(log->Contains("Compare snapshots Current [kwsnap_1_2_12_501][501] Previous [kwsnap_1_2_11_401][401]"));
+  EXPECT_TRUE(
+      log->Contains("Compare snapshots Current [kwsnap_1_2_12_501][501] Previous [kwsnap_1_2_11_401][401]"));
   // Change type, mode, existence, new-directory flag, translated path.
   std::vector<std::string> described;
   for (const auto& item : PullAll()) {
@@ -299,7 +300,8 @@ TEST_F(ChangeDetectionTest, AComparisonThatCannotSpillKeepsNothingOfIt) {
   cluster.diffPages.clear();
   Page("", Files("/fs/other/o", 1), "");
   ASSERT_FALSE(spilling.CompareSnapshots("/backup/other/", "/l", source).IsError());
-  EXPECT_EQ(PullPaths(), (std::vector<std::string>{"/backup/other/o0", "/backup/other/o1", "/backup/other/o0"}));
+  EXPECT_EQ(PullPaths(),
+            (std::vector<std::string>{"/backup/other/o0", "/backup/other/o1", "/backup/other/o0"}));
 }
 
 }  // namespace
