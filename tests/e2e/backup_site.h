@@ -18,11 +18,6 @@ namespace e2e {
 // The path of the built snapjob binary.
 std::string SnapjobBinary();
 
-// The site exports /fs/projects as /projects, mounted at mnt/projects.
-struct SiteConfig {
-  std::vector<std::string> extra_emulator_args;
-};
-
 class BackupSite {
  public:
   static constexpr uint32_t kClientId = 7;
@@ -30,7 +25,10 @@ class BackupSite {
   // Chosen to be found by a search of everything snapjob prints and logs.
   static constexpr const char* kPassword = "e2e-Pw-Q7zW-never-printed";
 
-  using Config = SiteConfig;
+  // The site exports /fs/projects as /projects, mounted at mnt/projects; these arguments come after.
+  struct Config {
+    std::vector<std::string> extra_emulator_args;
+  };
 
   BackupSite() : temp_("snapjob-e2e") {}
 

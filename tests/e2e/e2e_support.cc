@@ -19,28 +19,27 @@ bool ParseChangeLines(const std::string& jsonl, std::vector<ChangeLine>* lines, 
     start = end + 1;
     simdjson::dom::element item;
     ChangeLine line;
-    std::string_view record, backup_path, change, type, path;
+    std::string_view record;
     if (parser.parse(text).get(item) != simdjson::SUCCESS || item["record"].get_string().get(record) != simdjson::SUCCESS) {
       *error = "not a record: " + text;
       return false;
     }
     if (record != "change") continue;
-    if (item["backup_path"].get_string().get(backup_path) != simdjson::SUCCESS ||
-        item["change"].get_string().get(change) != simdjson::SUCCESS ||
-        item["type"].get_string().get(type) != simdjson::SUCCESS ||
-        item["path"].get_string().get(path) != simdjson::SUCCESS ||
+    const auto text_field = [&item](const char* key, std::string* out) {
+      std::string_view value;
+      if (item[key].get_string().get(value) != simdjson::SUCCESS) return false;
+      *out = std::string(value);
+      return true;
+    };
+    if (!text_field("backup_path", &line.backup_path) || !text_field("change", &line.change) ||
+        !text_field("type", &line.type) || !text_field("path", &line.path) ||
         item["exists"].get_bool().get(line.exists) != simdjson::SUCCESS ||
         item["new_dir"].get_bool().get(line.new_dir) != simdjson::SUCCESS ||
         item["mode"].get_uint64().get(line.mode) != simdjson::SUCCESS) {
       *error = "not a change item: " + text;
       return false;
     }
-    line.backup_path = std::string(backup_path);
-    line.change = std::string(change);
-    line.type = std::string(type);
-    line.path = std::string(path);
-    std::string_view path_bytes;
-    if (item["path_bytes"].get_string().get(path_bytes) == simdjson::SUCCESS) line.path_bytes = std::string(path_bytes);
+    text_field("path_bytes", &line.path_bytes);  // only where the path is not UTF-8
     lines->push_back(std::move(line));
   }
   return true;

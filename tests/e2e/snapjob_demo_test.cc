@@ -13,29 +13,23 @@
 namespace e2e {
 namespace {
 
-std::string WorkspaceOf(const std::string& out) {
-  const std::string marker = "snapjob demo: workspace ";
-  const size_t start = out.find(marker);
-  if (start == std::string::npos) return "";
-  const size_t end = out.find('\n', start);
-  return out.substr(start + marker.size(), end - start - marker.size());
-}
-
 TEST(SnapjobDemo, RunsThreeJobsAndRemovesItsTree) {
   CommandResult result = RunCommand(SnapjobBinary(), {"demo"});
   ASSERT_EQ(result.exit_status, 0) << result.out << result.err;
   const std::string& out = result.out;
-  const std::string workspace = WorkspaceOf(out);
-  ASSERT_FALSE(workspace.empty()) << out;
+  const std::string marker = "snapjob demo: workspace ";
+  const size_t start = out.find(marker);
+  ASSERT_NE(start, std::string::npos) << out;
+  const std::string workspace = out.substr(start + marker.size(), out.find('\n', start) - start - marker.size());
   const std::string backup = workspace + "/mnt/projects";
-  EXPECT_NE(out.find("job 101: full backup of " + backup), std::string::npos) << out;
-  EXPECT_NE(out.find("m:" + backup + "/:" + backup + "/.snapshot/"), std::string::npos) << out;
-  EXPECT_NE(out.find("\"Guide, second edition.\""), std::string::npos) << out;
-  EXPECT_NE(out.find("\"Guide, first edition.\""), std::string::npos) << out;
-  EXPECT_NE(out.find("new       dir   " + backup + "/lib\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("deleted   dir   " + backup + "/old\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("-- " + backup + ": 8 changes (2 new, 4 modified, 2 deleted)"), std::string::npos) << out;
-  EXPECT_NE(out.find("stale snapshot of job 101 deleted: 1_kwsnap_7_2_101_"), std::string::npos) << out;
+  for (const std::string& expected :
+       {"job 101: full backup of " + backup, "m:" + backup + "/:" + backup + "/.snapshot/",
+        std::string("\"Guide, second edition.\""), std::string("\"Guide, first edition.\""),
+        "new       dir   " + backup + "/lib\n", "deleted   dir   " + backup + "/old\n",
+        "-- " + backup + ": 8 changes (2 new, 4 modified, 2 deleted)",
+        std::string("stale snapshot of job 101 deleted: 1_kwsnap_7_2_101_")}) {
+    EXPECT_NE(out.find(expected), std::string::npos) << expected << "\n" << out;
+  }
   EXPECT_FALSE(std::filesystem::exists(workspace)) << workspace;
 }
 

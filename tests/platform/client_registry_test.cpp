@@ -8,9 +8,7 @@
 
 #include <string>
 
-#include "ClientProperties.h"
 #include "ClientRegistry.h"
-#include "KWClient.h"
 #include "snaptest/temp_dir.h"
 
 namespace {
@@ -77,15 +75,6 @@ TEST_F(ClientRegistryTest, ARegistryOfAnotherUserGivesNoCredentials) {
   const RegistryCheck check = CheckClientRegistry(foreign, 7);
   EXPECT_FALSE(check.credentialsAllowed);
   EXPECT_NE(check.problem.find("belongs to uid 65534"), std::string::npos) << check.problem;
-
-  // The plug-in's view: the host is known, the credentials are withheld.
-  KWClient::SetRegistryPath(foreign);
-  KWClient client(7);
-  std::string host, user, password;
-  EXPECT_EQ(client.getNetworkHostname(host, nullptr), 0);
-  ASSERT_NE(client.getClientProperties(nullptr), nullptr);
-  EXPECT_NE(client.getClientProperties(nullptr)->getFileServerCredentials(user, password, true, nullptr), 0);
-  EXPECT_EQ(password, "");
 }
 
 }  // namespace

@@ -24,7 +24,6 @@ class OtherMapper : public ContentMapperAPI {
 class TestableSnapClient : public CQumuloSnapClient {
  public:
   using CQumuloSnapClient::m_comparePath;
-  using CQumuloSnapClient::m_connection;
   using CQumuloSnapClient::m_contentMapperPaths;
   using CQumuloSnapClient::m_diffList;
   using CQumuloSnapClient::m_exports;

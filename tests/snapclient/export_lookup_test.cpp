@@ -138,8 +138,8 @@ TEST_F(ExportLookupTest, ClimbingOutOfTheMountIsRefused) {
   EXPECT_EQ(cluster.exportQueries, 0);
 }
 
-TEST_F(ExportLookupTest, UnmountedPathsAndLocalDevices) {
-  cluster.AddExport("/", "/fs");
+TEST_F(ExportLookupTest, UnmountedOrUnexportedPathsAndLocalDevices) {
+  cluster.AddExport("/other", "/fs/other");
   FileServerExportInfo info;
   info.m_fsPath = "untouched";
   CQiError result = Lookup("/home/user", info);  // only the root file system holds it
@@ -148,15 +148,7 @@ TEST_F(ExportLookupTest, UnmountedPathsAndLocalDevices) {
   EXPECT_EQ(info.m_fsPath, "untouched");
   EXPECT_EQ(Lookup("/", info).Win32Code(), 1627u);
 
-  ScopedLogCapture log(2);
-  ASSERT_FALSE(Lookup("/data", info).IsError());
-  EXPECT_TRUE(log->Contains("NFS mount path [/dev/sdb1]"));  // no ":" in the device: all of it
-}
-
-TEST_F(ExportLookupTest, NoExportAtAllAndAMountTableReadOnce) {
-  cluster.AddExport("/other", "/fs/other");
-  FileServerExportInfo info;
-  CQiError result = Lookup("/mnt/proj", info);
+  result = Lookup("/mnt/proj", info);
   EXPECT_EQ(result.Win32Code(), 774u);
   EXPECT_EQ(result.Messages().front(),
             "Unable to find NFS Exports for the backup path [/mnt/proj] in qumulo cluster");
@@ -170,6 +162,12 @@ TEST_F(ExportLookupTest, NoExportAtAllAndAMountTableReadOnce) {
   // The mount table was read at the first lookup; a mount added since is not seen.
   std::ofstream(kTable, std::ios::app) << "server:/late /late nfs rw 0 0\n";
   EXPECT_EQ(Lookup("/late/x", info).Win32Code(), 1627u);
+
+  cluster.failExports = false;
+  cluster.AddExport("/", "/fs");
+  ScopedLogCapture log(2);
+  ASSERT_FALSE(Lookup("/data", info).IsError());
+  EXPECT_TRUE(log->Contains("NFS mount path [/dev/sdb1]"));  // no ":" in the device: all of it
 }
 
 TEST_F(ExportLookupTest, AutoMountModeConvertsTheScanPath) {

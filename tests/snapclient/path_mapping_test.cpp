@@ -69,13 +69,21 @@ TEST_F(PathMappingTest, SaveFailuresNameTheFile) {
   EXPECT_NE(full.Messages().front().find("/dev/full"), std::string::npos);
 }
 
+// Without a file name an empty map needs no mapper; a filled one is installed before the save fails.
 TEST_F(PathMappingTest, UpdateInstallsTheMapInANewMapperAndSavesIt) {
+  client.m_snapMapFile = "";
+  ContentMapperAPIPtr mapper;
+  EXPECT_EQ(client.UpdateContentMapperPaths(mapper).Win32Code(), 1627u);
+  EXPECT_FALSE(mapper);
   client.m_contentMapperPaths["/m/b/"] = "/m/b/.snapshot/2";
   client.m_contentMapperPaths["/m/a/"] = "/m/a/.snapshot/1";
-  ContentMapperAPIPtr mapper;
+  EXPECT_EQ(client.UpdateContentMapperPaths(mapper).Win32Code(), 1627u);
+  EXPECT_TRUE(mapper);
+
+  client.m_snapMapFile = mapFile;
+  mapper.reset();
   ScopedLogCapture log(0);
   ASSERT_FALSE(client.UpdateContentMapperPaths(mapper).IsError());
-
   auto concrete = boost::dynamic_pointer_cast<CContentMapper>(mapper);
   ASSERT_TRUE(concrete);
   EXPECT_EQ(concrete->GetPathMap(), client.m_contentMapperPaths);
@@ -84,20 +92,6 @@ TEST_F(PathMappingTest, UpdateInstallsTheMapInANewMapperAndSavesIt) {
                                                      "Content mapper path : /m/b/ => /m/b/.snapshot/2",
                                                      "Saving snapshot information in File [" + mapFile + "]"}));
   EXPECT_EQ(snaptest::ReadFile(mapFile), "m:/m/a/:/m/a/.snapshot/1:\nm:/m/b/:/m/b/.snapshot/2:\n");
-}
-
-TEST_F(PathMappingTest, UpdateWithoutAMapFileName) {
-  client.m_snapMapFile = "";
-  ContentMapperAPIPtr mapper;
-  CQiError empty = client.UpdateContentMapperPaths(mapper);
-  EXPECT_EQ(empty.Messages().front(), "SnapMapInfo file not set");
-  EXPECT_FALSE(mapper);  // an empty map needs no mapper
-
-  client.m_contentMapperPaths["/a/"] = "/a/.snapshot/1";
-  CQiError filled = client.UpdateContentMapperPaths(mapper);
-  EXPECT_EQ(filled.Win32Code(), 1627u);
-  ASSERT_TRUE(mapper);  // installed before the save failed
-  EXPECT_EQ(boost::dynamic_pointer_cast<CContentMapper>(mapper)->GetPathMap().size(), 1u);
 }
 
 TEST_F(PathMappingTest, RepopulateRewritesTheFileWithTheAutoMountForms) {
