@@ -94,17 +94,24 @@ Reply HttpsClient::Login(const std::string& user, const std::string& password) {
   return reply;
 }
 
-RawTlsConnection::RawTlsConnection(const std::string& address, int port, int read_timeout_seconds) {
+int TcpConnect(const std::string& address, int port, int read_timeout_seconds) {
   struct sockaddr_in peer = {};
   peer.sin_family = AF_INET;
   peer.sin_port = htons(static_cast<uint16_t>(port));
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   struct timeval timeout = {read_timeout_seconds, 0};
-  if (fd_ < 0 || ::inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1 ||
-      ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0 ||
-      ::connect(fd_, reinterpret_cast<struct sockaddr*>(&peer), sizeof(peer)) != 0) {
-    return;
+  if (fd >= 0 && (::inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1 ||
+                  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0 ||
+                  ::connect(fd, reinterpret_cast<struct sockaddr*>(&peer), sizeof(peer)) != 0)) {
+    ::close(fd);
+    fd = -1;
   }
+  return fd;
+}
+
+RawTlsConnection::RawTlsConnection(const std::string& address, int port, int read_timeout_seconds)
+    : fd_(TcpConnect(address, port, read_timeout_seconds)) {
+  if (fd_ < 0) return;
   ctx_ = SSL_CTX_new(TLS_client_method());
   SSL* ssl = ctx_ != nullptr ? SSL_new(ctx_) : nullptr;
   if (ssl != nullptr && SSL_set_fd(ssl, fd_) == 1 && SSL_connect(ssl) == 1) {

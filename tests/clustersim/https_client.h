@@ -68,6 +68,9 @@ class RawTlsConnection {
   SSL* ssl_ = nullptr;
 };
 
+// A TCP connection to address:port whose reads give up after `read_timeout_seconds`; -1 on failure.
+int TcpConnect(const std::string& address, int port, int read_timeout_seconds = 10);
+
 // Percent-encodes one URL component, "/" included.
 std::string Encode(const std::string& value);
 

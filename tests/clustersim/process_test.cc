@@ -22,39 +22,37 @@
 namespace clustersim_test {
 namespace {
 
-// The pin of the key `address` presents, worked out the way an administrator would, with the openssl tool.
-std::string ServedKeyPin(const std::string& address) {
-  const std::string command = "openssl s_client -connect " + address +
-                              ":8000 </dev/null 2>/dev/null | openssl x509 -pubkey -noout | "
-                              "openssl pkey -pubin -outform der | openssl dgst -sha256 -binary | base64";
-  std::string out;
-  if (FILE* pipe = ::popen(command.c_str(), "r")) {
-    char buffer[256];
-    while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) out += buffer;
-    ::pclose(pipe);
-  }
-  while (!out.empty() && out.back() == '\n') out.pop_back();
-  return "sha256//" + out;
-}
-
 struct Exit {
   int exit_status = -1;
   std::string output;  // standard output and standard error
 };
 
-// Runs the binary with `args` to its end: for starts that are refused before serving anything.
-Exit RunToExit(const std::vector<std::string>& args) {
-  // Bounded: a start that should have been refused would otherwise serve on.
-  std::string command = "timeout 30 " + snaptest::ClusterSimBinary();
-  for (const std::string& arg : args) command += " '" + arg + "'";
+Exit Shell(const std::string& command) {
   Exit run;
-  if (FILE* pipe = ::popen((command + " 2>&1").c_str(), "r")) {
+  if (FILE* pipe = ::popen(command.c_str(), "r")) {
     char buffer[256];
     while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) run.output += buffer;
     const int status = ::pclose(pipe);
     run.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   return run;
+}
+
+// The pin of the key `address` presents, worked out the way an administrator would, with the openssl tool.
+std::string ServedKeyPin(const std::string& address) {
+  std::string out = Shell("openssl s_client -connect " + address +
+                          ":8000 </dev/null 2>/dev/null | openssl x509 -pubkey -noout | "
+                          "openssl pkey -pubin -outform der | openssl dgst -sha256 -binary | base64").output;
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return "sha256//" + out;
+}
+
+// Runs the binary with `args` to its end, bounded: a start that should have been refused would
+// otherwise serve on.
+Exit RunToExit(const std::vector<std::string>& args) {
+  std::string command = "timeout 30 " + snaptest::ClusterSimBinary();
+  for (const std::string& arg : args) command += " '" + arg + "'";
+  return Shell(command + " 2>&1");
 }
 
 class ProcessTest : public ::testing::Test {

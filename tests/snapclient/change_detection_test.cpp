@@ -112,24 +112,13 @@ TEST_F(ChangeDetectionTest, ProgressLinesFallOnExactMultiplesBeforeAFurtherPage)
   EXPECT_EQ(client.m_diffList.size(), 300000u);
 }
 
-TEST_F(ChangeDetectionTest, SinglePageAndEmptyFirstPage) {
-  Page("", Files("/fs/projects/x", 1), "");
-  {
-    ScopedLogCapture log(0);
-    ASSERT_FALSE(client.CompareSnapshots("/backup/projects/", "/l", source).IsError());
-    EXPECT_EQ(cluster.diffCalls.size(), 1u);
-    EXPECT_FALSE(log->AnyContains("Retrieved"));
-    EXPECT_TRUE(log->Contains("Source Volume [/backup/projects/] Local Volume [/l/]"));
-    EXPECT_TRUE(log->Contains("Compare snapshots Current [kwsnap_1_2_12_501][501] Previous [kwsnap_1_2_11_401][401]"));
-  }
-  PullAll();
-
-  cluster.diffCalls.clear();
+TEST_F(ChangeDetectionTest, AnEmptyFirstPageStillCountsAndLinksOn) {
   Page("", {}, "more");
   Page("more", Files("/fs/projects/y", 1), "");
   ScopedLogCapture log(0);
   ASSERT_FALSE(client.CompareSnapshots("/backup/projects/", "/l", source).IsError());
   EXPECT_TRUE(log->Contains("Retrieved [0] Changelist Items"));
+  EXPECT_EQ(PullPaths(), std::vector<std::string>{"/backup/projects/y0"});
 }
 
 TEST_F(ChangeDetectionTest, FailureOnALaterPageKeepsFetchedItemsAndTheCallerCallable) {
@@ -178,6 +167,7 @@ TEST_F(ChangeDetectionTest, FrontMostEntryOfARepeatedPathIsCompared) {
   EXPECT_EQ(cluster.diffCalls[0].newerId, 501u);
 }
 
+// One page: its items, the comparison's log lines and each item's description line.
 TEST_F(ChangeDetectionTest, ItemsCarryTypeModeExistenceAndTranslatedPath) {
   Page("",
        {FakeCluster::Diff("/fs/projects/src/a.c", kSnapshotChangeModified, false),
@@ -186,9 +176,16 @@ TEST_F(ChangeDetectionTest, ItemsCarryTypeModeExistenceAndTranslatedPath) {
         FakeCluster::Diff("/fs/projects/changed/", kSnapshotChangeModified, true),
         FakeCluster::Diff("/fs/projects/", kSnapshotChangeModified, true),
         FakeCluster::Diff("/fs/projects/odd", 7, false),
-        FakeCluster::Diff("/fs/projects/new\nline", kSnapshotChangeCreated, false)},
+        FakeCluster::Diff("/fs/projects/new\nline", kSnapshotChangeCreated, false),
+        FakeCluster::Diff("/fs/projects/n.txt", kSnapshotChangeCreated, false)},
        "");
+  ScopedLogCapture log(6);
   ASSERT_FALSE(client.CompareSnapshots("/backup/projects/", "/l", source).IsError());
+  EXPECT_EQ(cluster.diffCalls.size(), 1u);
+  EXPECT_FALSE(log->AnyContains("Retrieved"));
+  EXPECT_TRUE(log->Contains("Source Volume [/backup/projects/] Local Volume [/l/]"));
+  EXPECT_TRUE(
+      log->Contains("Compare snapshots Current [kwsnap_1_2_12_501][501] Previous [kwsnap_1_2_11_401][401]"));
   // Change type, mode, existence, new-directory flag, translated path.
   std::vector<std::string> described;
   for (const auto& item : PullAll()) {
@@ -204,9 +201,15 @@ TEST_F(ChangeDetectionTest, ItemsCarryTypeModeExistenceAndTranslatedPath) {
                            "2 dir exists /backup/projects",  // the compared directory itself
                            "0 file /backup/projects/odd",    // unknown types pass as "none"
                            "1 file exists /backup/projects/new\nline",  // a line feed is a name byte
+                           "1 file exists /backup/projects/n.txt",
                        }));
+  EXPECT_TRUE(log->Contains("Server [/fs/projects] Source [/fs/projects/n.txt] Local [/backup/projects]"));
+  EXPECT_TRUE(log->Contains("Changelist Item :  ChangeType [NEW]  Server [/fs/projects/n.txt] => Local "
+                            "[/backup/projects/n.txt] Folder [No] "));
+  log->Clear();
   EXPECT_EQ(Describe(source()), "5 none ");
   EXPECT_EQ(source().m_changeType, 5);  // and again
+  EXPECT_TRUE(log->Lines().empty());    // the end-of-list item logs nothing
 }
 
 // A path the cluster lists outside the compared directory would reach the agent as a path of the
@@ -241,19 +244,6 @@ TEST_F(ChangeDetectionTest, APathOutsideTheComparedDirectoryFailsTheWholeCompari
     EXPECT_EQ(client.m_diffList.size(), 1u) << shown;  // only the earlier comparison's item
   }
   EXPECT_EQ(PullPaths(), std::vector<std::string>{"/backup/projects/left0"});
-}
-
-TEST_F(ChangeDetectionTest, DescriptionLineOfANewFile) {
-  Page("", {FakeCluster::Diff("/fs/projects/n.txt", kSnapshotChangeCreated, false)}, "");
-  ASSERT_FALSE(client.CompareSnapshots("/backup/projects/", "/l", source).IsError());
-  ScopedLogCapture log(6);
-  source();
-  EXPECT_TRUE(log->Contains("Server [/fs/projects] Source [/fs/projects/n.txt] Local [/backup/projects]"));
-  EXPECT_TRUE(log->Contains("Changelist Item :  ChangeType [NEW]  Server [/fs/projects/n.txt] => Local "
-                            "[/backup/projects/n.txt] Folder [No] "));
-  log->Clear();
-  source();  // the end-of-list item logs nothing
-  EXPECT_TRUE(log->Lines().empty());
 }
 
 // The agent may compare the next path without pulling the items of the one before, whose
@@ -310,11 +300,8 @@ TEST_F(ChangeDetectionTest, AComparisonThatCannotSpillKeepsNothingOfIt) {
   cluster.diffPages.clear();
   Page("", Files("/fs/other/o", 1), "");
   ASSERT_FALSE(spilling.CompareSnapshots("/backup/other/", "/l", source).IsError());
-  std::vector<std::string> pulled;
-  for (FileServerSnapshotCompareItem item; (item = source()).m_changeType != kFileServerChangeEndOfList;) {
-    pulled.push_back(item.m_path);
-  }
-  EXPECT_EQ(pulled, (std::vector<std::string>{"/backup/other/o0", "/backup/other/o1", "/backup/other/o0"}));
+  EXPECT_EQ(PullPaths(),
+            (std::vector<std::string>{"/backup/other/o0", "/backup/other/o1", "/backup/other/o0"}));
 }
 
 }  // namespace

@@ -56,22 +56,12 @@ void EmbeddedCluster::Stop() {
 }
 
 bool EmbeddedCluster::StartOn(const std::string& address) {
-  clustersim::Options server_options;
+  clustersim::Options server_options = options;
   server_options.root = root_;
   server_options.bind_address = address;
   server_options.port = 8000;
-  server_options.user = options.user;
   server_options.password_file = password_file_;
-  server_options.exports = options.exports;
-  server_options.snapshot_api = options.snapshot_api;
-  server_options.raw_names = options.raw_names;
-  server_options.empty_pages = options.empty_pages;
   server_options.state_dir = state_dir_;
-  server_options.token_ttl_seconds = options.token_ttl_seconds;
-  server_options.delete_delay_ms = options.delete_delay_ms;
-  server_options.request_timeout_ms = options.request_timeout_ms;
-  server_options.test_hooks = options.test_hooks;
-  for (const auto& entry : options.synthetic_diffs) server_options.synthetic_diffs.push_back({entry.first, entry.second});
   auto server = std::make_unique<clustersim::Server>(server_options);
   clustersim::Status status = server->Start();
   if (!status.ok()) {

@@ -8,27 +8,21 @@
 
 #include <memory>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "clustersim/server.h"
 #include "snaptest/temp_dir.h"
 
 namespace snaptest {
 
-struct EmbeddedClusterOptions {
-  // {export path, cluster path[, tenant]} in order; each cluster directory is made under the root.
-  std::vector<clustersim::ExportConfig> exports = {{"/", "/"}};
-  std::string user = "admin";
+// The emulator's options with a test's defaults; its root, address, port and state directory are
+// the embedded cluster's own, and the password is written to a file at Start().
+struct EmbeddedClusterOptions : clustersim::Options {
+  EmbeddedClusterOptions() {
+    user = "admin";
+    exports = {{"/", "/"}};  // each cluster directory is made under the root
+    test_hooks = true;
+  }
   std::string password = "test-password";
-  int64_t token_ttl_seconds = 36000;
-  int64_t delete_delay_ms = 300;  // how long a deleted snapshot stays listed as in_delete
-  int64_t request_timeout_ms = 10000;  // for a handshake, and for a request from its first byte
-  bool test_hooks = true;
-  std::vector<std::pair<std::string, uint64_t>> synthetic_diffs;  // (cluster path, items)
-  clustersim::SnapshotApi snapshot_api = clustersim::SnapshotApi::kAll;
-  bool raw_names = false;  // names that are not UTF-8 go out raw in difference entries
-  int64_t empty_pages = 0;  // empty pages that link on before every difference page
 };
 
 class EmbeddedCluster {
